@@ -1,0 +1,38 @@
+// Byte-at-a-time parser of one loader reply, with the echo rule and the line rule
+// that every concrete parser shares.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The loader's completion marker, shared by the erase, Blackfin and PIC parsers.
+extern const char* const CompletionMarker;  // "Complete."
+
+class ResponseBase {
+public:
+    ResponseBase();
+    virtual ~ResponseBase();
+    ResponseBase(const ResponseBase&) = delete;
+    ResponseBase& operator=(const ResponseBase&) = delete;
+
+    // True when the reply this parser waits for is complete.
+    virtual bool processByte(unsigned char byte) = 0;
+    // Arms the parser for a new command whose echo is expected.
+    virtual void setCommand(const std::string& text);
+
+    // Fields are read by the engine and by tests; only the parser changes them.
+    std::string command;   // the text whose echo is expected
+    std::string line;      // the reply line being collected
+    uint32_t echoLength;
+    uint32_t echoPos;
+    bool echoPending;
+
+protected:
+    // Echo rule: call while echoPending; matches one byte against `command`.
+    // A mismatch restarts the match at the next byte (the byte itself is not
+    // compared again with the first character).
+    void matchEcho(unsigned char byte);
+    // Line rule: bytes 0x20..0x7F are appended, everything else but LF is ignored.
+    // Returns true at an LF that ends a non-empty line (left in `line`).
+    bool collectLine(unsigned char byte);
+};

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The Wine test rig: a private Wine prefix in the build tree, a persistent
+# wineserver, an Xvfb display, COM1..COM10 mapped to stable symlinks that tests
+# re-point at a simulator's pseudo-terminal, and the native rig daemon (kqrig)
+# through which Windows test programs start simulators.
+#
+#   scripts/rig.sh start   starts everything and writes $BUILD_DIR/rig/env
+#   scripts/rig.sh stop    ends every process that start began (by pid)
+#
+# Source $BUILD_DIR/rig/env to run a Windows program or ctest by hand.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+rig=$build/rig
+prefix=$build/wine/prefix
+comdir=$rig/com
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEARCH=win64
+
+kill_pidfile() {
+  local f=$1
+  [[ -f $f ]] || return 0
+  local pid
+  pid=$(cat "$f")
+  if [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$f"
+}
+
+make_prefix() {
+  [[ -f $prefix/.kq-ready ]] && return 0
+  echo "rig: creating Wine prefix $prefix"
+  rm -rf "$prefix"
+  mkdir -p "$prefix" "$comdir"
+  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$build/wine/wineboot.log" 2>&1
+  for n in $(seq 1 10); do
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$comdir/COM$n" /f >/dev/null 2>&1
+  done
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$prefix/.kq-ready"
+}
+
+start() {
+  stop_quiet
+  mkdir -p "$rig" "$comdir" "$build/wine"
+  make_prefix
+  # Every COM link starts dangling: an unmapped device looks missing to the program.
+  for n in $(seq 1 10); do ln -sfn "$comdir/none-COM$n" "$comdir/COM$n"; done
+
+  # The wineserver prints its whole object table when a device vanishes: keep it in a file.
+  wineserver -p >"$rig/wineserver.log" 2>&1 &
+  echo $! >"$rig/wineserver.pid"
+
+  rm -f "$rig/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$rig/display" >"$rig/xvfb.log" 2>&1 &
+  echo $! >"$rig/xvfb.pid"
+  for _ in $(seq 100); do [[ -s $rig/display ]] && break; sleep 0.05; done
+  [[ -s $rig/display ]] || { echo "rig: Xvfb did not start" >&2; exit 1; }
+  display=:$(tr -d '\n' <"$rig/display")
+
+  local kqrig=$build/native/kqrig kqsim=$build/native/kqsim
+  local rig_port=""
+  if [[ -x $kqrig ]]; then
+    rm -f "$rig/kqrig.port"
+    "$kqrig" --port-file "$rig/kqrig.port" --com-dir "$comdir" --sim "$kqsim" \
+      --work-dir "$rig/sims" >"$rig/kqrig.log" 2>&1 &
+    echo $! >"$rig/kqrig.pid"
+    for _ in $(seq 100); do [[ -s $rig/kqrig.port ]] && break; sleep 0.05; done
+    [[ -s $rig/kqrig.port ]] || { echo "rig: kqrig did not start" >&2; exit 1; }
+    rig_port=$(cat "$rig/kqrig.port")
+  fi
+
+  cat >"$rig/env" <<ENV
+export WINEPREFIX='$prefix'
+export WINEDEBUG=-all
+export WINEARCH=win64
+export DISPLAY='$display'
+export KQ_RIG_PORT='$rig_port'
+export KQ_COM_DIR='$comdir'
+export KQ_SIM='$kqsim'
+export KQ_BUILD_DIR='$build'
+export KQ_SOURCE_DIR='$root'
+ENV
+  # Warm the wineserver so that the first test does not pay Wine's start-up.
+  ( . "$rig/env"; wine cmd /c exit 0 >/dev/null 2>&1 || true )
+  echo "rig: up (display $display, kqrig port ${rig_port:-none})"
+}
+
+stop_quiet() {
+  kill_pidfile "$rig/kqrig.pid"
+  if [[ -f $rig/wineserver.pid ]]; then
+    wineserver -k >/dev/null 2>&1 || true
+    kill_pidfile "$rig/wineserver.pid"
+  fi
+  kill_pidfile "$rig/xvfb.pid"
+}
+
+case ${1:-} in
+  start) start ;;
+  stop) stop_quiet; echo "rig: down" ;;
+  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac
