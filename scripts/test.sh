@@ -20,7 +20,6 @@ status=0
 ctest --test-dir "$BUILD_DIR/native" --output-on-failure -j "$jobs" 2>&1 | tee "$BUILD_DIR/native-ctest.log" || status=1
 ctest --test-dir "$BUILD_DIR/win" --output-on-failure -j "$jobs" ${KQ_CTEST_ARGS:-} 2>&1 | tee "$BUILD_DIR/win-ctest.log" || status=1
 
-count() { grep -Eo "tests passed, [0-9]+ tests failed out of [0-9]+" "$1" | tail -1; }
 summary() {
   local f=$1 line passed failed total
   line=$(grep -E "[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+" "$f" | tail -1 || true)
