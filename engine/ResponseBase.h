@@ -35,4 +35,8 @@ protected:
     // Line rule: bytes 0x20..0x7F are appended, everything else but LF is ignored.
     // Returns true at an LF that ends a non-empty line (left in `line`).
     bool collectLine(unsigned char byte);
+    // The echo-paced record transfer shared by the two record parsers (defined in
+    // firmware/RecordResponses.cpp): each complete echo releases the next image
+    // record; returns true at the LF that finds the completion marker in `line`.
+    bool pumpRecordByte(unsigned char byte);
 };
