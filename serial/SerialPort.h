@@ -37,6 +37,26 @@ enum PortOpenError : int {
 // Called on the event thread, and on whichever thread closes the port or writes.
 using SerialEventSink = void (*)(uint32_t type, int32_t value);
 
+// The device calls the port makes. The program always uses win32(); a test hands a
+// port its own table to make a device do what a pseudo-terminal cannot (line errors,
+// breaks, calls that fail at once or never complete).
+struct SerialDeviceApi {
+    decltype(&::CreateFileA) createFile;
+    decltype(&::SetupComm) setupComm;
+    decltype(&::SetCommState) setCommState;
+    decltype(&::SetCommTimeouts) setCommTimeouts;
+    decltype(&::SetCommMask) setCommMask;
+    decltype(&::PurgeComm) purgeComm;
+    decltype(&::WaitCommEvent) waitCommEvent;
+    decltype(&::ReadFile) readFile;
+    decltype(&::WriteFile) writeFile;
+    decltype(&::GetOverlappedResult) getOverlappedResult;
+    decltype(&::ClearCommError) clearCommError;
+    decltype(&::CancelIo) cancelIo;
+
+    static const SerialDeviceApi& win32();
+};
+
 class SerialPort {
 public:
     static constexpr uint32_t ReceiveQueueSlots = 8193;
@@ -63,6 +83,13 @@ public:
     static COMMTIMEOUTS readTimeoutsFor(bool runningUnderWine);
     static bool runningUnderWine();
 
+    // Test seam: the table must outlive the port; change it only while the port is closed.
+    void setDeviceApi(const SerialDeviceApi& table) { api = &table; }
+
+    // Pause after a call that failed at once, so a device that keeps failing cannot
+    // keep the event thread spinning; the pause ends early when the port is closed.
+    static constexpr DWORD ImmediateFailurePauseMs = 50;
+
 private:
     // Implementation details are private to SerialPort.cpp.
     struct Impl;
@@ -70,11 +97,12 @@ private:
 
     SerialEventSink eventSink;
     UniqueHandle eventThread;        // written by open/close (engine lock held), null while closed
-    UniqueHandle stopEvent;          // created by open, signalled and closed by close
-    UniqueFileHandle deviceHandle;   // open device; "none" while closed
-    std::atomic<uint32_t> portNumber;
-    std::atomic<uint32_t> lineErrorMask;
+    UniqueHandle stopEvent;          // written by open/close; waited on by the event thread and write
+    UniqueFileHandle deviceHandle;   // written by open/close; used by the event thread while it runs, and by write
+    std::atomic<uint32_t> portNumber;     // written by open; read by the connection retry
+    std::atomic<uint32_t> lineErrorMask;  // written by the event thread and by write (ClearCommError)
     bool waitForEvent;               // event thread only
-    DCB deviceSettings;
+    DCB deviceSettings;              // open only
     CircularQueue<unsigned char> receiveQueue;  // event thread pushes, worker pops
+    const SerialDeviceApi* api;      // set while closed; read by every thread that enters the port
 };

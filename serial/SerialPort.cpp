@@ -1,0 +1,380 @@
+// SerialPort: the fixed line settings, open and close, the event thread with its wait
+// and read steps, overlapped writes, and the reports to the event sink.
+#include "serial/SerialPort.h"
+
+#include <process.h>
+
+#include <cstdio>
+
+static_assert(sizeof(DCB) == 28, "the line settings are laid out for a 28-byte DCB");
+
+namespace {
+
+constexpr DWORD DriverQueueBytes = 512;
+constexpr DWORD EventThreadMask = EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR;
+constexpr DWORD StartPurge = PURGE_RXABORT | PURGE_RXCLEAR;
+static_assert(EventThreadMask == 0xC5, "event mask of the event thread");
+static_assert(StartPurge == 0x0A, "purge at the start of the event thread");
+
+// Values of IoFailure reports.
+constexpr int32_t WriteSide = 0;
+constexpr int32_t ReceiveSide = 1;
+
+enum class WaitOutcome { Stopped, Completed, TimedOut, Failed };
+
+// Every pending wait of the port also waits on the stop event; when both are
+// signalled the stop wins, as WaitForMultipleObjects reports the lowest index.
+WaitOutcome waitForStopOr(HANDLE stop, HANDLE operation, DWORD limitMs) {
+    const HANDLE handles[2] = {stop, operation};
+    switch (WaitForMultipleObjects(2, handles, FALSE, limitMs)) {
+    case WAIT_OBJECT_0:
+        return WaitOutcome::Stopped;
+    case WAIT_OBJECT_0 + 1:
+        return WaitOutcome::Completed;
+    case WAIT_TIMEOUT:
+        return WaitOutcome::TimedOut;
+    default:
+        return WaitOutcome::Failed;
+    }
+}
+
+// One overlapped call with its own manual-reset event. A call that went pending
+// belongs to the driver until it completes: the driver writes into the OVERLAPPED
+// and into the caller's buffer or mask. settle() is the way out when the caller
+// stops waiting before completion (stop, time-out, failed wait).
+class OverlappedCall {
+public:
+    OverlappedCall() : event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        ZeroMemory(&block, sizeof block);
+        block.hEvent = event.get();
+    }
+    OverlappedCall(const OverlappedCall&) = delete;
+    OverlappedCall& operator=(const OverlappedCall&) = delete;
+
+    bool ready() const { return event.valid(); }
+    OVERLAPPED* get() { return &block; }
+    HANDLE completion() const { return event.get(); }
+
+    // CancelIo cancels only the calls this thread issued on the device, which is
+    // exactly this one, since every call is settled before its step returns. The
+    // waiting GetOverlappedResult returns once the driver has let go of the call.
+    void settle(const SerialDeviceApi& api, HANDLE device) {
+        api.cancelIo(device);  // result ignored: if nothing was cancelled, the call is completing on its own
+        DWORD ignored = 0;
+        api.getOverlappedResult(device, &block, &ignored, TRUE);  // the abandoned call's result is not used
+    }
+
+private:
+    UniqueHandle event;
+    OVERLAPPED block;
+};
+
+}  // namespace
+
+const SerialDeviceApi& SerialDeviceApi::win32() {
+    static const SerialDeviceApi table = {
+        &::CreateFileA,  &::SetupComm,     &::SetCommState, &::SetCommTimeouts,
+        &::SetCommMask,  &::PurgeComm,     &::WaitCommEvent, &::ReadFile,
+        &::WriteFile,    &::GetOverlappedResult, &::ClearCommError, &::CancelIo,
+    };
+    return table;
+}
+
+struct SerialPort::Impl {
+    static unsigned __stdcall eventThreadMain(void* argument);
+    static bool waitStep(SerialPort& port);
+    static bool readStep(SerialPort& port);
+    static void handleLineEvent(SerialPort& port, DWORD eventMask);
+    static bool wentPending(SerialPort& port, DWORD error);
+    static void deliver(SerialPort& port, const unsigned char* bytes, DWORD count);
+    static bool stopRequested(const SerialPort& port);
+    static bool pauseAfterFailure(const SerialPort& port);
+    static void report(const SerialPort& port, SerialEventType type, int32_t value) {
+        if (port.eventSink) port.eventSink(type, value);
+    }
+};
+
+SerialPort::SerialPort(SerialEventSink sink)
+    : eventSink(sink),
+      portNumber(0),
+      lineErrorMask(0),
+      waitForEvent(false),
+      deviceSettings(),
+      receiveQueue(ReceiveQueueSlots),
+      api(&SerialDeviceApi::win32()) {}
+
+SerialPort::~SerialPort() {
+    // As close, but silent and without CancelIo: the event thread has settled its own
+    // calls before it ends, and closing the device ends anything else.
+    if (stopEvent) SetEvent(stopEvent.get());  // result ignored: setting a live event of ours does not fail
+    if (eventThread) WaitForSingleObject(eventThread.get(), INFINITE);
+    eventThread.reset();
+    stopEvent.reset();
+    deviceHandle.reset();
+}
+
+bool SerialPort::isOpen() const { return deviceHandle.valid(); }
+
+bool SerialPort::runningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+COMMTIMEOUTS SerialPort::readTimeoutsFor(bool underWine) {
+    // Windows: a read returns at once with what the driver holds, or waits up to 1 ms
+    // for a first byte. Wine 8 does not implement that rule and holds such a read until
+    // its whole buffer is full, so an echo would never be delivered; with
+    // {MAXDWORD, 0, 0} Wine returns at once with what is there, which is what the
+    // event thread needs (it reads only after EV_RXCHAR).
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = underWine ? 0 : MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = underWine ? 0 : 1;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return timeouts;
+}
+
+int SerialPort::open(uint32_t number) {
+    close();
+    if (number > HighestPortNumber) return PortId;
+    portNumber.exchange(number);
+
+    char name[16];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(number));
+
+    int result = PortOpenOk;
+    deviceHandle.reset(api->createFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!deviceHandle || !api->setupComm(deviceHandle.get(), DriverQueueBytes, DriverQueueBytes))
+        result = DeviceHandle;
+
+    if (result == PortOpenOk) {
+        const HANDLE device = deviceHandle.get();
+        ZeroMemory(&deviceSettings, sizeof deviceSettings);
+        deviceSettings.DCBlength = sizeof(DCB);
+        deviceSettings.fBinary = TRUE;
+        deviceSettings.fAbortOnError = TRUE;
+        deviceSettings.XonLim = 100;
+        deviceSettings.XoffLim = 100;
+        deviceSettings.StopBits = ONESTOPBIT;
+        deviceSettings.XonChar = 0x11;
+        deviceSettings.XoffChar = 0x13;
+        deviceSettings.BaudRate = CBR_115200;
+        deviceSettings.ByteSize = 8;
+        deviceSettings.Parity = NOPARITY;
+
+        COMMTIMEOUTS timeouts = readTimeoutsFor(runningUnderWine());
+        if (!api->setCommMask(device, 0)) {
+            result = EventMask;
+        } else if (!api->setCommTimeouts(device, &timeouts)) {
+            result = TimeoutSettings;
+        } else if (!api->setCommState(device, &deviceSettings)) {
+            result = SerialSettings;
+        } else {
+            stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+            if (!stopEvent) {
+                result = DeviceHandle;
+            } else {
+                // Through the C runtime, so the thread's CRT state is set up and freed.
+                const uintptr_t thread = _beginthreadex(nullptr, 0, &Impl::eventThreadMain, this, 0, nullptr);
+                if (thread == 0)
+                    result = DeviceHandle;
+                else
+                    eventThread.reset(reinterpret_cast<HANDLE>(thread));
+            }
+        }
+    }
+
+    // A stop event made before a failure stays for the next close to destroy.
+    if (result != PortOpenOk) deviceHandle.reset();
+    return result;
+}
+
+void SerialPort::close() {
+    // Signal, wait for the event thread, then free: the thread uses the stop event
+    // and the device until it has ended.
+    if (stopEvent) SetEvent(stopEvent.get());  // result ignored: setting a live event of ours does not fail
+    if (eventThread) {
+        WaitForSingleObject(eventThread.get(), INFINITE);  // result ignored: the handle is ours and live
+        eventThread.reset();
+    }
+    stopEvent.reset();
+    if (deviceHandle) {
+        Impl::report(*this, PortClosing, 0);
+        api->cancelIo(deviceHandle.get());  // result ignored: closing the device next ends whatever is left
+        deviceHandle.reset();
+    }
+}
+
+bool SerialPort::write(const std::string& text) {
+    OverlappedCall call;
+    if (!call.ready()) {
+        // Without its event the write cannot be issued: a failed transfer.
+        Impl::report(*this, IoFailure, WriteSide);
+        return true;
+    }
+    const HANDLE device = deviceHandle.get();
+    DWORD written = 0;
+    if (api->writeFile(device, text.data(), static_cast<DWORD>(text.size()), &written, call.get()))
+        return true;
+    if (!Impl::wentPending(*this, GetLastError())) return true;
+
+    switch (waitForStopOr(stopEvent.get(), call.completion(), PendingWaitLimitMs)) {
+    case WaitOutcome::Stopped:
+        call.settle(*api, device);
+        return false;
+    case WaitOutcome::Completed:
+        if (!api->getOverlappedResult(device, call.get(), &written, FALSE)) {
+            if (Impl::wentPending(*this, GetLastError()))
+                call.settle(*api, device);
+            else
+                Impl::report(*this, IoFailure, WriteSide);
+        }
+        return true;
+    case WaitOutcome::TimedOut:
+    case WaitOutcome::Failed:
+        Impl::report(*this, IoFailure, WriteSide);
+        call.settle(*api, device);
+        return true;
+    }
+    return true;
+}
+
+unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
+    SerialPort& port = *static_cast<SerialPort*>(argument);
+    const HANDLE device = port.deviceHandle.get();
+    // Results ignored: a device that refuses these fails its first wait or read,
+    // which is reported there.
+    port.api->setCommMask(device, EventThreadMask);
+    port.api->purgeComm(device, StartPurge);
+    report(port, PortOpened, 0);
+    port.waitForEvent = true;
+
+    // The stop event is looked at before every step, not only during pending waits,
+    // so a device whose calls fail at once cannot keep close() waiting.
+    while (!stopRequested(port)) {
+        if (port.waitForEvent) {
+            if (!waitStep(port)) break;
+        } else {
+            const bool goOn = readStep(port);
+            port.waitForEvent = true;
+            if (!goOn) break;
+        }
+    }
+    return 0;
+}
+
+bool SerialPort::Impl::waitStep(SerialPort& port) {
+    DWORD eventMask = 0;
+    OverlappedCall call;
+    if (!call.ready()) {
+        report(port, IoFailure, ReceiveSide);
+        return pauseAfterFailure(port);
+    }
+    const HANDLE device = port.deviceHandle.get();
+    if (port.api->waitCommEvent(device, &eventMask, call.get())) {
+        handleLineEvent(port, eventMask);
+        return true;
+    }
+    if (!wentPending(port, GetLastError())) return pauseAfterFailure(port);
+
+    switch (waitForStopOr(port.stopEvent.get(), call.completion(), INFINITE)) {
+    case WaitOutcome::Stopped:
+        call.settle(*port.api, device);
+        return false;
+    case WaitOutcome::Completed:
+        handleLineEvent(port, eventMask);
+        return true;
+    case WaitOutcome::TimedOut:
+    case WaitOutcome::Failed:
+        break;
+    }
+    report(port, IoFailure, ReceiveSide);
+    call.settle(*port.api, device);
+    return pauseAfterFailure(port);
+}
+
+bool SerialPort::Impl::readStep(SerialPort& port) {
+    unsigned char bytes[ReadChunk];
+    DWORD received = 0;
+    OverlappedCall call;
+    if (!call.ready()) {
+        report(port, IoFailure, ReceiveSide);
+        return pauseAfterFailure(port);
+    }
+    const HANDLE device = port.deviceHandle.get();
+    if (port.api->readFile(device, bytes, ReadChunk, &received, call.get())) {
+        deliver(port, bytes, received);
+        return true;
+    }
+    if (!wentPending(port, GetLastError())) return pauseAfterFailure(port);
+
+    switch (waitForStopOr(port.stopEvent.get(), call.completion(), PendingWaitLimitMs)) {
+    case WaitOutcome::Stopped:
+        call.settle(*port.api, device);
+        return false;
+    case WaitOutcome::Completed:
+        if (port.api->getOverlappedResult(device, call.get(), &received, FALSE))
+            deliver(port, bytes, received);
+        else if (wentPending(port, GetLastError()))
+            call.settle(*port.api, device);
+        else
+            report(port, IoFailure, ReceiveSide);
+        return true;
+    case WaitOutcome::TimedOut:
+        report(port, IoFailure, ReceiveSide);
+        call.settle(*port.api, device);
+        return true;
+    case WaitOutcome::Failed:
+        break;
+    }
+    report(port, IoFailure, ReceiveSide);
+    call.settle(*port.api, device);
+    return pauseAfterFailure(port);
+}
+
+void SerialPort::Impl::handleLineEvent(SerialPort& port, DWORD eventMask) {
+    eventMask &= 0xFF;
+    DWORD errors = 0;
+    COMSTAT status;
+    // Result ignored: a failed call leaves no errors, and the event is handled anyway.
+    port.api->clearCommError(port.deviceHandle.get(), &errors, &status);
+    port.lineErrorMask.store(errors);
+    if (errors != 0 || (eventMask & EV_BREAK) != 0) report(port, LineError, static_cast<int32_t>(errors));
+    if (eventMask & EV_RXCHAR) port.waitForEvent = false;
+    if (eventMask & EV_TXEMPTY) Sleep(1);
+}
+
+// A call failed: ERROR_IO_PENDING means it is under way. Anything else is a line
+// error, with the CE_ flags fetched now (often none); ClearCommError also re-enables
+// I/O after fAbortOnError stopped it.
+bool SerialPort::Impl::wentPending(SerialPort& port, DWORD error) {
+    if (error == ERROR_IO_PENDING) return true;
+    if (port.deviceHandle) {
+        DWORD errors = 0;
+        COMSTAT status;
+        // Result ignored: on failure no flags are known and the report carries 0.
+        port.api->clearCommError(port.deviceHandle.get(), &errors, &status);
+        port.lineErrorMask.store(errors);
+    }
+    report(port, LineError, static_cast<int32_t>(port.lineErrorMask.exchange(0)));
+    return false;
+}
+
+void SerialPort::Impl::deliver(SerialPort& port, const unsigned char* bytes, DWORD count) {
+    if (count == 0) return;
+    for (DWORD i = 0; i < count; ++i)
+        port.receiveQueue.push(bytes[i]);  // a full queue refuses the byte: it is dropped, yet counted below
+    report(port, BytesReceived, static_cast<int32_t>(count));
+}
+
+bool SerialPort::Impl::stopRequested(const SerialPort& port) {
+    // A failed wait counts as a stop: the stop event lives as long as the thread, so
+    // a failure would mean the port is being torn down.
+    return WaitForSingleObject(port.stopEvent.get(), 0) != WAIT_TIMEOUT;
+}
+
+bool SerialPort::Impl::pauseAfterFailure(const SerialPort& port) {
+    return WaitForSingleObject(port.stopEvent.get(), ImmediateFailurePauseMs) == WAIT_TIMEOUT;
+}
