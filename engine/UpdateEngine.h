@@ -91,7 +91,7 @@ public:
     std::unique_ptr<ResponseBase> nextResponse;     // engine lock
     CircularQueue<ActionBase*> workQueue;    // pushed by window, worker and event thread; popped by worker
     CircularQueue<ActionBase*> windowQueue;  // pushed by worker and window; popped by window
-    std::unique_ptr<SerialPort> port;   // created and destroyed by the worker
+    std::unique_ptr<SerialPort> port;   // created and destroyed by the worker, under the engine lock
     uint32_t mode;                      // EngineMode; engine lock
     uint32_t imageLinesLeft;            // engine lock; read unlocked by the window right after attaching
     uint32_t picIndex;                  // engine lock
@@ -102,6 +102,10 @@ public:
 
 private:
     static unsigned __stdcall workerMain(void* argument);
+    void closeEvents();                      // under workGuard; idempotent
+    void pushToWindow(ActionBase* action);   // destroys a refused action
+    void announceToWindow();                 // one WM_ENGINE_ACTION
+    void postTimerRequest(bool start);       // WM_ENGINE_TIMER (ResponseTimerId, start)
 
     // Short guards, each held only for one push or pop of its queue.
     CriticalSection workGuard;
