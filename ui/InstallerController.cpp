@@ -1,0 +1,566 @@
+// The installer's controller: what each button, timer and engine result does to
+// the main window, and which engine step it starts next.
+#include "ui/InstallerController.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "engine/Actions.h"
+#include "engine/UpdateEngine.h"
+#include "resources/resource.h"
+#include "serial/SerialPort.h"
+#include "ui/PortEnumerator.h"
+
+namespace {
+
+const char* const NotConnectedText = "Not connected.";
+const char* const AwaitingConnectionText = "Awaiting connection.";
+const char* const SelectPortText =
+    "Select the computer's COM port, and press 'Connect' to continue...";
+const char* const AttemptingText = "Attempting to connect to instrument...";
+const char* const RetryingText = "Retrying KQ7750 connection...";
+const char* const NotRespondingText = "The KQ7750 is not responding to commands...";
+const char* const RetryWhenReadyText = "Press 'connect' when ready to retry connection...";
+const char* const ConnectedText =
+    "Connected - Press the 'Update Instrument' button when ready to continue...";
+const char* const ReadyToUpdateText = "Ready to update the instrument's software.";
+const char* const InternalErrorText = "Internal error - unable to update instrument...";
+const char* const ReprogrammingPicsText =
+    "Reprogramming instrument sub-components - do not switch off unit or cancel operation...";
+const char* const ErasingStatusText =
+    "Erasing application memory - do not switch off unit or cancel operation...";
+const char* const ErasingText = "Erasing application memory...";
+const char* const ReprogrammingText =
+    "Reprogramming instrument - do not switch off unit or cancel operation...";
+const char* const ProgrammingText = "Programming application...";
+const char* const SuccessText =
+    "The KQ7750 has been updated successfully - Reset the KQ7750 'UPDATE' switch and power "
+    "cycle the unit.";
+const char* const SuccessCaption = "Update Complete";
+const char* const CommsErrorRetryText =
+    "Communications error - Press 'Connect' to retry connection...";
+const char* const ConnectFailedText = "Failed to establish connection with KQ7750.";
+const char* const UpdateAbortedText = "Communications error - Update aborted!";
+const char* const ConnectionLostText = "Connection to KQ7750 lost.";
+const char* const NoResponseText = "No response received!";
+const char* const ExitWarningText =
+    "Warning: Exiting before completion of the update process will leave the instrument "
+    "inoperable.\r\n\r\nPress 'OK' if you are sure you want to exit the application.";
+const char* const ExitWarningCaption = "The update procedure is not yet complete!";
+const char* const VersionUndefinedText = "Version undefined";
+const char* const WindowTitle = "KQ7750 Firmware Installer";
+
+const char* const PicImageType = "TALVOR_HEX";
+const char* const BlackfinImageType = "TALVOR_LDR";
+constexpr WORD BlackfinImageId = 300;
+constexpr WORD FirstPicImageId = 301;
+constexpr int32_t FallbackPortCount = 11;
+constexpr int FallbackSelectedRow = 1;
+
+void setCursor(LPCSTR shape) {
+    // System cursors are shared and never fail to load on a running desktop.
+    SetCursor(LoadCursorA(nullptr, shape));
+}
+
+}  // namespace
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+InstallerController* TheInstallerController() {
+    return dynamic_cast<InstallerController*>(g_controller);
+}
+
+InstallerController::InstallerController(HINSTANCE moduleInstance)
+    : instance(moduleInstance),
+      dialog(nullptr),
+      detailBox(nullptr),
+      connectTicks(0),
+      connectRetries(0),
+      picStep(0),
+      connectTimer(0),
+      responseTimer(0),
+      messageBoxDepth(0) {}
+
+InstallerController::~InstallerController() {
+    // The image goes before the engine only because the engine merely points into
+    // it; the worker has finished with it once the engine is gone either way.
+    resource.release();
+    if (engine) {
+        engine.reset();  // stops the worker thread, which closes the port
+        g_engine = nullptr;
+    }
+    detailBox = nullptr;
+    portCombo.reset();
+    progressBar.reset();
+    updateBox.reset();
+    connectionBox.reset();
+    statusBox.reset();
+    updateButton.reset();
+    connectButton.reset();
+    releaseLabel.reset();
+    portNumbers.clear();
+}
+
+int InstallerController::Run() {
+    HWND existing = FindWindowA(nullptr, WindowTitle);
+    if (existing != nullptr) {
+        // Fails harmlessly when the other program may not take the foreground.
+        SetForegroundWindow(existing);
+        return -1;
+    }
+
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
+    // Ignored result: the progress class is also registered by comctl32's load.
+    InitCommonControlsEx(&controls);
+
+    // WM_INITDIALOG reaches OnInitDialog inside this call.
+    HWND mainDialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_INSTALLER), nullptr,
+                                         DialogProc, 0);
+    if (mainDialog == nullptr) {
+        char text[256] = {};
+        std::snprintf(text, sizeof text, "CreateDialog Error 0x%08X",
+                      static_cast<unsigned>(GetLastError()));
+        MessageBoxA(nullptr, text, "Loader failed to start", MB_ICONWARNING);
+        return 0;
+    }
+
+    // The close path destroys this controller while the loop below still runs:
+    // from here on only locals may be touched.
+    MSG message;
+    for (;;) {
+        BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0) {
+            return static_cast<int>(message.wParam);
+        }
+        if (got == -1) {
+            return -1;
+        }
+        if (!IsDialogMessageA(mainDialog, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+BOOL InstallerController::OnInitDialog(HWND mainDialog) {
+    dialog = mainDialog;
+    // A missing icon leaves the window with the default one: nothing to act on.
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_INSTALLER));
+    SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+    engine.reset(new UpdateEngine(dialog));
+    g_engine = engine.get();
+
+    portCombo.reset(new ComboWidget(dialog, IDC_PORT_LIST));
+    progressBar.reset(new ProgressBarWidget(dialog, IDC_PROGRESS));
+    connectButton.reset(new ButtonWidget(dialog, IDC_CONNECT));
+    updateButton.reset(new ButtonWidget(dialog, IDC_UPDATE));
+    connectionBox.reset(new EditWidget(dialog, IDC_CONNECTION_BOX));
+    updateBox.reset(new EditWidget(dialog, IDC_UPDATE_BOX));
+    statusBox.reset(new EditWidget(dialog, IDC_STATUS_BOX));
+    releaseLabel.reset(new LabelWidget(dialog, IDC_RELEASE_LABEL));
+
+    PortEnumerator enumerator;
+    int selectRow;
+    portNumbers.clear();
+    if (enumerator.Open()) {
+        std::vector<std::string> descriptions;
+        enumerator.Enumerate(descriptions, portNumbers);
+        for (size_t i = 0; i < portNumbers.size(); ++i) {
+            portCombo->addRow("COM" + std::to_string(portNumbers[i]) + ", (" + descriptions[i] +
+                              ")");
+        }
+        selectRow = 0;
+    } else {
+        for (int32_t number = 0; number < FallbackPortCount; ++number) {
+            portCombo->addRow("Communications Port, COM" + std::to_string(number));
+            portNumbers.push_back(number);
+        }
+        selectRow = FallbackSelectedRow;
+    }
+    // With an empty list CB_SETCURSEL fails and nothing is selected, as intended.
+    portCombo->selectRow(selectRow);
+
+    progressBar->MarqueeOff();
+    progressBar->SetState(PBST_NORMAL);
+    progressBar->Reset();
+
+    portCombo->enable(true);
+    connectButton->enable(true);
+    updateButton->enable(false);
+
+    releaseLabel->setText(FormatVersionText());
+
+    connectionBox->setText(NotConnectedText);
+    updateBox->setText(AwaitingConnectionText);
+    statusBox->setText(SelectPortText);
+
+    enumerator.Release();
+    return TRUE;
+}
+
+BOOL InstallerController::OnConnectClicked(WORD notification) {
+    if (notification != BN_CLICKED) {
+        return TRUE;
+    }
+    int row = portCombo ? portCombo->selectedRow() : CB_ERR;
+    if (row == CB_ERR || row < 0 || static_cast<size_t>(row) >= portNumbers.size()) {
+        return TRUE;
+    }
+
+    setCursor(IDC_WAIT);
+    statusBox->setText(AttemptingText);
+
+    portCombo->enable(false);
+    progressBar->Configure(ConnectProgressTop);
+
+    detailBox = connectionBox.get();
+    updateButton->enable(false);
+    connectButton->enable(false);
+
+    connectTicks = 0;
+    connectRetries = 0;
+    // A running connect timer has the same id, so this replaces it.
+    connectTimer = SetTimer(dialog, ConnectTimerId, ConnectTimerPeriodMs, TimerProc);
+
+    if (engine) {
+        engine->postWork(new ActionFindPort(static_cast<uint32_t>(portNumbers[row])));
+    }
+    return TRUE;
+}
+
+void InstallerController::OnConnectTimer() {
+    if (connectTicks < TicksPerAttempt) {
+        ++connectTicks;
+        progressBar->Step();
+        return;
+    }
+
+    connectTicks = 0;
+    if (connectRetries < MaxRetries) {
+        connectionBox->setText(RetryingText);
+        ++connectRetries;
+        if (engine) {
+            engine->reconnect();
+        }
+        return;
+    }
+
+    connectionBox->setText(NotRespondingText);
+    KillTimer(dialog, connectTimer);  // ignored: the timer is forgotten either way
+    connectRetries = 0;
+    connectTimer = 0;
+    progressBar->SetState(PBST_ERROR);
+    closePort();
+}
+
+void InstallerController::OnStatus(const std::string& text, int32_t /*kind*/) {
+    if (detailBox != nullptr) {
+        detailBox->setText(text);
+    }
+}
+
+void InstallerController::OnPortNotFound() {
+    stopTimers();
+    statusBox->setText(RetryWhenReadyText);
+    progressBar->enable(false);
+    progressBar->Reset();
+    connectButton->enable(true);
+    portCombo->enable(true);
+    updateButton->enable(false);
+    setCursor(IDC_ARROW);
+}
+
+void InstallerController::OnConnected(bool /*connected*/) {
+    stopTimers();
+    progressBar->SetState(PBST_NORMAL);
+    progressBar->Reset();
+    statusBox->setText(ConnectedText);
+    updateBox->setText(ReadyToUpdateText);
+    progressBar->enable(true);
+    portCombo->enable(true);
+    connectButton->enable(true);
+    updateButton->enable(true);
+    setCursor(IDC_ARROW);
+}
+
+BOOL InstallerController::OnUpdateClicked(WORD notification) {
+    if (notification != BN_CLICKED) {
+        return TRUE;
+    }
+    detailBox = updateBox.get();
+    if (!loadImage(FirstPicImageId, PicImageType)) {
+        return TRUE;
+    }
+
+    statusBox->setText(ReprogrammingPicsText);
+    connectButton->enable(false);
+    portCombo->enable(false);
+    updateButton->enable(false);
+
+    picStep = 0;
+    if (engine) {
+        engine->PreparePicImage(2, resource.resourceSize, resource.resourceData);
+    }
+    setCursor(IDC_WAIT);
+    return TRUE;
+}
+
+void InstallerController::OnPicProgram() {
+    stopTimers();
+    // Read without the lock: the image was attached on this thread and the worker
+    // does not touch it before ProgramPic sends the command.
+    uint32_t lines = engine ? engine->imageLinesLeft : 0;
+    progressBar->Configure(static_cast<int32_t>(lines));
+    portCombo->enable(false);
+    connectButton->enable(false);
+    updateButton->enable(false);
+    setCursor(IDC_WAIT);
+    if (engine) {
+        engine->ProgramPic();
+    }
+}
+
+void InstallerController::OnProgressed() {
+    progressBar->Step();
+}
+
+void InstallerController::OnNextPic() {
+    stopTimers();
+    ++picStep;
+    detailBox = updateBox.get();
+    if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
+        return;
+    }
+    setCursor(IDC_WAIT);
+    if (engine) {
+        engine->PreparePicImage(static_cast<uint32_t>(picStep + 2), resource.resourceSize,
+                                resource.resourceData);
+    }
+}
+
+void InstallerController::OnBlackfinProgramPreamble() {
+    stopTimers();
+    detailBox = updateBox.get();
+    if (!loadImage(BlackfinImageId, BlackfinImageType)) {
+        return;
+    }
+    if (engine) {
+        engine->PrepareBlackfinImage(resource.resourceSize, resource.resourceData);
+    }
+    setCursor(IDC_WAIT);
+}
+
+void InstallerController::OnBlackfinErasePreamble() {
+    stopTimers();
+    statusBox->setText(ErasingStatusText);
+    updateBox->setText(ErasingText);
+    progressBar->Configure(EraseProgressTop);
+    portCombo->enable(false);
+    connectButton->enable(false);
+    updateButton->enable(false);
+    setCursor(IDC_WAIT);
+    if (engine) {
+        engine->EraseBlackfin();
+    }
+}
+
+void InstallerController::OnBlackfinErasePostamble() {
+    stopTimers();
+    statusBox->setText(ReprogrammingText);
+    updateBox->setText(ProgrammingText);
+    // The bar tops out one step before the last record: the loader's final
+    // "Complete." is what ends the update, not the last step.
+    uint32_t lines = engine ? engine->imageLinesLeft : 0;
+    progressBar->Configure(static_cast<int32_t>(lines) - 1);
+    setCursor(IDC_WAIT);
+    if (engine) {
+        engine->ProgramBlackfin();
+    }
+}
+
+void InstallerController::OnComplete() {
+    stopTimers();
+    statusBox->setText(SuccessText);
+    progressBar->SetState(PBST_NORMAL);
+    progressBar->Reset();
+    progressBar->enable(false);
+    resource.release();
+    setIdleAndClosePort();
+
+    showMessageBox(SuccessText, SuccessCaption, MB_ICONINFORMATION | MB_OK);
+
+    enablePortControls();
+}
+
+void InstallerController::OnFailed() {
+    statusBox->setText(CommsErrorRetryText);
+    if (engineMode() == Connecting) {
+        // A running connect timer keeps ticking: the next retry reopens the port.
+        connectionBox->setText(ConnectFailedText);
+    } else {
+        progressBar->SetState(PBST_ERROR);
+        connectionBox->setText(UpdateAbortedText);
+        stopTimers();
+        resource.release();
+    }
+    setIdleAndClosePort();
+    enablePortControls();
+}
+
+void InstallerController::OnResponseTimeout() {
+    KillTimer(dialog, responseTimer);  // ignored: the timer is forgotten either way
+    responseTimer = 0;
+    if (engineMode() != Idle) {
+        progressBar->SetState(PBST_ERROR);
+        connectionBox->setText(ConnectionLostText);
+        statusBox->setText(NoResponseText);
+        closePort();  // with the engine busy this comes back as OnFailed
+        setCursor(IDC_ARROW);
+    }
+    connectButton->enable(true);
+}
+
+BOOL InstallerController::OnEngineTimer(WPARAM id, bool start) {
+    if (dialog == nullptr) {
+        return TRUE;
+    }
+    if (responseTimer != 0) {
+        KillTimer(dialog, responseTimer);  // ignored: replaced or stopped below
+    }
+    if (start) {
+        responseTimer = SetTimer(dialog, id, ResponseTimerPeriodMs, TimerProc);
+    } else {
+        responseTimer = 0;
+    }
+    return TRUE;
+}
+
+bool InstallerController::ConfirmExit() {
+    if (engineMode() != Idle && updateButton && !updateButton->isEnabled()) {
+        int answer = showMessageBox(ExitWarningText, ExitWarningCaption,
+                                    MB_OKCANCEL | MB_ICONWARNING | MB_SETFOREGROUND);
+        return answer != IDCANCEL;
+    }
+    return true;
+}
+
+std::string InstallerController::FormatVersionText() {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    // A full buffer means a truncated path, which would name another file.
+    if (length == 0 || length >= sizeof path) {
+        return VersionUndefinedText;
+    }
+    return FormatVersionTextOf(path);
+}
+
+std::string InstallerController::FormatVersionTextOf(const char* path) {
+    std::string text;
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size != 0) {
+        std::vector<char> buffer(size);
+        if (GetFileVersionInfoA(path, 0, size, buffer.data())) {
+            VS_FIXEDFILEINFO* fixed = nullptr;
+            UINT fixedLength = 0;
+            if (VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&fixed),
+                               &fixedLength) &&
+                fixed != nullptr && fixedLength != 0) {
+                char formatted[32];
+                std::snprintf(formatted, sizeof formatted, "v%u.%02u",
+                              static_cast<unsigned>(HIWORD(fixed->dwProductVersionMS)),
+                              static_cast<unsigned>(LOWORD(fixed->dwProductVersionMS)));
+                text = formatted;
+            }
+        }
+    }
+    if (text.empty()) {
+        text = VersionUndefinedText;
+    }
+    return text;
+}
+
+void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
+    InstallerController* controller = TheInstallerController();
+    if (controller == nullptr) {
+        return;
+    }
+    if (id == controller->connectTimer) {
+        controller->OnConnectTimer();
+    } else if (id == controller->responseTimer) {
+        controller->OnResponseTimeout();
+    }
+}
+
+void InstallerController::stopTimers() {
+    // KillTimer results are ignored: a timer that is already gone is what we want.
+    if (connectTimer != 0) {
+        KillTimer(dialog, connectTimer);
+        connectTimer = 0;
+    }
+    if (responseTimer != 0) {
+        KillTimer(dialog, responseTimer);
+        responseTimer = 0;
+    }
+}
+
+void InstallerController::closePort() {
+    if (!engine) {
+        return;
+    }
+    // close() waits for the port's event thread, which never waits for this lock.
+    auto guard = engine->lock.lock();
+    if (engine->port) {
+        engine->port->close();
+    }
+}
+
+uint32_t InstallerController::engineMode() {
+    if (!engine) {
+        return Idle;
+    }
+    auto guard = engine->lock.lock();
+    return engine->mode;
+}
+
+void InstallerController::setIdleAndClosePort() {
+    if (!engine) {
+        return;
+    }
+    // Idle first, so that the port's closing is not reported as another failure.
+    auto guard = engine->lock.lock();
+    engine->mode = Idle;
+    if (engine->port) {
+        engine->port->close();
+    }
+}
+
+void InstallerController::enablePortControls() {
+    connectButton->enable(true);
+    portCombo->enable(true);
+    updateButton->enable(false);
+    setCursor(IDC_ARROW);
+}
+
+bool InstallerController::loadImage(WORD id, const char* type) {
+    if (resource.LoadFirmwareResource(id, type)) {
+        return true;
+    }
+    updateBox->setText(InternalErrorText);
+    return false;
+}
+
+int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {
+    // No owner, as the instrument's procedure has always shown them: the main
+    // window stays live, and engine actions keep running in the box's loop.
+    ++messageBoxDepth;
+    int answer = MessageBoxA(nullptr, text, caption, flags);
+    --messageBoxDepth;
+    return answer;
+}

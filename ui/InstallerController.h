@@ -1,0 +1,106 @@
+// The window side of the update procedure: owns the main dialog's control
+// wrappers, the port list's numbers, the update engine, the firmware image handed
+// to the engine and the two timers. Every member runs on the window thread.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "firmware/FirmwareResource.h"
+#include "ui/AppControllerBase.h"
+#include "ui/ProgressBarWidget.h"
+#include "ui/Widgets.h"
+
+class UpdateEngine;
+
+class InstallerController : public InstallerControllerBase {
+public:
+    static constexpr UINT_PTR ConnectTimerId = 1;
+    static constexpr UINT ConnectTimerPeriodMs = 500;
+    static constexpr UINT ResponseTimerPeriodMs = 2000;
+    static constexpr uint32_t TicksPerAttempt = 8;
+    static constexpr uint32_t MaxRetries = 3;
+    static constexpr int32_t ConnectProgressTop = 23;
+    static constexpr int32_t EraseProgressTop = 12;
+
+    explicit InstallerController(HINSTANCE instance);
+    ~InstallerController() override;
+    InstallerController(const InstallerController&) = delete;
+    InstallerController& operator=(const InstallerController&) = delete;
+
+    // Slots 1 to 13.
+    int Run() override;
+    BOOL OnInitDialog(HWND dialog) override;
+    void OnStatus(const std::string& text, int32_t kind) override;
+    void OnPortNotFound() override;
+    void OnConnected(bool connected) override;
+    void OnPicProgram() override;
+    void OnBlackfinErasePreamble() override;
+    void OnBlackfinErasePostamble() override;
+    void OnProgressed() override;
+    void OnComplete() override;
+    void OnFailed() override;
+    void OnNextPic() override;
+    void OnBlackfinProgramPreamble() override;
+
+    // Handlers of the dialog procedure and the timer procedure.
+    BOOL OnConnectClicked(WORD notification);
+    BOOL OnUpdateClicked(WORD notification);
+    void OnConnectTimer();
+    void OnResponseTimeout();
+    BOOL OnEngineTimer(WPARAM id, bool start);
+    bool ConfirmExit();
+
+    // True while one of the controller's own message boxes is open: the main
+    // window stays live meanwhile, so a close must not destroy the controller
+    // under the handler that waits for the box.
+    bool InsideMessageBox() const { return messageBoxDepth > 0; }
+
+    // "v" + major + "." + two-digit minor of the program's product version, or
+    // "Version undefined".
+    static std::string FormatVersionText();
+    // The same for any file: the program's own path is what FormatVersionText uses.
+    static std::string FormatVersionTextOf(const char* path);
+
+    // Timer procedure of both timers; routes by identifier to the one controller.
+    static void CALLBACK TimerProc(HWND window, UINT message, UINT_PTR id, DWORD time);
+
+    // Fields in the design's order; the resource trio lives in `resource`.
+    HINSTANCE instance;
+    HWND dialog;                          // null before OnInitDialog
+    FirmwareResource resource;            // the image handed to the engine, if any
+    std::vector<int32_t> portNumbers;     // COM number behind each port-list row
+    std::unique_ptr<LabelWidget> releaseLabel;
+    std::unique_ptr<ButtonWidget> connectButton;
+    std::unique_ptr<ButtonWidget> updateButton;
+    std::unique_ptr<EditWidget> connectionBox;
+    std::unique_ptr<EditWidget> updateBox;
+    std::unique_ptr<EditWidget> statusBox;
+    EditWidget* detailBox;                // where kind-0 status texts go; not owned
+    std::unique_ptr<ComboWidget> portCombo;
+    std::unique_ptr<ProgressBarWidget> progressBar;
+    uint32_t connectTicks;                // ticks in the current connection attempt
+    uint32_t connectRetries;              // retries since Connect was pressed
+    int32_t picStep;                      // 0, 1, 2 for PIC 2, 3, 4
+    UINT_PTR connectTimer;                // 1 while the connect timer runs, else 0
+    UINT_PTR responseTimer;               // the engine's id (2) while running, else 0
+
+private:
+    void stopTimers();
+    void closePort();
+    uint32_t engineMode();
+    void setIdleAndClosePort();
+    void enablePortControls();  // Connect and port list on, Update off, arrow cursor
+    bool loadImage(WORD id, const char* type);
+    int showMessageBox(const char* text, const char* caption, UINT flags);
+
+    std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
+    int messageBoxDepth;                   // nesting of open message boxes
+};
+
+// The one installer controller, or null when g_controller holds none (or another kind).
+InstallerController* TheInstallerController();

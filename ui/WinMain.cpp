@@ -1,0 +1,42 @@
+// Entry point of the installer: creates the one controller, runs it, and turns
+// an escaped exception into a message box. The exit code is what Run returns.
+#include <windows.h>
+
+#include <new>
+
+#include "ui/InstallerController.h"
+#include "ui/WinException.h"
+
+namespace {
+
+const char* const ExceptionCaption = "KQ7750 Installer Exception";
+
+// The controller is owned through g_controller, not a local: closing the main
+// window destroys it from inside the message loop (see OnClose).
+void destroyController() {
+    delete g_controller;
+    g_controller = nullptr;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    int result = 0;
+    std::set_new_handler(OutOfMemoryHandler);
+    try {
+        if (g_controller != nullptr) {
+            destroyController();
+        }
+        g_controller = new (std::nothrow) InstallerController(instance);
+        if (g_controller == nullptr) {
+            return 0;
+        }
+        result = g_controller->Run();
+        destroyController();
+    } catch (const WinException& failure) {
+        MessageBoxA(nullptr, failure.message, ExceptionCaption, MB_ICONWARNING);
+    } catch (...) {
+        MessageBoxA(nullptr, "Unknown", ExceptionCaption, MB_ICONWARNING);
+    }
+    return result;
+}
