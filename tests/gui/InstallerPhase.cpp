@@ -1,0 +1,125 @@
+// Phase recognition and the sampling watcher; see InstallerPhase.h.
+#include "tests/gui/InstallerPhase.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+// The PIC being programmed, from the update box's "Programming PIC2...",
+// "Verify transfered version for PIC3." or "PIC4 version is now ..." texts.
+Phase picPhase(const std::string& update) {
+    const size_t at = update.find("PIC");
+    if (at != std::string::npos && at + 3 < update.size()) {
+        switch (update[at + 3]) {
+            case '3': return Phase::Pic3;
+            case '4': return Phase::Pic4;
+            default: break;
+        }
+    }
+    // Before the first PIC text arrives the update has just begun, with PIC 2.
+    return Phase::Pic2;
+}
+
+}  // namespace
+
+const char* phaseName(Phase phase) {
+    switch (phase) {
+        case Phase::NotConnected: return "Not connected";
+        case Phase::Connecting: return "Connecting";
+        case Phase::PortNotFound: return "Port not found";
+        case Phase::Connected: return "Connected";
+        case Phase::GivenUp: return "Given up";
+        case Phase::Pic2: return "PIC 2";
+        case Phase::Pic3: return "PIC 3";
+        case Phase::Pic4: return "PIC 4";
+        case Phase::Erasing: return "Erasing";
+        case Phase::Programming: return "Programming";
+        case Phase::Complete: return "Complete";
+        case Phase::FailedWhileConnecting: return "Failed while connecting";
+        case Phase::FailedOtherwise: return "Failed otherwise";
+        case Phase::ResponseLost: return "Response lost";
+        case Phase::Unknown: break;
+    }
+    return "Unknown";
+}
+
+Phase classifyPhase(const WindowState& s) {
+    using namespace installer;
+    // The give-up changes only the connection box and the bar; the status box keeps
+    // whatever the last retry's failure left there.
+    if (s.connection == kGivenUpConnection && s.progressState == PBST_ERROR) return Phase::GivenUp;
+    if (s.status == kNotConnectedStatus) return Phase::NotConnected;
+    if (s.status == kConnectingStatus) return Phase::Connecting;
+    if (s.status == kPortNotFoundStatus) return Phase::PortNotFound;
+    if (s.status == kConnectedStatus) return Phase::Connected;
+    if (s.status == kPicStatus) return picPhase(s.update);
+    if (s.status == kErasingStatus) return Phase::Erasing;
+    if (s.status == kProgrammingStatus) return Phase::Programming;
+    if (s.status == kCompleteStatus) return Phase::Complete;
+    if (s.status == kResponseLostStatus) return Phase::ResponseLost;
+    if (s.status == kFailedStatus) {
+        if (s.connection == kFailedConnectingConnection) return Phase::FailedWhileConnecting;
+        if (s.connection == kFailedUpdateConnection) return Phase::FailedOtherwise;
+    }
+    return Phase::Unknown;
+}
+
+PhaseWatcher::PhaseWatcher(const InstallerWindow& w, DWORD intervalMs)
+    : window(w), interval(intervalMs), origin(GetTickCount64()) {}
+
+bool PhaseWatcher::watch(const Stop& stop, DWORD timeoutMs, const Report& onPhase) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (!window.exists()) return false;
+        Observation sample;
+        try {
+            sample.state = window.stableState();
+        } catch (const DriverError&) {
+            // The window went away between the check and the reads.
+            if (!window.exists()) return false;
+            throw;
+        }
+        sample.atMs = GetTickCount64() - origin;
+        sample.phase = classifyPhase(sample.state);
+        const bool changed = seen.empty() || seen.back().state != sample.state;
+        const bool newPhase = seen.empty() || seen.back().phase != sample.phase;
+        if (changed) seen.push_back(sample);
+        if (newPhase && onPhase) onPhase(sample);
+        if (stop(sample)) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(interval);
+    }
+}
+
+std::vector<Phase> PhaseWatcher::phases() const {
+    std::vector<Phase> result;
+    for (const Observation& o : seen)
+        if (result.empty() || result.back() != o.phase) result.push_back(o.phase);
+    return result;
+}
+
+std::vector<std::string> PhaseWatcher::textsOf(int boxId) const {
+    std::vector<std::string> texts;
+    for (const Observation& o : seen) {
+        const std::string& text = boxId == installer::kStatusBox       ? o.state.status
+                                  : boxId == installer::kConnectionBox ? o.state.connection
+                                                                       : o.state.update;
+        if (std::find(texts.begin(), texts.end(), text) == texts.end()) texts.push_back(text);
+    }
+    return texts;
+}
+
+std::string PhaseWatcher::describe() const {
+    std::ostringstream out;
+    const WindowState* shown = nullptr;
+    for (const Observation& o : seen) {
+        // A transfer moves the bar thousands of times: show only the other changes.
+        if (shown && shown->sameApartFromPosition(o.state)) continue;
+        out << "at " << o.atMs << " ms, phase " << phaseName(o.phase) << ":\n" << o.state.describe();
+        shown = &o.state;
+    }
+    return out.str();
+}

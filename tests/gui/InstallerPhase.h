@@ -1,0 +1,97 @@
+// The phases of the update as the main window shows them, recognised from what the
+// window displays, and a watcher that samples the window and records each change.
+#pragma once
+
+#include "tests/gui/InstallerWindow.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The installer's own texts that mark a phase.
+namespace installer {
+constexpr const char* kNotConnectedStatus = "Select the computer's COM port, and press 'Connect' to continue...";
+constexpr const char* kNotConnectedConnection = "Not connected.";
+constexpr const char* kNotConnectedUpdate = "Awaiting connection.";
+constexpr const char* kConnectingStatus = "Attempting to connect to instrument...";
+constexpr const char* kRetryingConnection = "Retrying KQ7750 connection...";
+constexpr const char* kGivenUpConnection = "The KQ7750 is not responding to commands...";
+constexpr const char* kPortNotFoundStatus = "Press 'connect' when ready to retry connection...";
+constexpr const char* kConnectedStatus = "Connected - Press the 'Update Instrument' button when ready to continue...";
+constexpr const char* kConnectedUpdate = "Ready to update the instrument's software.";
+constexpr const char* kPicStatus =
+    "Reprogramming instrument sub-components - do not switch off unit or cancel operation...";
+constexpr const char* kErasingStatus = "Erasing application memory - do not switch off unit or cancel operation...";
+constexpr const char* kErasingUpdate = "Erasing application memory...";
+constexpr const char* kProgrammingStatus = "Reprogramming instrument - do not switch off unit or cancel operation...";
+constexpr const char* kProgrammingUpdate = "Programming application...";
+constexpr const char* kCompleteStatus =
+    "The KQ7750 has been updated successfully - Reset the KQ7750 'UPDATE' switch and power cycle the unit.";
+constexpr const char* kCompleteCaption = "Update Complete";
+constexpr const char* kFailedStatus = "Communications error - Press 'Connect' to retry connection...";
+constexpr const char* kFailedConnectingConnection = "Failed to establish connection with KQ7750.";
+constexpr const char* kFailedUpdateConnection = "Communications error - Update aborted!";
+constexpr const char* kResponseLostConnection = "Connection to KQ7750 lost.";
+constexpr const char* kResponseLostStatus = "No response received!";
+constexpr const char* kExitCaption = "The update procedure is not yet complete!";
+constexpr const char* kExitText =
+    "Warning: Exiting before completion of the update process will leave the instrument inoperable."
+    "\r\n\r\nPress 'OK' if you are sure you want to exit the application.";
+}  // namespace installer
+
+enum class Phase {
+    Unknown,
+    NotConnected,
+    Connecting,
+    PortNotFound,
+    Connected,
+    GivenUp,
+    Pic2,
+    Pic3,
+    Pic4,
+    Erasing,
+    Programming,
+    Complete,
+    FailedWhileConnecting,
+    FailedOtherwise,
+    ResponseLost,
+};
+
+const char* phaseName(Phase phase);
+// The phase whose texts the window shows; Unknown when they match none.
+Phase classifyPhase(const WindowState& state);
+
+struct Observation {
+    ULONGLONG atMs = 0;  // since the watcher was made
+    Phase phase = Phase::Unknown;
+    WindowState state;
+};
+
+// Samples the main window every few tens of milliseconds and keeps every state that
+// differs from the one before (the bar's position included).
+class PhaseWatcher {
+public:
+    using Stop = std::function<bool(const Observation&)>;
+    using Report = std::function<void(const Observation&)>;
+
+    explicit PhaseWatcher(const InstallerWindow& window, DWORD intervalMs = 25);
+
+    // Samples until `stop` holds for a sample (true) or the time is up or the window
+    // has gone (false). `onPhase`, when given, hears of each change of phase.
+    bool watch(const Stop& stop, DWORD timeoutMs, const Report& onPhase = Report());
+
+    const std::vector<Observation>& history() const { return seen; }
+    const Observation& last() const { return seen.back(); }
+    // The phases seen, each run of equal phases counted once.
+    std::vector<Phase> phases() const;
+    // Every distinct text box 1012, 1013 or 1014 showed, in order of first sight.
+    std::vector<std::string> textsOf(int boxId) const;
+    // The samples that changed more than the bar's position, for a failure message.
+    std::string describe() const;
+
+private:
+    const InstallerWindow& window;
+    DWORD interval;
+    ULONGLONG origin;
+    std::vector<Observation> seen;
+};

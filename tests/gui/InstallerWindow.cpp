@@ -1,0 +1,264 @@
+// Cross-process driving of the installer's windows; see InstallerWindow.h.
+#include "tests/gui/InstallerWindow.h"
+
+#include <commctrl.h>
+
+#include <sstream>
+
+namespace {
+
+// Long enough for a window thread that is busy with a burst of engine actions.
+constexpr UINT kAnswerTimeoutMs = 10000;
+
+struct BoxSearch {
+    const std::string* caption;
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK matchBox(HWND window, LPARAM context) {
+    BoxSearch& search = *reinterpret_cast<BoxSearch*>(context);
+    char className[16] = {};
+    if (!GetClassNameA(window, className, sizeof className) || std::string(className) != "#32770")
+        return TRUE;
+    if (!IsWindowVisible(window)) return TRUE;
+    if (search.processId) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != search.processId) return TRUE;
+    }
+    char title[256] = {};
+    GetWindowTextA(window, title, sizeof title);
+    if (*search.caption != title) return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+std::string readText(HWND target) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(target, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &length))
+        throw DriverError("WM_GETTEXTLENGTH got no answer");
+    std::string text(length + 1, '\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
+                             SMTO_BLOCK, kAnswerTimeoutMs, &copied))
+        throw DriverError("WM_GETTEXT got no answer");
+    text.resize(copied);
+    return text;
+}
+
+void clickButton(HWND button) {
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &ignored))
+        throw DriverError("BM_CLICK got no answer");
+}
+
+}  // namespace
+
+bool WindowState::sameApartFromPosition(const WindowState& other) const {
+    return connection == other.connection && update == other.update && status == other.status &&
+           release == other.release && portListEnabled == other.portListEnabled &&
+           connectEnabled == other.connectEnabled && updateEnabled == other.updateEnabled &&
+           progressEnabled == other.progressEnabled && progressLow == other.progressLow &&
+           progressHigh == other.progressHigh && progressState == other.progressState;
+}
+
+bool WindowState::operator==(const WindowState& other) const {
+    return sameApartFromPosition(other) && progressPosition == other.progressPosition;
+}
+
+std::string WindowState::describe() const {
+    auto onOff = [](bool on) { return on ? "on" : "off"; };
+    const char* stateName = progressState == PBST_NORMAL ? "normal"
+                          : progressState == PBST_ERROR  ? "error"
+                          : progressState == PBST_PAUSED ? "paused"
+                                                         : "?";
+    std::ostringstream out;
+    out << "  connection: \"" << connection << "\"\n"
+        << "  update:     \"" << update << "\"\n"
+        << "  status:     \"" << status << "\"\n"
+        << "  release:    \"" << release << "\"\n"
+        << "  port list / Connect / Update: " << onOff(portListEnabled) << " / "
+        << onOff(connectEnabled) << " / " << onOff(updateEnabled) << "\n"
+        << "  progress: " << (progressEnabled ? "enabled" : "disabled") << ", " << stateName << ", "
+        << progressPosition << " of " << progressLow << " to " << progressHigh << "\n";
+    return out.str();
+}
+
+HWND InstallerWindow::find() { return FindWindowA(nullptr, installer::kWindowTitle); }
+
+HWND InstallerWindow::waitFor(DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        HWND window = find();
+        if (window && IsWindowVisible(window)) return window;
+        if (GetTickCount64() >= end) return nullptr;
+        Sleep(20);
+    }
+}
+
+DWORD InstallerWindow::processId() const {
+    DWORD id = 0;
+    GetWindowThreadProcessId(hwnd, &id);
+    return id;
+}
+
+RECT InstallerWindow::screenRect() const {
+    RECT rect{};
+    if (!GetWindowRect(hwnd, &rect)) throw DriverError("GetWindowRect failed on the main window");
+    return rect;
+}
+
+HWND InstallerWindow::control(int id) const {
+    HWND child = GetDlgItem(hwnd, id);
+    if (!child) throw DriverError("the main window has no control " + std::to_string(id));
+    return child;
+}
+
+LRESULT InstallerWindow::send(HWND target, UINT message, WPARAM wParam, LPARAM lParam) const {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(target, message, wParam, lParam, SMTO_BLOCK, kAnswerTimeoutMs, &result))
+        throw DriverError("the installer did not answer message " + std::to_string(message));
+    return static_cast<LRESULT>(result);
+}
+
+std::string InstallerWindow::windowText(HWND target) const { return readText(target); }
+
+std::string InstallerWindow::text(int id) const { return windowText(control(id)); }
+
+bool InstallerWindow::enabled(int id) const { return IsWindowEnabled(control(id)) != FALSE; }
+
+int InstallerWindow::progressPosition() const {
+    return static_cast<int>(send(control(installer::kProgressBar), PBM_GETPOS, 0, 0));
+}
+
+int InstallerWindow::progressState() const {
+    return static_cast<int>(send(control(installer::kProgressBar), PBM_GETSTATE, 0, 0));
+}
+
+// PBM_GETRANGE with a null PBRANGE returns one limit, which needs no pointer marshalled
+// into the installer's address space.
+int InstallerWindow::progressLow() const {
+    return static_cast<int>(send(control(installer::kProgressBar), PBM_GETRANGE, TRUE, 0));
+}
+
+int InstallerWindow::progressHigh() const {
+    return static_cast<int>(send(control(installer::kProgressBar), PBM_GETRANGE, FALSE, 0));
+}
+
+WindowState InstallerWindow::state() const {
+    WindowState s;
+    s.connection = text(installer::kConnectionBox);
+    s.update = text(installer::kUpdateBox);
+    s.status = text(installer::kStatusBox);
+    s.release = text(installer::kReleaseLabel);
+    s.portListEnabled = enabled(installer::kPortList);
+    s.connectEnabled = enabled(installer::kConnectButton);
+    s.updateEnabled = enabled(installer::kUpdateButton);
+    s.progressEnabled = enabled(installer::kProgressBar);
+    s.progressPosition = progressPosition();
+    s.progressLow = progressLow();
+    s.progressHigh = progressHigh();
+    s.progressState = progressState();
+    return s;
+}
+
+WindowState InstallerWindow::stableState() const {
+    WindowState previous = state();
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        WindowState current = state();
+        if (current.sameApartFromPosition(previous)) return current;
+        previous = current;
+    }
+    throw DriverError("the main window never held still for two reads");
+}
+
+std::vector<std::string> InstallerWindow::portRows() const {
+    HWND list = control(installer::kPortList);
+    const LRESULT count = send(list, CB_GETCOUNT, 0, 0);
+    if (count == CB_ERR) throw DriverError("CB_GETCOUNT failed");
+    std::vector<std::string> rows;
+    for (LRESULT row = 0; row < count; ++row) {
+        const LRESULT length = send(list, CB_GETLBTEXTLEN, row, 0);
+        if (length == CB_ERR) throw DriverError("CB_GETLBTEXTLEN failed");
+        std::string text(static_cast<size_t>(length) + 1, '\0');
+        const LRESULT copied = send(list, CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(&text[0]));
+        if (copied == CB_ERR) throw DriverError("CB_GETLBTEXT failed");
+        text.resize(static_cast<size_t>(copied));
+        rows.push_back(text);
+    }
+    return rows;
+}
+
+int InstallerWindow::selectedRow() const {
+    return static_cast<int>(send(control(installer::kPortList), CB_GETCURSEL, 0, 0));
+}
+
+void InstallerWindow::selectRow(int row) const {
+    HWND list = control(installer::kPortList);
+    if (send(list, CB_SETCURSEL, row, 0) != row) throw DriverError("CB_SETCURSEL refused row " + std::to_string(row));
+    send(hwnd, WM_COMMAND, MAKEWPARAM(installer::kPortList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+}
+
+void InstallerWindow::click(int id) const { clickButton(control(id)); }
+
+void InstallerWindow::postClick(int id) const {
+    if (!PostMessageA(control(id), BM_CLICK, 0, 0)) throw DriverError("PostMessage BM_CLICK failed");
+}
+
+void InstallerWindow::postMenuCommand(int command) const {
+    if (!PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(command, 0), 0))
+        throw DriverError("PostMessage WM_COMMAND failed");
+}
+
+void InstallerWindow::postClose() const {
+    if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
+}
+
+std::string InstallerWindow::aboutRelease(DWORD timeoutMs) const {
+    postMenuCommand(installer::kMenuAbout);
+    ModalBox about(ModalBox::waitFor("About", timeoutMs, processId()));
+    if (!about.exists()) throw DriverError("the About box did not open");
+    const std::string release = about.controlText(installer::kAboutRelease);
+    about.press(IDOK);
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (about.exists()) {
+        if (GetTickCount64() >= end) throw DriverError("the About box did not close");
+        Sleep(20);
+    }
+    return release;
+}
+
+HWND ModalBox::find(const std::string& caption, DWORD processId) {
+    BoxSearch search{&caption, processId, nullptr};
+    EnumWindows(matchBox, reinterpret_cast<LPARAM>(&search));  // FALSE only means "found"
+    return search.found;
+}
+
+HWND ModalBox::waitFor(const std::string& caption, DWORD timeoutMs, DWORD processId) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        HWND box = find(caption, processId);
+        if (box) return box;
+        if (GetTickCount64() >= end) return nullptr;
+        Sleep(20);
+    }
+}
+
+std::string ModalBox::caption() const { return readText(hwnd); }
+
+std::string ModalBox::messageText() const { return controlText(0xFFFF); }
+
+std::string ModalBox::controlText(int id) const {
+    HWND child = GetDlgItem(hwnd, id);
+    if (!child) throw DriverError("the box has no control " + std::to_string(id));
+    return readText(child);
+}
+
+bool ModalBox::hasButton(int id) const { return GetDlgItem(hwnd, id) != nullptr; }
+
+void ModalBox::press(int buttonId) const {
+    HWND button = GetDlgItem(hwnd, buttonId);
+    if (!button) throw DriverError("the box has no button " + std::to_string(buttonId));
+    clickButton(button);
+}
