@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -181,10 +182,20 @@ std::vector<std::string> InstallerWindow::portRows() const {
     for (LRESULT row = 0; row < count; ++row) {
         const LRESULT length = send(list, CB_GETLBTEXTLEN, row, 0);
         if (length == CB_ERR) throw DriverError("CB_GETLBTEXTLEN failed");
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        const LRESULT copied = send(list, CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(&text[0]));
-        if (copied == CB_ERR) throw DriverError("CB_GETLBTEXT failed");
-        text.resize(static_cast<size_t>(copied));
+        // Wine 8 hands a cross-process CB_GETLBTEXT back in UTF-16 even to an ANSI
+        // sender (twice the bytes the buffer was sized for), so ask in UTF-16 and convert.
+        std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(list, CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(&wide[0]), SMTO_BLOCK,
+                                 kAnswerTimeoutMs, &copied))
+            throw DriverError("CB_GETLBTEXT got no answer");
+        if (static_cast<LRESULT>(copied) == CB_ERR) throw DriverError("CB_GETLBTEXT failed");
+        wide.resize(std::min<size_t>(copied, wide.size()));
+        std::string text(wide.size() * 2 + 1, '\0');
+        const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0],
+                                              static_cast<int>(text.size()), nullptr, nullptr);
+        if (bytes == 0 && !wide.empty()) throw DriverError("a port list row could not be converted");
+        text.resize(static_cast<size_t>(bytes));
         rows.push_back(text);
     }
     return rows;
