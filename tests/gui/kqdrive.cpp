@@ -15,6 +15,7 @@
 //   kqdrive rect                  the window's place on the screen: x y width height
 #include "tests/gui/InstallerPhase.h"
 #include "tests/gui/InstallerWindow.h"
+#include "tests/gui/TextTap.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,14 @@ int run(int argc, char** argv) {
     }
     if (command == "box" && argc >= 3) return answerBox(argv[2], argc > 3 ? argv[3] : "", argMs(argc, argv, 4, 10000));
     if (command == "close") return closeWindow(argc > 2 ? argv[2] : "ok");
+    if (command == "tap") {
+        InstallerWindow window = mainWindow();
+        TextTap tap;
+        if (!tap.attach(window.handle())) { std::fprintf(stderr, "kqdrive: %s\n", tap.lastError().c_str()); return 1; }
+        Sleep(argMs(argc, argv, 2, 5000));
+        for (const auto& t : tap.texts()) std::printf("%d %s\n", t.controlId, t.text.c_str());
+        return 0;
+    }
     if (command == "rect") {
         const RECT r = mainWindow().screenRect();
         std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);

@@ -1,0 +1,91 @@
+// Installs and reads the text tap; see TextTap.h.
+#include "tests/gui/TextTap.h"
+
+#include <algorithm>
+
+TextTap::~TextTap() { detach(); }
+
+bool TextTap::attach(HWND window) {
+    detach();
+    const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+    if (!thread) {
+        error = "no window to hook";
+        return false;
+    }
+    mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(texttap::Shared),
+                                     texttap::kMappingName));
+    if (!mapping) {
+        error = "CreateFileMappingA failed with error " + std::to_string(GetLastError());
+        return false;
+    }
+    shared = static_cast<texttap::Shared*>(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(texttap::Shared)));
+    if (!shared) {
+        error = "MapViewOfFile failed with error " + std::to_string(GetLastError());
+        detach();
+        return false;
+    }
+    // A mapping left by an earlier tap of this process would still hold its texts.
+    ZeroMemory(shared, sizeof(texttap::Shared));
+    // The DLL sits beside this program; the installer's process loads it by that path.
+    char path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        error = "GetModuleFileNameA failed";
+        detach();
+        return false;
+    }
+    std::string dll(path);
+    dll = dll.substr(0, dll.find_last_of("\\/") + 1) + "kqtexttap.dll";
+    library = LoadLibraryA(dll.c_str());
+    if (!library) {
+        error = "LoadLibraryA(" + dll + ") failed with error " + std::to_string(GetLastError());
+        detach();
+        return false;
+    }
+    auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(library, "TextTapProc")));
+    if (!proc) {
+        error = "kqtexttap.dll has no TextTapProc";
+        detach();
+        return false;
+    }
+    hook = SetWindowsHookExA(WH_CALLWNDPROC, proc, library, thread);
+    if (!hook) {
+        error = "SetWindowsHookExA failed with error " + std::to_string(GetLastError());
+        detach();
+        return false;
+    }
+    return true;
+}
+
+void TextTap::detach() {
+    if (hook) UnhookWindowsHookEx(hook);  // fails only when the hooked thread has ended
+    hook = nullptr;
+    if (library) FreeLibrary(library);
+    library = nullptr;
+    if (shared) UnmapViewOfFile(shared);
+    shared = nullptr;
+    mapping.reset();
+}
+
+std::vector<TappedText> TextTap::texts() const {
+    std::vector<TappedText> result;
+    if (!shared) return result;
+    const LONG claimed = shared->claimed;
+    const LONG count = std::min(claimed, texttap::kCapacity);
+    for (LONG i = 0; i < count; ++i) {
+        const texttap::Entry& entry = shared->entries[i];
+        // An entry claimed but not yet written ends what can be read in order.
+        if (!entry.ready) break;
+        result.push_back({entry.controlId, std::string(entry.text)});
+    }
+    return result;
+}
+
+std::vector<std::string> TextTap::textsOf(int controlId) const {
+    std::vector<std::string> result;
+    for (const TappedText& t : texts())
+        if (t.controlId == controlId) result.push_back(t.text);
+    return result;
+}
+
+bool TextTap::overflowed() const { return shared && shared->claimed > texttap::kCapacity; }
