@@ -1,6 +1,7 @@
 // kqsim: the instrument's side of the serial line for tests. `kqsim peer` plays a
 // byte script; `kqsim loader` simulates the KQ7750 boot loader.
 #include "CommonOptions.h"
+#include "LoaderMode.h"
 #include "PeerScript.h"
 #include "SimLoop.h"
 
@@ -80,6 +81,26 @@ int main(int argc, char** argv) {
         PacedLine line(pty.masterFd(), common.baud);
         Device device{pty, line};
         PeerMode mode(device, std::move(steps), Clock::now());
+        return runSimLoop(device, mode, settings);
+    }
+
+    if (modeName == "loader") {
+        LoaderOptions options;
+        bool helpWanted = false;
+        if (!parseLoaderOptions(args, options, helpWanted, error)) return fail(error);
+        if (helpWanted) {
+            std::fputs(loaderHelp(), stdout);
+            std::fputs(commonOptionsHelp, stdout);
+            return 0;
+        }
+        ExpectedImages expected;
+        if (!loadExpectations(options, expected, error)) return fail(error);
+        installSignalHandling();
+        Pty pty;
+        if (!openDevice(pty, common, error)) return fail(error);
+        PacedLine line(pty.masterFd(), common.baud);
+        Device device{pty, line};
+        LoaderMode mode(device, options, std::move(expected), common.baud);
         return runSimLoop(device, mode, settings);
     }
 
