@@ -1,0 +1,125 @@
+// The window as it opens: the port list from the Setup API (one device, none, or the
+// fixed list when SETUPAPI.DLL cannot load), the release, the texts of "Not connected",
+// and the single-instance rule.
+#include "tests/gui/GuiTest.h"
+
+#include <commctrl.h>
+
+namespace {
+
+void expectNotConnected(const WindowState& s) {
+    EXPECT_EQ(s.connection, installer::kNotConnectedConnection);
+    EXPECT_EQ(s.update, installer::kNotConnectedUpdate);
+    EXPECT_EQ(s.status, installer::kNotConnectedStatus);
+    EXPECT_TRUE(s.portListEnabled);
+    EXPECT_TRUE(s.connectEnabled);
+    EXPECT_FALSE(s.updateEnabled);
+    EXPECT_FALSE(s.progressEnabled);
+    EXPECT_EQ(s.progressPosition, 0);
+    EXPECT_EQ(s.progressState, PBST_NORMAL);
+}
+
+// A window of the test's own, to hold the foreground until the second installer takes it.
+class ForegroundHolder {
+public:
+    ForegroundHolder() {
+        window = CreateWindowExA(0, "STATIC", "GUI test foreground holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    }
+    ~ForegroundHolder() {
+        if (window) DestroyWindow(window);
+    }
+    ForegroundHolder(const ForegroundHolder&) = delete;
+    ForegroundHolder& operator=(const ForegroundHolder&) = delete;
+    HWND handle() const { return window; }
+
+private:
+    HWND window;
+};
+
+void pumpMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+}  // namespace
+
+TEST_F(GuiTest, RegisteredComOneIsListedSelectedAndTheWindowIsNotConnected) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(launch());
+
+    EXPECT_EQ(window.portRows(), std::vector<std::string>{std::string("COM1, (") + kPortDescription + ")"});
+    EXPECT_EQ(window.selectedRow(), 0);
+    const WindowState s = window.stableState();
+    expectNotConnected(s);
+    EXPECT_EQ(s.release, "v1.01");
+    EXPECT_EQ(window.aboutRelease(), "v1.01");
+    // The About box leaves the main window as it was.
+    EXPECT_EQ(window.stableState(), s);
+
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+}
+
+TEST_F(GuiTest, WithoutAnyPortDeviceTheListIsEmptyAndConnectDoesNothing) {
+    ASSERT_NO_FATAL_FAILURE(removePortDevices());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    ASSERT_NO_FATAL_FAILURE(launch());
+
+    EXPECT_TRUE(window.portRows().empty());
+    EXPECT_EQ(window.selectedRow(), CB_ERR);
+    const WindowState before = window.stableState();
+    expectNotConnected(before);
+
+    window.click(installer::kConnectButton);
+    // Whatever Connect started would have written "###" to the loader by now.
+    Sleep(1500);
+    EXPECT_EQ(window.stableState(), before);
+    EXPECT_TRUE(tap.texts().empty()) << describeTexts(tapped());
+    const JsonValue summary = stopLoader();
+    EXPECT_EQ(summary["received_count"].asInt(), 0) << "the loader heard from the installer";
+
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+}
+
+TEST_F(GuiTest, WithoutSetupApiTheFixedListIsShownWithComOneSelectedAndConnectWorks) {
+    // COM1 stays registered: were the Setup API used, its row would show instead.
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    ASSERT_NO_FATAL_FAILURE(launch({"WINEDLLOVERRIDES=setupapi=d"}));
+
+    std::vector<std::string> expected;
+    for (int n = 0; n <= 10; ++n) expected.push_back("Communications Port, COM" + std::to_string(n));
+    EXPECT_EQ(window.portRows(), expected);
+    EXPECT_EQ(window.selectedRow(), 1);
+    expectNotConnected(window.stableState());
+
+    PhaseWatcher watcher(window);
+    ASSERT_NO_FATAL_FAILURE(connect(watcher));
+    EXPECT_EQ(watcher.last().state.connection, expectedSummary());
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+}
+
+TEST_F(GuiTest, SecondInstanceExitsWithMinusOneAndBringsTheFirstToTheFront) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(launch());
+
+    ForegroundHolder holder;
+    ASSERT_NE(holder.handle(), nullptr);
+    SetForegroundWindow(holder.handle());  // checked through GetForegroundWindow below
+    pumpMessages();
+    ASSERT_EQ(GetForegroundWindow(), holder.handle()) << "the test could not take the foreground";
+
+    InstallerProcess second;
+    ASSERT_TRUE(second.start(InstallerProcess::defaultPath())) << second.lastError();
+    DWORD code = 0;
+    ASSERT_TRUE(second.waitExit(kWindowTimeoutMs, code)) << "the second instance did not end";
+    EXPECT_EQ(code, static_cast<DWORD>(-1));
+    pumpMessages();
+    EXPECT_EQ(GetForegroundWindow(), window.handle());
+    // The first is untouched and still the only one.
+    EXPECT_EQ(InstallerWindow::find(), window.handle());
+    EXPECT_TRUE(installer.running());
+    expectNotConnected(window.stableState());
+
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+}

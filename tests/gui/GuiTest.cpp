@@ -1,0 +1,158 @@
+// The end-to-end fixture; see GuiTest.h.
+#include "tests/gui/GuiTest.h"
+
+#include "tests/gui/PortDevices.h"
+
+#include <sstream>
+
+namespace {
+
+const char* boxName(int id) {
+    switch (id) {
+        case installer::kStatusBox: return "status";
+        case installer::kConnectionBox: return "connection";
+        case installer::kUpdateBox: return "update";
+        default: return "?";
+    }
+}
+
+}  // namespace
+
+std::string describeTexts(const std::vector<std::pair<int, std::string>>& texts) {
+    std::ostringstream out;
+    for (const auto& t : texts) out << "  " << boxName(t.first) << ": \"" << t.second << "\"\n";
+    return out.str();
+}
+
+void GuiTest::TearDown() {
+    if (installer.running()) {
+        // A test that failed half-way: leave no installer behind, asked or not.
+        InstallerWindow leftover(window);
+        if (leftover.exists()) {
+            try {
+                ModalBox complete(ModalBox::find(installer::kCompleteCaption, installer.id()));
+                if (complete.exists()) complete.press(IDOK);
+                leftover.postClose();
+                ModalBox ask(ModalBox::waitFor(installer::kExitCaption, 2000, installer.id()));
+                if (ask.exists()) ask.press(IDOK);
+            } catch (const DriverError&) {
+                // The kill below ends it anyway.
+            }
+        }
+        DWORD code = 0;
+        if (!installer.waitExit(5000, code)) installer.kill();
+    }
+    tap.detach();
+}
+
+void GuiTest::registerComOne() {
+    std::string error;
+    ASSERT_TRUE(portdevices::removeAll(error)) << error;
+    ASSERT_TRUE(portdevices::add("COM1", kPortDescription, error)) << error;
+}
+
+void GuiTest::removePortDevices() {
+    std::string error;
+    ASSERT_TRUE(portdevices::removeAll(error)) << error;
+    std::vector<portdevices::PortDevice> left;
+    ASSERT_TRUE(portdevices::list(left, error)) << error;
+    ASSERT_TRUE(left.empty()) << left.size() << " Ports devices are still present";
+}
+
+void GuiTest::startLoader(const std::string& options) {
+    ASSERT_TRUE(rig.connected()) << rig.lastError();
+    std::string args = std::string("loader --signon \"") + loaderid::kSignOn + "\" --spi-version \"" +
+                       loaderid::kSpiEprom + "\" --pic-version 2=\"" + loaderid::kPic2 + "\" --pic-version 3=\"" +
+                       loaderid::kPic3 + "\" --pic-version 4=\"" + loaderid::kPic4 + "\"";
+    if (!options.empty()) args += " " + options;
+    loaderId = rig.start(1, args);
+    ASSERT_GE(loaderId, 0) << rig.lastError();
+}
+
+JsonValue GuiTest::stopLoader() {
+    JsonValue summary;
+    const std::string text = rig.stop(loaderId);
+    loaderId = -1;
+    std::string error;
+    EXPECT_TRUE(JsonValue::parse(text, summary, &error)) << error << "\n" << rig.lastError();
+    return summary;
+}
+
+JsonValue GuiTest::waitLoader(unsigned timeoutMs) {
+    JsonValue summary;
+    std::string text;
+    EXPECT_TRUE(rig.wait(loaderId, timeoutMs, text)) << rig.lastError();
+    loaderId = -1;
+    std::string error;
+    EXPECT_TRUE(JsonValue::parse(text, summary, &error)) << error;
+    return summary;
+}
+
+void GuiTest::unlinkComOne() {
+    ASSERT_TRUE(rig.connected()) << rig.lastError();
+    ASSERT_TRUE(rig.unlink(1)) << rig.lastError();
+}
+
+void GuiTest::launch(const std::vector<std::string>& environment) {
+    ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
+    ASSERT_TRUE(installer.start(InstallerProcess::defaultPath(), environment)) << installer.lastError();
+    window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
+    ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
+    ASSERT_EQ(window.processId(), installer.id());
+    ASSERT_TRUE(tap.attach(window.handle())) << tap.lastError();
+}
+
+DWORD GuiTest::closeWithoutQuestion(Closing how) {
+    if (how == Closing::ThroughFileExit)
+        window.postMenuCommand(installer::kMenuExit);
+    else
+        window.postClose();
+    DWORD code = 0xDEAD;
+    const ULONGLONG end = GetTickCount64() + 15000;
+    while (!installer.waitExit(20, code)) {
+        if (ModalBox::find(installer::kExitCaption, installer.id())) {
+            ADD_FAILURE() << "closing asked for confirmation";
+            return code;
+        }
+        if (GetTickCount64() >= end) {
+            ADD_FAILURE() << "the installer did not end after WM_CLOSE";
+            return code;
+        }
+    }
+    return code;
+}
+
+std::string GuiTest::expectedSummary() {
+    return std::string("KQ7750 Connected: \"") + loaderid::kSignOn + "\", SPI EPROM \"" + loaderid::kSpiEprom +
+           "\", PIC2 \"" + loaderid::kPic2 + "\", PIC3 \"" + loaderid::kPic3 + "\", PIC4 \"" + loaderid::kPic4 + "\"";
+}
+
+void GuiTest::connect(PhaseWatcher& watcher) {
+    window.click(installer::kConnectButton);
+    const bool ended = watcher.watch(
+        [](const Observation& o) {
+            return o.phase == Phase::Connected || o.phase == Phase::PortNotFound || o.phase == Phase::GivenUp;
+        },
+        60000);
+    ASSERT_TRUE(ended) << "no end to the connection attempt:\n" << watcher.describe();
+    ASSERT_EQ(watcher.last().phase, Phase::Connected) << watcher.describe();
+}
+
+bool GuiTest::answerCompletionBox(CompletionBox& box) {
+    if (box.seen) return true;
+    ModalBox found(ModalBox::find(installer::kCompleteCaption, installer.id()));
+    if (!found.exists()) return false;
+    box.seen = true;
+    box.text = found.messageText();
+    box.hasOk = found.hasButton(IDOK);
+    box.hasCancel = found.hasButton(IDCANCEL);
+    found.press(IDOK);
+    return true;
+}
+
+std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
+    std::vector<std::pair<int, std::string>> result;
+    const auto all = tap.texts();
+    for (size_t i = from; i < all.size(); ++i) result.emplace_back(all[i].controlId, all[i].text);
+    return result;
+}

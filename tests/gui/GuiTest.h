@@ -1,0 +1,82 @@
+// The fixture of the end-to-end window tests: a registered (or absent) COM1, the loader
+// simulator on COM1 through the rig daemon, the real installer started as its own
+// process, its window, and the text tap on that window.
+#pragma once
+
+// The rig client's winsock2.h has to come before any windows.h.
+#include "tests/support/RigClient.h"
+
+#include "tests/gui/InstallerPhase.h"
+#include "tests/gui/InstallerProcess.h"
+#include "tests/gui/InstallerWindow.h"
+#include "tests/gui/TextTap.h"
+#include "tests/support/MiniJson.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// What the simulated loader says about itself; the connection summary quotes it.
+namespace loaderid {
+constexpr const char* kSignOn = "KQ7750 Loader V2.05";
+constexpr const char* kSpiEprom = "SPI EPROM 1.17";
+constexpr const char* kPic2 = "PIC2 V1.00";
+constexpr const char* kPic3 = "PIC3 V1.00";
+constexpr const char* kPic4 = "PIC4 V1.00";
+}  // namespace loaderid
+
+class GuiTest : public ::testing::Test {
+protected:
+    static constexpr const char* kPortDescription = "KQ Rig Serial Port";
+    static constexpr DWORD kWindowTimeoutMs = 30000;
+
+    void TearDown() override;
+
+    // The port list's source: COM1 registered as a present device, or no device at all.
+    void registerComOne();
+    void removePortDevices();
+
+    // `kqsim loader` on COM1 with the identity above, then `options`.
+    void startLoader(const std::string& options = "");
+    // Ends the simulator and reads its summary.
+    JsonValue stopLoader();
+    // Waits for the simulator to end by itself (a vanished line) and reads its summary.
+    JsonValue waitLoader(unsigned timeoutMs);
+    // COM1 leads nowhere: the device is missing.
+    void unlinkComOne();
+
+    // Starts the installer, waits for its window and taps its status boxes.
+    void launch(const std::vector<std::string>& environment = {});
+    // Closes the window (close box or File, Exit) and expects it to go without a
+    // question; returns the exit code.
+    enum class Closing { ThroughCloseBox, ThroughFileExit };
+    DWORD closeWithoutQuestion(Closing how = Closing::ThroughCloseBox);
+
+    // Presses Connect and samples until the phase "Connected" (or a failure).
+    void connect(PhaseWatcher& watcher);
+    // The connection summary the loader's identity gives.
+    static std::string expectedSummary();
+
+    // Answers the completion box once it shows, noting its caption, text and buttons.
+    struct CompletionBox {
+        bool seen = false;
+        std::string text;
+        bool hasOk = false;
+        bool hasCancel = false;
+    };
+    bool answerCompletionBox(CompletionBox& box);
+
+    // The tapped texts as (box id, text) pairs, from entry `from` on.
+    std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;
+
+    RigClient rig;
+    InstallerProcess installer;
+    InstallerWindow window;
+    TextTap tap;
+    int loaderId = -1;
+};
+
+// Readable (box, text) pairs in failure messages.
+std::string describeTexts(const std::vector<std::pair<int, std::string>>& texts);

@@ -1,0 +1,264 @@
+// Connect and a whole update through the window: every phase in turn as the boxes, the
+// buttons and the progress bar show it, the completion box, and the simulator's word
+// that every target now holds exactly its image.
+#include "tests/gui/GuiTest.h"
+
+#include <commctrl.h>
+
+namespace {
+
+// Lines of the four images (records sent) as the installer carries them.
+constexpr int kPic2Lines = 142;
+constexpr int kPic3Lines = 175;
+constexpr int kPic4Lines = 120;
+constexpr int kBlackfinLines = 8585;
+
+int picLines(Phase phase) {
+    return phase == Phase::Pic2 ? kPic2Lines : phase == Phase::Pic3 ? kPic3Lines : kPic4Lines;
+}
+
+char picDigit(Phase phase) { return phase == Phase::Pic2 ? '2' : phase == Phase::Pic3 ? '3' : '4'; }
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+void expectAllOff(const WindowState& s) {
+    EXPECT_FALSE(s.portListEnabled);
+    EXPECT_FALSE(s.connectEnabled);
+    EXPECT_FALSE(s.updateEnabled);
+}
+
+void expectBarRunning(const WindowState& s, int high) {
+    EXPECT_TRUE(s.progressEnabled);
+    EXPECT_EQ(s.progressState, PBST_NORMAL);
+    EXPECT_EQ(s.progressLow, 0);
+    EXPECT_EQ(s.progressHigh, high);
+    EXPECT_GE(s.progressPosition, 0);
+    EXPECT_LE(s.progressPosition, high);
+}
+
+// One sample of the update against its row of the phase table.
+void expectUpdateRow(const Observation& o, const std::string& summary) {
+    SCOPED_TRACE(std::string("phase ") + phaseName(o.phase) + " at " + std::to_string(o.atMs) + " ms:\n" +
+                 o.state.describe());
+    const WindowState& s = o.state;
+    switch (o.phase) {
+        case Phase::Connected:
+            // Sampled before the click was handled.
+            EXPECT_TRUE(s.updateEnabled);
+            break;
+        case Phase::Pic2:
+        case Phase::Pic3:
+        case Phase::Pic4: {
+            EXPECT_EQ(s.connection, summary);
+            expectAllOff(s);
+            const std::string n(1, picDigit(o.phase));
+            if (s.update == installer::kConnectedUpdate) {
+                // Update Instrument pressed, the first PIC not yet set up: the bar is as
+                // "Connected" left it, or already sized for PIC 2.
+                EXPECT_EQ(o.phase, Phase::Pic2);
+                EXPECT_TRUE(s.progressHigh == 23 || s.progressHigh == kPic2Lines) << s.progressHigh;
+            } else if (s.update == "Programming PIC" + n + "..." || s.update == "Verify transfered version for PIC" + n + ".") {
+                expectBarRunning(s, picLines(o.phase));
+            } else {
+                // "PICn version is now ..." stands until the next PIC has set up its bar.
+                EXPECT_TRUE(startsWith(s.update, "PIC" + n + " version is now \"")) << s.update;
+                const int next = o.phase == Phase::Pic2 ? kPic3Lines : o.phase == Phase::Pic3 ? kPic4Lines : -1;
+                EXPECT_TRUE(s.progressHigh == picLines(o.phase) || s.progressHigh == next) << s.progressHigh;
+            }
+            break;
+        }
+        case Phase::Erasing:
+            EXPECT_EQ(s.connection, summary);
+            EXPECT_TRUE(s.update == installer::kErasingUpdate || s.update == "Erasing program blocks..." ||
+                        s.update == "Application erased.")
+                << s.update;
+            expectAllOff(s);
+            expectBarRunning(s, 12);
+            break;
+        case Phase::Programming:
+            EXPECT_EQ(s.connection, summary);
+            EXPECT_TRUE(s.update == installer::kProgrammingUpdate ||
+                        s.update == "Application firmware data transfer complete.")
+                << s.update;
+            expectAllOff(s);
+            expectBarRunning(s, kBlackfinLines - 1);
+            break;
+        case Phase::Complete:
+            EXPECT_EQ(s.connection, summary);
+            EXPECT_EQ(s.update, "Application firmware data transfer complete.");
+            EXPECT_FALSE(s.progressEnabled);
+            EXPECT_EQ(s.progressState, PBST_NORMAL);
+            EXPECT_EQ(s.progressPosition, 0);
+            EXPECT_FALSE(s.updateEnabled);
+            // Off while the completion box is open, on once it is dismissed.
+            EXPECT_EQ(s.portListEnabled, s.connectEnabled);
+            break;
+        default:
+            ADD_FAILURE() << "a phase that has no place in an update";
+    }
+}
+
+// The bar never runs backwards within one transfer.
+void expectBarMonotonic(const std::vector<Observation>& history) {
+    for (size_t i = 1; i < history.size(); ++i) {
+        const WindowState& a = history[i - 1].state;
+        const WindowState& b = history[i].state;
+        if (history[i - 1].phase == history[i].phase && a.progressHigh == b.progressHigh && b.progressEnabled &&
+            a.update == b.update) {
+            EXPECT_GE(b.progressPosition, a.progressPosition) << "at " << history[i].atMs << " ms";
+        }
+    }
+}
+
+void expectTargetHoldsImage(const JsonValue& summary, const std::string& target, const std::string& image,
+                            int records) {
+    SCOPED_TRACE("target " + target + ", image " + image);
+    const JsonValue& t = summary["targets"][target];
+    ASSERT_FALSE(t.isNull()) << "the loader reports nothing for this target";
+    EXPECT_TRUE(t["matches_image"].asBool());
+    EXPECT_EQ(t["expected_image"].asString(), image);
+    EXPECT_EQ(t["records"].asInt(), records);
+    EXPECT_EQ(t["bad_records"].asInt(), 0);
+}
+
+}  // namespace
+
+TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    ASSERT_NO_FATAL_FAILURE(launch());
+
+    PhaseWatcher watcher(window);
+    ASSERT_NO_FATAL_FAILURE(connect(watcher));
+
+    const WindowState& s = watcher.last().state;
+    EXPECT_EQ(s.connection, expectedSummary());
+    EXPECT_EQ(s.update, installer::kConnectedUpdate);
+    EXPECT_EQ(s.status, installer::kConnectedStatus);
+    EXPECT_TRUE(s.portListEnabled);
+    EXPECT_TRUE(s.connectEnabled);
+    EXPECT_TRUE(s.updateEnabled);
+    EXPECT_TRUE(s.progressEnabled);
+    EXPECT_EQ(s.progressState, PBST_NORMAL);
+    EXPECT_EQ(s.progressPosition, 0);
+
+    // While connecting: every control off, the bar sized for the connect ticks.
+    for (const Observation& o : watcher.history()) {
+        if (o.phase != Phase::Connecting) continue;
+        SCOPED_TRACE(o.state.describe());
+        expectAllOff(o.state);
+        expectBarRunning(o.state, 23);
+    }
+    EXPECT_EQ(watcher.phases(), (std::vector<Phase>{Phase::NotConnected, Phase::Connecting, Phase::Connected}))
+        << watcher.describe();
+
+    const std::vector<std::pair<int, std::string>> expected = {
+        {installer::kStatusBox, installer::kConnectingStatus},
+        {installer::kConnectionBox, std::string("KQ7750 Connected: \"") + loaderid::kSignOn + "\""},
+        {installer::kConnectionBox, "Getting SPI EPROM versions..."},
+        {installer::kConnectionBox, "Getting PIC versions..."},
+        {installer::kConnectionBox, expectedSummary()},
+        {installer::kStatusBox, installer::kConnectedStatus},
+        {installer::kUpdateBox, installer::kConnectedUpdate},
+    };
+    EXPECT_EQ(tapped(), expected) << describeTexts(tapped());
+
+    // Connected leaves the engine connecting, not updating: closing does not ask.
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+    const JsonValue summary = stopLoader();
+    std::vector<std::string> commands;
+    for (const JsonValue& c : summary["commands"].items()) commands.push_back(c.asString());
+    EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}));
+}
+
+TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    // A slow erase, so the erase is seen for a while.
+    ASSERT_NO_FATAL_FAILURE(startLoader("--erase-dot-ms 150"));
+    ASSERT_NO_FATAL_FAILURE(launch());
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    const std::string summary = connecting.last().state.connection;
+    ASSERT_EQ(summary, expectedSummary());
+    const size_t updateTexts = tap.texts().size();
+
+    PhaseWatcher watcher(window);
+    CompletionBox box;
+    window.click(installer::kUpdateButton);
+    const bool ended = watcher.watch(
+        [&](const Observation& o) {
+            if (o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise ||
+                o.phase == Phase::ResponseLost || o.phase == Phase::Unknown)
+                return true;
+            answerCompletionBox(box);
+            return box.seen && o.phase == Phase::Complete && o.state.connectEnabled;
+        },
+        600000);
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(updateTexts));
+
+    std::vector<Phase> phases = watcher.phases();
+    if (!phases.empty() && phases.front() == Phase::Connected) phases.erase(phases.begin());
+    EXPECT_EQ(phases, (std::vector<Phase>{Phase::Pic2, Phase::Pic3, Phase::Pic4, Phase::Erasing,
+                                          Phase::Programming, Phase::Complete}))
+        << watcher.describe();
+    for (const Observation& o : watcher.history()) expectUpdateRow(o, summary);
+    expectBarMonotonic(watcher.history());
+
+    // The completion box: its caption found it; its text is the status box's.
+    EXPECT_TRUE(box.seen);
+    EXPECT_EQ(box.text, installer::kCompleteStatus);
+    EXPECT_TRUE(box.hasOk);
+    EXPECT_FALSE(box.hasCancel);
+
+    // After it: phase "Complete" with Connect and the port list on, Update off.
+    const WindowState done = window.stableState();
+    EXPECT_EQ(classifyPhase(done), Phase::Complete);
+    EXPECT_TRUE(done.portListEnabled);
+    EXPECT_TRUE(done.connectEnabled);
+    EXPECT_FALSE(done.updateEnabled);
+    EXPECT_FALSE(done.progressEnabled);
+    EXPECT_EQ(done.progressPosition, 0);
+
+    // Every text the update showed, in order, whatever the sampling missed.
+    std::vector<std::pair<int, std::string>> expected = {{installer::kStatusBox, installer::kPicStatus}};
+    const auto texts = tapped(updateTexts);
+    std::vector<std::string> readBack;
+    for (const auto& t : texts)
+        if (t.first == installer::kUpdateBox && t.second.find(" version is now \"") != std::string::npos)
+            readBack.push_back(t.second);
+    ASSERT_EQ(readBack.size(), 3u) << describeTexts(texts);
+    for (int pic = 2; pic <= 4; ++pic) {
+        const std::string n = std::to_string(pic);
+        expected.push_back({installer::kUpdateBox, "Programming PIC" + n + "..."});
+        expected.push_back({installer::kUpdateBox, "Verify transfered version for PIC" + n + "."});
+        expected.push_back({installer::kUpdateBox, readBack[pic - 2]});
+        EXPECT_TRUE(startsWith(readBack[pic - 2], "PIC" + n + " version is now \"")) << readBack[pic - 2];
+    }
+    expected.insert(expected.end(), {
+        {installer::kStatusBox, installer::kErasingStatus},
+        {installer::kUpdateBox, installer::kErasingUpdate},
+        {installer::kUpdateBox, installer::kErasingUpdate},
+        {installer::kUpdateBox, "Erasing program blocks..."},
+        {installer::kUpdateBox, "Application erased."},
+        {installer::kStatusBox, installer::kProgrammingStatus},
+        {installer::kUpdateBox, installer::kProgrammingUpdate},
+        {installer::kUpdateBox, installer::kProgrammingUpdate},
+        {installer::kUpdateBox, "Application firmware data transfer complete."},
+        {installer::kStatusBox, installer::kCompleteStatus},
+    });
+    EXPECT_EQ(texts, expected) << describeTexts(texts);
+
+    // Idle again: closing does not ask.
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+
+    const JsonValue result = stopLoader();
+    expectTargetHoldsImage(result, "pic2", "301", kPic2Lines);
+    expectTargetHoldsImage(result, "pic3", "302", kPic3Lines);
+    expectTargetHoldsImage(result, "pic4", "303", kPic4Lines);
+    expectTargetHoldsImage(result, "blackfin", "300", kBlackfinLines);
+    std::vector<std::string> commands;
+    for (const JsonValue& c : result["commands"].items()) commands.push_back(c.asString());
+    EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4",
+                                                  "LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3",
+                                                  "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"}));
+}
