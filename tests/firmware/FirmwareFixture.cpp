@@ -7,7 +7,7 @@
 
 void FirmwareTest::SetUp()
 {
-    controller = std::make_unique<TestController>();
+    controller = makeController();
     ASSERT_NE(controller->window(), nullptr)
         << "no window could be created: run inside the rig (DISPLAY from Xvfb)";
     engine = controller->startEngine();

@@ -14,6 +14,8 @@
 class FirmwareTest : public ::testing::Test {
 protected:
     void SetUp() override;
+    // The controller the engine reports to; a test may bring one that reacts.
+    virtual std::unique_ptr<TestController> makeController() { return std::make_unique<TestController>(); }
     void TearDown() override;
 
     // Puts `bytes` into the receive queue (in batches the queue can hold) and waits
