@@ -68,10 +68,10 @@ TimePoint LoaderMode::nextDeadline(TimePoint now) const {
     return dispatchPending ? dispatchAt : TimePoint::max();
 }
 
-void LoaderMode::signOn(TimePoint now) {
+void LoaderMode::signOn(TimePoint now, bool echoed) {
     ++signOns;
     commands.push_back("###");
-    emit("###", now);
+    if (!echoed) emit("###", now);
     state = State::Command;
     line.clear();
     if (options.noSignon) {
@@ -124,7 +124,7 @@ void LoaderMode::commandByte(uint8_t byte, TimePoint now) {
     if (line.size() < 256) line += static_cast<char>(byte);
     if (line.size() >= 3 && line.compare(line.size() - 3, 3, "###") == 0) {
         ignoredBytes += line.size() - 3;
-        signOn(now);
+        signOn(now, false);
     }
 }
 
@@ -257,7 +257,7 @@ void LoaderMode::recordByte(uint8_t byte, TimePoint now) {
         // The host signs on afresh in the middle of a transfer: give up the transfer.
         transfer.aborted = true;
         recordPosition = 0;
-        signOn(now);
+        signOn(now, true);
     }
 }
 

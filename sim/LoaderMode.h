@@ -65,7 +65,8 @@ private:
     void emit(std::string_view bytes, TimePoint now);
     void sendLine(const std::string& text, TimePoint now);
     std::string lineEnd() const { return options.lfOnly ? "\n" : "\r\n"; }
-    void signOn(TimePoint now);
+    // `echoed`: the "###" went out already, byte by byte, as part of a record line.
+    void signOn(TimePoint now, bool echoed);
     void commandByte(uint8_t byte, TimePoint now);
     void completeCommandLine(TimePoint now);
     void echoCommand(const std::string& command, TimePoint now);

@@ -90,6 +90,8 @@ PeerMode::PeerMode(Device& d, std::vector<PeerStep> s, TimePoint start)
     : device(d), steps(std::move(s)), lastReceived(start) {}
 
 void PeerMode::onByte(uint8_t byte, TimePoint now) {
+    // A finished send must give way to the read or echo after it before this byte counts.
+    onTick(now);
     ++receivedCount;
     if (received.size() < recordLimit) received += static_cast<char>(byte);
     lastReceived = now;
