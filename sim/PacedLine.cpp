@@ -109,9 +109,9 @@ bool PacedLine::writeDue(TimePoint now) {
     return true;
 }
 
-TimePoint PacedLine::nextDue(TimePoint now, TimePoint fallback) const {
+TimePoint PacedLine::nextDue(TimePoint now, TimePoint fallback, bool takingInput) const {
     TimePoint next = fallback;
-    if (!inbound.empty()) next = std::min(next, std::max(now, inbound.front().due));
+    if (takingInput && !inbound.empty()) next = std::min(next, std::max(now, inbound.front().due));
     if (fd >= 0 && !queue.empty() && !writeBlocked) {
         const Item& item = queue.front();
         if (item.isPause)

@@ -30,8 +30,8 @@ public:
     // The next received byte whose transmission has ended by `now`.
     bool takeByte(TimePoint now, uint8_t& byte);
 
-    // Earliest moment at which readAvailable/writeDue/takeByte have something to do.
-    TimePoint nextDue(TimePoint now, TimePoint fallback) const;
+    // Earliest moment at which writeDue, or takeByte if `takingInput`, has something to do.
+    TimePoint nextDue(TimePoint now, TimePoint fallback, bool takingInput) const;
     bool waitingForWritable() const { return writeBlocked; }
     bool outputPending() const { return !queue.empty(); }
     bool pausing() const;

@@ -81,8 +81,10 @@ int runSimLoop(Device& device, SimMode& mode, const LoopSettings& settings) {
         const TimePoint idleDeadline = lastActivity + settings.idleTimeout;
         if (now >= idleDeadline) break;
 
-        TimePoint next = std::min(line.nextDue(now, idleDeadline), mode.nextDeadline(now));
-        if (!mode.acceptsInput()) next = std::min(next, now + Millis(1));
+        // A busy mode (a loader erasing) leaves received bytes waiting; its pauses end on
+        // the line's own schedule.
+        const TimePoint next =
+            std::min(line.nextDue(now, idleDeadline, mode.acceptsInput()), mode.nextDeadline(now));
         const auto wait = std::max(Clock::duration::zero(), next - now);
         timespec timeout{};
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
