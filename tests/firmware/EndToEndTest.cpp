@@ -1,0 +1,317 @@
+// Whole updates through the engine against the loader simulator on COM4, over a real
+// pseudo-terminal: connection, three PICs, erase and Blackfin, and the same run with
+// the loader misbehaving part-way.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Actions.h"
+#include "engine/UpdateEngine.h"
+#include "firmware/FirmwareResource.h"
+#include "tests/firmware/ChainController.h"
+#include "tests/firmware/ImageDigest.h"
+#include "tests/support/MiniJson.h"
+#include "tests/support/RigClient.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+const int Com = 4;
+
+struct ImageFacts {
+    std::string target;   // the simulator's name for it
+    std::string id;       // the image it must hold
+    std::string sha256;   // of the image's data, worked out here
+    std::string version;  // PICs: the version the image carries
+    uint32_t lines = 0;
+};
+
+std::vector<ImageFacts> shippedImageFacts()
+{
+    const struct { const char* target; WORD id; const char* type; } list[] = {
+        {"pic2", 301, "TALVOR_HEX"}, {"pic3", 302, "TALVOR_HEX"}, {"pic4", 303, "TALVOR_HEX"},
+        {"blackfin", 300, "TALVOR_LDR"}};
+    std::vector<ImageFacts> facts;
+    for (const auto& entry : list) {
+        FirmwareResource r;
+        ImageFacts f;
+        f.target = entry.target;
+        f.id = std::to_string(entry.id);
+        if (r.LoadFirmwareResource(entry.id, entry.type)) {
+            const std::string text(r.resourceData, r.resourceSize);
+            std::map<uint32_t, uint8_t> memory;
+            std::string error;
+            if (decodeIntelHex(text, memory, error)) {
+                f.sha256 = sha256Hex(canonicalData(memory));
+                if (entry.id != 300) f.version = picVersionOf(memory);
+            }
+            for (char c : text) f.lines += c == '\n';
+        }
+        facts.push_back(f);
+    }
+    return facts;
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    struct Run {
+        JsonValue summary;
+        std::string summaryText;
+        double updateSeconds = 0;  // Update Instrument to OnComplete or OnFailed
+    };
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(rig.connected()) << rig.lastError();
+        controller = std::make_unique<ChainController>();
+        ASSERT_NE(controller->window(), nullptr) << "no window: run inside the rig";
+        controller->updateOnConnect = true;
+        engine = controller->startEngine();
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(controller->waitForPort());
+    }
+
+    void TearDown() override
+    {
+        if (controller) {
+            EXPECT_TRUE(controller->allOnWindowThread());
+        }
+        controller.reset();
+    }
+
+    // Starts the simulator with `options`, connects, and lets the update run until it
+    // completes or fails; then stops the simulator and reads its summary.
+    void runUpdate(const std::string& options, Run& run, DWORD limitMs = 300000)
+    {
+        const std::string images = testenv::variable("KQ_SOURCE_DIR") + "/resources/firmware";
+        const int id = rig.start(Com, "loader --expect-dir " + images + " " + options);
+        ASSERT_GE(id, 0) << rig.lastError();
+
+        LARGE_INTEGER frequency, begin, end;
+        QueryPerformanceFrequency(&frequency);
+        engine->postWork(new ActionFindPort(Com));
+        ASSERT_TRUE(controller->waitForCalls("OnConnected", 1, 30000)) << controller->describe();
+        QueryPerformanceCounter(&begin);
+        const bool ended = controller->pumpUntil(
+            [this] { return controller->count("OnComplete") + controller->count("OnFailed") > 0; }, limitMs);
+        QueryPerformanceCounter(&end);
+        run.updateSeconds = static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart;
+        // Whatever else is still on its way is let in before judging.
+        controller->pumpFor(300);
+
+        run.summaryText = rig.stop(id);
+        std::string error;
+        ASSERT_TRUE(JsonValue::parse(run.summaryText, run.summary, &error)) << error << "\n" << run.summaryText;
+        ASSERT_TRUE(ended) << "the update neither completed nor failed\n" << tail();
+    }
+
+    std::string tail() const
+    {
+        std::string text = controller->describe();
+        return text.size() > 6000 ? "..." + text.substr(text.size() - 6000) : text;
+    }
+
+    // The commands the loader received from the update on, in order.
+    static std::vector<std::string> updateCommands(const JsonValue& summary)
+    {
+        std::vector<std::string> list;
+        bool started = false;
+        for (const JsonValue& c : summary["commands"].items()) {
+            if (c.asString() == "LOAD_PIC 2") started = true;
+            if (started) list.push_back(c.asString());
+        }
+        return list;
+    }
+
+    size_t phaseSteps(const std::string& name) const
+    {
+        for (const auto& p : controller->phases)
+            if (p.name == name) return p.steps;
+        return 0;
+    }
+
+    // The update ended on the failure path in `lastPhase` and never completed. A line
+    // that vanishes may be reported more than once (read and write both fail); a
+    // response time-out closes the port, which comes back as exactly one failure.
+    void expectFailureEnding(const std::string& lastPhase, bool byTimeout)
+    {
+        EXPECT_EQ(controller->count("OnComplete"), 0u) << tail();
+        if (byTimeout) {
+            EXPECT_EQ(controller->responseTimeouts, 1u) << tail();
+            EXPECT_EQ(controller->count("OnFailed"), 1u) << tail();
+            EXPECT_EQ(controller->chainSlots.back(), "OnFailed");
+        } else {
+            EXPECT_GE(controller->count("OnFailed"), 1u) << tail();
+        }
+        ASSERT_FALSE(controller->phases.empty());
+        EXPECT_EQ(controller->phases.back().name, lastPhase) << tail();
+        EXPECT_EQ(engineMode(), Idle);
+    }
+    static bool holdsAnImage(const Run& run, const std::string& target)
+    {
+        return run.summary["targets"][target]["image"].type() == JsonValue::Type::String;
+    }
+
+    uint32_t engineMode()
+    {
+        auto held = engine->lock.lock();
+        return engine->mode;
+    }
+
+    RigClient rig;
+    std::unique_ptr<ChainController> controller;
+    UpdateEngine* engine = nullptr;
+};
+
+void report(const char* name, double seconds, const JsonValue& summary)
+{
+    const double toLoader = static_cast<double>(summary["bytes_received"].asInt());
+    const double fromLoader = static_cast<double>(summary["bytes_sent"].asInt());
+    std::printf("[ timing   ] %s: update %.1f s; bytes to loader %.0f (%.1f s at 115200 baud, 10 bits per byte), "
+                "from loader %.0f (%.1f s)\n",
+                name, seconds, toLoader, toLoader * 10 / 115200, fromLoader, fromLoader * 10 / 115200);
+    ::testing::Test::RecordProperty(std::string(name) + "_seconds", static_cast<int>(seconds * 1000));
+}
+
+TEST_F(EndToEndTest, WholeUpdateLeavesEveryTargetHoldingItsImage)
+{
+    const std::vector<ImageFacts> facts = shippedImageFacts();
+    for (const ImageFacts& f : facts) ASSERT_EQ(f.sha256.size(), 64u) << "image " << f.id;
+
+    Run run;
+    runUpdate("", run);
+    ASSERT_EQ(controller->count("OnComplete"), 1u) << tail() << run.summaryText;
+    report("unpaced", run.updateSeconds, run.summary);
+
+    EXPECT_EQ(controller->chainSlots,
+              (std::vector<std::string>{"OnConnected", "Update", "OnPicProgram", "OnNextPic", "OnPicProgram",
+                                        "OnNextPic", "OnPicProgram", "OnBlackfinProgramPreamble",
+                                        "OnBlackfinErasePreamble", "OnBlackfinErasePostamble", "OnComplete"}));
+    EXPECT_EQ(controller->count("OnFailed"), 0u);
+    EXPECT_EQ(controller->responseTimeouts, 0u);
+
+    // Each target holds exactly its image's data, and the PICs report the version it carries.
+    for (const ImageFacts& f : facts) {
+        const JsonValue& t = run.summary["targets"][f.target];
+        EXPECT_EQ(t["sha256"].asString(), f.sha256) << f.target;
+        EXPECT_EQ(t["image"].asString(), f.id) << f.target;
+        EXPECT_EQ(t["loads"].asInt(), 1) << f.target;
+        EXPECT_EQ(static_cast<uint32_t>(t["records"].asInt()), f.lines) << f.target;
+        EXPECT_TRUE(t["bad_records"].items().empty()) << f.target;
+        if (f.target != "blackfin") {
+            ASSERT_FALSE(f.version.empty()) << f.target;
+            EXPECT_EQ(t["version"].asString(), f.version) << f.target;
+        }
+    }
+    EXPECT_EQ(run.summary.at("targets.blackfin.erases").asInt(), 1);
+    EXPECT_TRUE(run.summary.at("targets.blackfin.boot_stream.final_seen").asBool());
+
+    EXPECT_EQ(updateCommands(run.summary),
+              (std::vector<std::string>{"LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3", "LOAD_PIC 4",
+                                        "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"}));
+
+    // The texts of the update, from the first PIC on, in order.
+    std::vector<std::string> texts = controller->statusTexts();
+    size_t first = 0;
+    while (first < texts.size() && texts[first] != "Programming PIC2...") ++first;
+    texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(first));
+    std::vector<std::string> expected;
+    for (int pic = 2; pic <= 4; ++pic) {
+        const std::string n = std::to_string(pic);
+        expected.push_back("Programming PIC" + n + "...");
+        expected.push_back("Verify transfered version for PIC" + n + ".");
+        expected.push_back("PIC" + n + " version is now \"" + facts[static_cast<size_t>(pic - 2)].version + "\"");
+    }
+    for (const char* t : {"Erasing application memory...", "Erasing program blocks...", "Application erased.",
+                          "Programming application...", "Application firmware data transfer complete."})
+        expected.push_back(t);
+    EXPECT_EQ(texts, expected);
+
+    // Progress: N records and the completion per transfer; banner and eleven dots for the erase.
+    ASSERT_EQ(controller->phases.size(), 5u);
+    EXPECT_EQ(phaseSteps("PIC2"), 143u);
+    EXPECT_EQ(phaseSteps("PIC3"), 176u);
+    EXPECT_EQ(phaseSteps("PIC4"), 121u);
+    EXPECT_EQ(phaseSteps("erase"), 12u);
+    EXPECT_EQ(phaseSteps("Blackfin"), 8586u);
+    EXPECT_EQ(controller->phases.back().range, 8584u);
+}
+
+TEST_F(EndToEndTest, PacedAt115200BaudTheUpdateStillCompletes)
+{
+    Run run;
+    runUpdate("--baud 115200", run, 600000);
+    ASSERT_EQ(controller->count("OnComplete"), 1u) << tail();
+    report("paced 115200", run.updateSeconds, run.summary);
+    EXPECT_EQ(controller->responseTimeouts, 0u);
+    EXPECT_EQ(run.summary.at("targets.blackfin.image").asString(), "300");
+    EXPECT_EQ(phaseSteps("Blackfin"), 8586u);
+}
+
+TEST_F(EndToEndTest, ABrokenRecordEchoStopsThePicTransferAndTheTimerEndsIt)
+{
+    Run run;
+    runUpdate("--change-echo-byte 5 --fault-target pic3", run);
+    expectFailureEnding("PIC3", true);
+    EXPECT_EQ(phaseSteps("PIC3"), 5u) << "records 1 to 5 were written; the fifth's echo never matched";
+    EXPECT_EQ(run.summary.at("targets.pic3.records").asInt(), 5);
+    EXPECT_EQ(run.summary.at("targets.pic4.loads").asInt(), 0);
+    EXPECT_EQ(run.summary.at("targets.pic2.image").asString(), "301");
+}
+
+TEST_F(EndToEndTest, AStrayByteBeforeAnEchoIsFatalToo)
+{
+    Run run;
+    runUpdate("--stray-byte 7 --fault-target blackfin", run);
+    expectFailureEnding("Blackfin", true);
+    EXPECT_EQ(phaseSteps("Blackfin"), 7u);
+    EXPECT_FALSE(holdsAnImage(run, "blackfin"));
+}
+
+TEST_F(EndToEndTest, SilenceAfterARecordLetsTheResponseTimerEndTheUpdate)
+{
+    Run run;
+    runUpdate("--silent-after-record 100 --fault-target blackfin", run);
+    expectFailureEnding("Blackfin", true);
+    EXPECT_FALSE(holdsAnImage(run, "blackfin"));
+    EXPECT_EQ(phaseSteps("Blackfin"), 101u) << "record 101 was written and never echoed";
+    EXPECT_EQ(run.summary.at("targets.blackfin.erases").asInt(), 1);
+}
+
+TEST_F(EndToEndTest, AMissingCompleteAfterTheLastRecordEndsInFailure)
+{
+    Run run;
+    runUpdate("--no-complete pic4", run);
+    expectFailureEnding("PIC4", true);
+    EXPECT_EQ(phaseSteps("PIC4"), 120u) << "every record, but no completion step";
+    EXPECT_TRUE(holdsAnImage(run, "pic4")) << "the data itself all arrived";
+    EXPECT_EQ(controller->count("OnBlackfinProgramPreamble"), 0u);
+}
+
+TEST_F(EndToEndTest, TheLineVanishingMidTransferEndsInFailure)
+{
+    Run run;
+    runUpdate("--vanish-after-record 40 --fault-target blackfin", run);
+    expectFailureEnding("Blackfin", false);
+    EXPECT_FALSE(holdsAnImage(run, "blackfin"));
+    EXPECT_TRUE(run.summary["vanished"].asBool());
+    EXPECT_LE(phaseSteps("Blackfin"), 41u);
+}
+
+TEST_F(EndToEndTest, TheLineVanishingDuringAPicEndsInFailure)
+{
+    Run run;
+    runUpdate("--vanish-after-record 20 --fault-target pic2", run);
+    expectFailureEnding("PIC2", false);
+    EXPECT_TRUE(run.summary["vanished"].asBool());
+    EXPECT_EQ(run.summary.at("targets.pic3.loads").asInt(), 0);
+}
+
+}  // namespace
