@@ -1,0 +1,648 @@
+// The controller on the installer's real main dialog with a real engine: each
+// handler driven as the dialog procedure, the timers or the engine's actions drive
+// it, and the window read back as an engineer would see it. No instrument is
+// attached; the one port opened is COM9, whose device is missing in the rig.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <regex>
+
+#include "engine/UpdateEngine.h"
+#include "resources/resource.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/InstallerController.h"
+#include "ui/MainWindow.h"
+
+namespace {
+
+const char* const SelectPortText =
+    "Select the computer's COM port, and press 'Connect' to continue...";
+const char* const SuccessText =
+    "The KQ7750 has been updated successfully - Reset the KQ7750 'UPDATE' switch and power "
+    "cycle the unit.";
+const char* const CommsErrorRetryText =
+    "Communications error - Press 'Connect' to retry connection...";
+const char* const InternalErrorText = "Internal error - unable to update instrument...";
+const char* const ExitWarningText =
+    "Warning: Exiting before completion of the update process will leave the instrument "
+    "inoperable.\r\n\r\nPress 'OK' if you are sure you want to exit the application.";
+const char* const ExitWarningCaption = "The update procedure is not yet complete!";
+const char* const TestPortDescription = "KQ UI test port nine";
+constexpr int TestPortNumber = 9;
+
+// Counts the records of an embedded image the way the engine does: one per LF.
+uint32_t imageLines(WORD id, const char* type) {
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
+    if (found == nullptr) {
+        return 0;
+    }
+    DWORD size = SizeofResource(nullptr, found);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    uint32_t lines = 0;
+    for (DWORD i = 0; text != nullptr && i < size; ++i) {
+        lines += text[i] == '\n' ? 1 : 0;
+    }
+    return lines;
+}
+
+class ControllerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        devices = new uitest::PortsDevices();
+        if (devices->available()) {
+            devices->add(TestPortDescription, "COM" + std::to_string(TestPortNumber));
+        }
+    }
+
+    static void TearDownTestSuite() {
+        delete devices;
+        devices = nullptr;
+    }
+
+    void SetUp() override { open(); }
+
+    void TearDown() override { close(); }
+
+    void open() {
+        uitest::clearQuit();
+        probe.reset(new uitest::ProgressProbe());
+        ASSERT_TRUE(probe->installed());
+        controller = new InstallerController(GetModuleHandleA(nullptr));
+        g_controller = controller;
+        dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_INSTALLER),
+                                    nullptr, DialogProc, 0);
+        ASSERT_NE(dialog, nullptr) << "CreateDialogParamA failed: " << GetLastError();
+        ASSERT_EQ(controller->dialog, dialog);
+        // The worker creates its port as it starts; wait for it before touching it.
+        ASSERT_TRUE(uitest::pumpUntil(
+            [] {
+                UpdateEngine* engine = g_engine;
+                if (engine == nullptr) return false;
+                auto guard = engine->lock.lock();
+                return engine->port != nullptr;
+            },
+            10000));
+    }
+
+    void close() {
+        if (dialog != nullptr && IsWindow(dialog)) {
+            DestroyWindow(dialog);
+        }
+        delete g_controller;
+        g_controller = nullptr;
+        controller = nullptr;
+        EXPECT_EQ(g_engine.load(), nullptr) << "the controller left its engine behind";
+        probe.reset();
+        uitest::clearQuit();
+    }
+
+    HWND item(int id) const { return GetDlgItem(dialog, id); }
+    std::string text(int id) const { return uitest::itemText(dialog, id); }
+    bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
+    int barPosition() const { return static_cast<int>(SendMessageA(item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
+    int barState() const { return probe->lastState(); }
+    int barTop() const { return static_cast<int>(SendMessageA(item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0)); }
+
+    uint32_t mode() const {
+        auto guard = g_engine.load()->lock.lock();
+        return g_engine.load()->mode;
+    }
+    void setMode(uint32_t value) {
+        auto guard = g_engine.load()->lock.lock();
+        g_engine.load()->mode = value;
+    }
+
+    void command(int id, WORD notification = BN_CLICKED) {
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, notification),
+                     reinterpret_cast<LPARAM>(item(id)));
+    }
+
+    // Selects the row of the test's COM9 device; false when the list has none.
+    bool selectTestPort() {
+        std::string wanted = "COM" + std::to_string(TestPortNumber) + ", (" + TestPortDescription + ")";
+        int row = static_cast<int>(SendMessageA(item(IDC_PORT_LIST), CB_FINDSTRINGEXACT,
+                                                static_cast<WPARAM>(-1),
+                                                reinterpret_cast<LPARAM>(wanted.c_str())));
+        if (row == CB_ERR) {
+            return false;
+        }
+        SendMessageA(item(IDC_PORT_LIST), CB_SETCURSEL, row, 0);
+        return true;
+    }
+
+    // Connect on COM9, checked up to the moment the engine's answer would arrive.
+    void connect() {
+        ASSERT_TRUE(selectTestPort()) << "COM9 test device missing: "
+                                      << (devices ? devices->lastError() : "");
+        command(IDC_CONNECT);
+        ASSERT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+    }
+
+    void expectControls(bool portList, bool connectButton, bool updateButton) {
+        EXPECT_EQ(enabled(IDC_PORT_LIST), portList);
+        EXPECT_EQ(enabled(IDC_CONNECT), connectButton);
+        EXPECT_EQ(enabled(IDC_UPDATE), updateButton);
+    }
+
+    static uitest::PortsDevices* devices;
+    std::unique_ptr<uitest::ProgressProbe> probe;
+    InstallerController* controller = nullptr;
+    HWND dialog = nullptr;
+};
+
+uitest::PortsDevices* ControllerTest::devices = nullptr;
+
+TEST_F(ControllerTest, StartsInPhaseNotConnected) {
+    EXPECT_EQ(uitest::windowText(dialog), "KQ7750 Firmware Installer");
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Not connected.");
+    EXPECT_EQ(text(IDC_UPDATE_BOX), "Awaiting connection.");
+    EXPECT_EQ(text(IDC_STATUS_BOX), SelectPortText);
+    EXPECT_EQ(text(IDC_RELEASE_LABEL), "v1.01");
+    expectControls(true, true, false);
+    EXPECT_FALSE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barPosition(), 0);
+    EXPECT_EQ(barState(), PBST_NORMAL);
+    bool marqueeOff = false;
+    for (const auto& sent : probe->messages()) {
+        marqueeOff = marqueeOff || (sent.message == PBM_SETMARQUEE && sent.wParam == FALSE);
+    }
+    EXPECT_TRUE(marqueeOff);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->responseTimer, 0u);
+    EXPECT_EQ(controller->detailBox, nullptr);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+    EXPECT_NE(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0), 0);
+    EXPECT_NE(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), 0);
+}
+
+TEST_F(ControllerTest, PortListShowsEachPortWithItsDescriptionAndSelectsTheFirst) {
+    ASSERT_TRUE(devices->available()) << devices->lastError();
+    int rows = static_cast<int>(SendMessageA(item(IDC_PORT_LIST), CB_GETCOUNT, 0, 0));
+    ASSERT_EQ(static_cast<size_t>(rows), controller->portNumbers.size());
+    ASSERT_GE(rows, 1);
+    EXPECT_EQ(SendMessageA(item(IDC_PORT_LIST), CB_GETCURSEL, 0, 0), 0);
+    const std::regex rowForm("COM([0-9]+), \\((.*)\\)");
+    bool found = false;
+    for (int row = 0; row < rows; ++row) {
+        char rowText[300] = {};
+        SendMessageA(item(IDC_PORT_LIST), CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(rowText));
+        std::cmatch parts;
+        ASSERT_TRUE(std::regex_match(rowText, parts, rowForm)) << rowText;
+        EXPECT_EQ(std::stoi(parts[1].str()), controller->portNumbers[row]) << rowText;
+        found = found || (parts[2].str() == TestPortDescription &&
+                          controller->portNumbers[row] == TestPortNumber);
+    }
+    EXPECT_TRUE(found) << "no row for the registered COM9 device";
+}
+
+TEST_F(ControllerTest, ConnectWithNoRowSelectedDoesNothing) {
+    SendMessageA(item(IDC_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    command(IDC_CONNECT);
+    EXPECT_EQ(text(IDC_STATUS_BOX), SelectPortText);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->detailBox, nullptr);
+    expectControls(true, true, false);
+    EXPECT_FALSE(enabled(IDC_PROGRESS));
+}
+
+TEST_F(ControllerTest, OnlyAClickStartsAConnection) {
+    ASSERT_TRUE(selectTestPort());
+    command(IDC_CONNECT, BN_SETFOCUS);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(text(IDC_STATUS_BOX), SelectPortText);
+}
+
+TEST_F(ControllerTest, ConnectToAMissingDeviceEndsInPortNotFound) {
+    connect();
+    EXPECT_EQ(text(IDC_STATUS_BOX), "Attempting to connect to instrument...");
+    expectControls(false, false, false);
+    EXPECT_TRUE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barTop(), 23);
+    EXPECT_EQ(barPosition(), 0);
+    EXPECT_EQ(controller->detailBox, controller->connectionBox.get());
+
+    ASSERT_TRUE(uitest::pumpUntil(
+        [&] { return text(IDC_STATUS_BOX) == "Press 'connect' when ready to retry connection..."; },
+        10000))
+        << text(IDC_STATUS_BOX);
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Connection failed - Device handle allocation failed.");
+    EXPECT_FALSE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barPosition(), 0);
+    expectControls(true, true, false);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->responseTimer, 0u);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Connecting));
+}
+
+TEST_F(ControllerTest, ConnectTimerRetriesThreeTimesThenGivesUpAfterThirtySixTicks) {
+    connect();
+    // The ticks are delivered directly and nothing is pumped meanwhile, so the
+    // engine's answers to the attempts wait in the queue until the end.
+    for (int tick = 1; tick <= 8; ++tick) {
+        controller->OnConnectTimer();
+        EXPECT_EQ(barPosition(), tick);
+    }
+    EXPECT_EQ(controller->connectTicks, 8u);
+    controller->OnConnectTimer();
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Retrying KQ7750 connection...");
+    EXPECT_EQ(controller->connectRetries, 1u);
+    EXPECT_EQ(controller->connectTicks, 0u);
+    EXPECT_EQ(barPosition(), 8);
+
+    for (int tick = 10; tick <= 35; ++tick) {
+        controller->OnConnectTimer();
+    }
+    EXPECT_EQ(controller->connectRetries, 3u);
+    EXPECT_EQ(barPosition(), 23) << "the bar tops out during the third attempt";
+    EXPECT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+
+    controller->OnConnectTimer();  // the 36th tick: 18 s after Connect
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "The KQ7750 is not responding to commands...");
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->connectRetries, 0u);
+    EXPECT_EQ(barState(), PBST_ERROR);
+    EXPECT_EQ(barPosition(), 23);
+    expectControls(false, false, false);  // the give-up itself enables nothing
+    EXPECT_FALSE(KillTimer(dialog, InstallerController::ConnectTimerId)) << "timer still running";
+
+    // The queued answers of the four attempts still reach the window afterwards.
+    EXPECT_TRUE(uitest::pumpUntil([&] { return enabled(IDC_CONNECT); }, 10000));
+}
+
+TEST_F(ControllerTest, ANewConnectRestartsTicksAndRetries) {
+    connect();
+    for (int tick = 0; tick < 10; ++tick) {
+        controller->OnConnectTimer();
+    }
+    ASSERT_EQ(controller->connectRetries, 1u);
+    setMode(Connecting);
+    controller->OnFailed();  // a retry's closing: Connect is back while the timer runs
+    ASSERT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+    ASSERT_TRUE(enabled(IDC_CONNECT));
+
+    command(IDC_CONNECT);
+    EXPECT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+    EXPECT_EQ(controller->connectTicks, 0u);
+    EXPECT_EQ(controller->connectRetries, 0u);
+    EXPECT_EQ(barPosition(), 0);
+}
+
+TEST_F(ControllerTest, StatusTextsBeforeTheFirstConnectAreDropped) {
+    controller->OnStatus("Dropped text", 0);
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Not connected.");
+    EXPECT_EQ(text(IDC_UPDATE_BOX), "Awaiting connection.");
+    EXPECT_EQ(text(IDC_STATUS_BOX), SelectPortText);
+}
+
+TEST_F(ControllerTest, ConnectedKeepsTheSummaryAndEnablesUpdate) {
+    connect();
+    const std::string summary = "KQ7750 Connected: \"KQ7750 Loader V2.3\" SPI 1.2";
+    controller->OnStatus(summary, 0);
+    controller->OnConnected(true);
+
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), summary);
+    EXPECT_EQ(text(IDC_UPDATE_BOX), "Ready to update the instrument's software.");
+    EXPECT_EQ(text(IDC_STATUS_BOX),
+              "Connected - Press the 'Update Instrument' button when ready to continue...");
+    expectControls(true, true, true);
+    EXPECT_TRUE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barState(), PBST_NORMAL);
+    EXPECT_EQ(barPosition(), 0);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->responseTimer, 0u);
+}
+
+TEST_F(ControllerTest, UpdateStartsPicTwoAndTheResponseTimerEndsTheSilence) {
+    const uint32_t lines = imageLines(301, "TALVOR_HEX");
+    ASSERT_GT(lines, 0u) << "image 301 is not embedded in this program";
+    controller->OnConnected(true);
+    setMode(Connecting);  // as a real sign-on leaves it
+
+    command(IDC_UPDATE);
+    EXPECT_EQ(controller->detailBox, controller->updateBox.get());
+    EXPECT_EQ(text(IDC_STATUS_BOX),
+              "Reprogramming instrument sub-components - do not switch off unit or cancel "
+              "operation...");
+    expectControls(false, false, false);
+    EXPECT_EQ(controller->picStep, 0);
+    ASSERT_NE(controller->resource.resourceData, nullptr);
+    EXPECT_EQ(controller->resource.resourceSize,
+              SizeofResource(nullptr, FindResourceA(nullptr, MAKEINTRESOURCEA(301), "TALVOR_HEX")));
+
+    // ActionPicProgram: the bar is set up for the image's records.
+    ASSERT_TRUE(uitest::pumpUntil([&] { return barTop() == static_cast<int>(lines); }, 10000))
+        << "bar top " << barTop() << ", image lines " << lines;
+    EXPECT_TRUE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barPosition(), 0);
+    expectControls(false, false, false);
+    ASSERT_TRUE(uitest::pumpUntil([&] { return controller->responseTimer != 0; }, 10000));
+    EXPECT_EQ(controller->responseTimer, ResponseTimerId);
+
+    // No loader answers "LOAD_PIC 2": 2000 ms later the connection is declared lost.
+    ASSERT_TRUE(uitest::pumpUntil([&] { return text(IDC_STATUS_BOX) == "No response received!"; },
+                                  15000));
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Connection to KQ7750 lost.");
+    EXPECT_EQ(barState(), PBST_ERROR);
+    EXPECT_TRUE(enabled(IDC_CONNECT));
+    EXPECT_EQ(controller->responseTimer, 0u);
+}
+
+TEST_F(ControllerTest, AnImageThatCannotBeLoadedShowsTheInternalErrorOnly) {
+    controller->OnConnected(true);
+    ASSERT_TRUE(controller->resource.LoadFirmwareResource(301, "TALVOR_HEX"));
+    controller->picStep = 5;  // the next image would be 307, which does not exist
+    controller->OnNextPic();
+    EXPECT_EQ(text(IDC_UPDATE_BOX), InternalErrorText);
+    EXPECT_EQ(controller->detailBox, controller->updateBox.get());
+    EXPECT_EQ(controller->resource.resourceHandle, nullptr);
+    EXPECT_EQ(controller->resource.resourceData, nullptr);
+    EXPECT_EQ(controller->resource.resourceSize, 0u);
+    expectControls(true, true, true);  // as OnConnected left them
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+}
+
+TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
+    const uint32_t lines = imageLines(300, "TALVOR_LDR");
+    ASSERT_GT(lines, 1u) << "image 300 is not embedded in this program";
+    controller->OnConnected(true);
+    setMode(Connecting);
+
+    controller->OnBlackfinProgramPreamble();
+    ASSERT_NE(controller->resource.resourceData, nullptr);
+    ASSERT_TRUE(uitest::pumpUntil(
+        [&] {
+            return text(IDC_STATUS_BOX) ==
+                   "Erasing application memory - do not switch off unit or cancel operation...";
+        },
+        10000));
+    EXPECT_EQ(barTop(), 12);
+    EXPECT_TRUE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barState(), PBST_NORMAL);
+    expectControls(false, false, false);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Updating));
+
+    // The erase-complete reply: no record has gone out, so the whole image is left.
+    controller->OnBlackfinErasePostamble();
+    EXPECT_EQ(text(IDC_STATUS_BOX),
+              "Reprogramming instrument - do not switch off unit or cancel operation...");
+    EXPECT_EQ(text(IDC_UPDATE_BOX), "Programming application...");
+    EXPECT_EQ(barTop(), static_cast<int>(lines) - 1);
+    expectControls(false, false, false);
+    // "LOAD_PROGRAM" goes out on the worker and asks for the response timer.
+    ASSERT_TRUE(uitest::pumpUntil([&] { return controller->responseTimer != 0; }, 10000));
+
+    // One step per record: the bar tops out one step before the last one. Each
+    // PBM_SETPOS repaints the bar at once (a few ms under Wine on Xvfb), so the
+    // bar's drawing and the probe's hook are off while the steps go by.
+    probe.reset();
+    SendMessageA(item(IDC_PROGRESS), WM_SETREDRAW, FALSE, 0);
+    for (uint32_t record = 0; record <= lines; ++record) {
+        controller->OnProgressed();
+    }
+    SendMessageA(item(IDC_PROGRESS), WM_SETREDRAW, TRUE, 0);
+    probe.reset(new uitest::ProgressProbe());
+    EXPECT_EQ(barPosition(), static_cast<int>(lines) - 1) << "steps beyond the range clamp";
+    EXPECT_EQ(controller->progressBar->position, static_cast<int32_t>(lines) - 1);
+
+    uitest::BoxAnswerer answer("Update Complete", IDOK);
+    controller->OnComplete();
+    ASSERT_TRUE(answer.finish()) << "no completion box";
+    EXPECT_EQ(answer.text(), SuccessText);
+    EXPECT_EQ(text(IDC_STATUS_BOX), SuccessText);
+    EXPECT_FALSE(enabled(IDC_PROGRESS));
+    EXPECT_EQ(barPosition(), 0);
+    EXPECT_EQ(barState(), PBST_NORMAL);
+    expectControls(true, true, false);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+    EXPECT_EQ(controller->resource.resourceHandle, nullptr);
+    EXPECT_EQ(controller->connectTimer, 0u);
+    EXPECT_EQ(controller->responseTimer, 0u);
+}
+
+TEST_F(ControllerTest, FailureWhileConnectingKeepsTheConnectTimerAndTheImage) {
+    connect();
+    ASSERT_TRUE(controller->resource.LoadFirmwareResource(302, "TALVOR_HEX"));
+    setMode(Connecting);
+    controller->OnFailed();
+    EXPECT_EQ(text(IDC_STATUS_BOX), CommsErrorRetryText);
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Failed to establish connection with KQ7750.");
+    EXPECT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+    EXPECT_NE(controller->resource.resourceHandle, nullptr);
+    EXPECT_EQ(barState(), PBST_NORMAL);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+    expectControls(true, true, false);
+}
+
+TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
+    controller->OnConnected(true);
+    ASSERT_TRUE(controller->resource.LoadFirmwareResource(300, "TALVOR_LDR"));
+    controller->OnEngineTimer(ResponseTimerId, true);
+    ASSERT_EQ(controller->responseTimer, ResponseTimerId);
+    setMode(Updating);
+    controller->OnFailed();
+    EXPECT_EQ(text(IDC_STATUS_BOX), CommsErrorRetryText);
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Communications error - Update aborted!");
+    EXPECT_EQ(barState(), PBST_ERROR);
+    EXPECT_EQ(controller->responseTimer, 0u);
+    EXPECT_FALSE(KillTimer(dialog, ResponseTimerId)) << "the response timer still runs";
+    EXPECT_EQ(controller->resource.resourceHandle, nullptr);
+    EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+    expectControls(true, true, false);
+}
+
+TEST_F(ControllerTest, ResponseTimeoutWhileIdleOnlyEnablesConnect) {
+    controller->connectButton->enable(false);
+    controller->OnEngineTimer(ResponseTimerId, true);
+    controller->OnResponseTimeout();
+    EXPECT_EQ(controller->responseTimer, 0u);
+    EXPECT_TRUE(enabled(IDC_CONNECT));
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Not connected.");
+    EXPECT_EQ(text(IDC_STATUS_BOX), SelectPortText);
+    EXPECT_EQ(barState(), PBST_NORMAL);
+}
+
+TEST_F(ControllerTest, EngineTimerMessagesStartAndStopTheResponseTimer) {
+    EXPECT_EQ(DialogProc(dialog, WM_ENGINE_TIMER, ResponseTimerId, 1), TRUE);
+    EXPECT_EQ(controller->responseTimer, ResponseTimerId);
+    EXPECT_TRUE(KillTimer(dialog, ResponseTimerId)) << "no timer was started";
+    EXPECT_EQ(DialogProc(dialog, WM_ENGINE_TIMER, ResponseTimerId, 1), TRUE);
+    EXPECT_EQ(DialogProc(dialog, WM_ENGINE_TIMER, ResponseTimerId, 0), TRUE);
+    EXPECT_EQ(controller->responseTimer, 0u);
+    EXPECT_FALSE(KillTimer(dialog, ResponseTimerId)) << "a stopped timer was left running";
+
+    InstallerController withoutDialog(GetModuleHandleA(nullptr));
+    EXPECT_EQ(withoutDialog.OnEngineTimer(ResponseTimerId, true), TRUE);
+    EXPECT_EQ(withoutDialog.responseTimer, 0u);
+}
+
+TEST_F(ControllerTest, TimerProcedureRoutesByIdentifierOnly) {
+    connect();
+    InstallerController::TimerProc(dialog, WM_TIMER, InstallerController::ConnectTimerId, 0);
+    EXPECT_EQ(controller->connectTicks, 1u);
+    InstallerController::TimerProc(dialog, WM_TIMER, 7, 0);
+    EXPECT_EQ(controller->connectTicks, 1u);
+    EXPECT_EQ(barPosition(), 1);
+
+    g_controller = nullptr;
+    InstallerController::TimerProc(dialog, WM_TIMER, InstallerController::ConnectTimerId, 0);
+    g_controller = controller;
+    EXPECT_EQ(controller->connectTicks, 1u);
+
+    controller->OnEngineTimer(ResponseTimerId, true);
+    InstallerController::TimerProc(dialog, WM_TIMER, ResponseTimerId, 0);
+    EXPECT_EQ(controller->responseTimer, 0u) << "the response time-out did not run";
+    EXPECT_EQ(controller->connectTicks, 1u);
+}
+
+TEST_F(ControllerTest, ExitAsksOnlyWhileBusyWithUpdateDisabled) {
+    // Idle: no question.
+    {
+        uitest::BoxAnswerer unexpected(ExitWarningCaption, IDOK, 1500);
+        EXPECT_TRUE(controller->ConfirmExit());
+        EXPECT_FALSE(unexpected.finish()) << "asked while idle";
+    }
+    // Connected (Update enabled): no question either.
+    controller->OnConnected(true);
+    setMode(Connecting);
+    {
+        uitest::BoxAnswerer unexpected(ExitWarningCaption, IDOK, 1500);
+        EXPECT_TRUE(controller->ConfirmExit());
+        EXPECT_FALSE(unexpected.finish()) << "asked while connected";
+    }
+    // Erasing: asks; Cancel keeps the program, OK lets it close.
+    setMode(Updating);
+    controller->updateButton->enable(false);
+    {
+        uitest::BoxAnswerer cancel(ExitWarningCaption, IDCANCEL);
+        EXPECT_FALSE(controller->ConfirmExit());
+        ASSERT_TRUE(cancel.finish());
+        EXPECT_EQ(cancel.text(), ExitWarningText);
+    }
+    {
+        uitest::BoxAnswerer ok(ExitWarningCaption, IDOK);
+        EXPECT_TRUE(controller->ConfirmExit());
+        ASSERT_TRUE(ok.finish());
+    }
+}
+
+TEST_F(ControllerTest, CancelledExitLeavesWindowControllerAndEngine) {
+    setMode(Updating);
+    UpdateEngine* engine = g_engine;
+    for (bool viaMenu : {false, true}) {
+        uitest::BoxAnswerer cancel(ExitWarningCaption, IDCANCEL);
+        if (viaMenu) {
+            command(IDM_EXIT, 0);
+        } else {
+            SendMessageA(dialog, WM_CLOSE, 0, 0);
+        }
+        ASSERT_TRUE(cancel.finish()) << (viaMenu ? "File, Exit" : "close box") << " did not ask";
+        EXPECT_TRUE(IsWindow(dialog));
+        EXPECT_EQ(g_controller, controller);
+        EXPECT_EQ(g_engine.load(), engine);
+        EXPECT_EQ(mode(), static_cast<uint32_t>(Updating));
+        EXPECT_FALSE(uitest::quitSeen());
+    }
+}
+
+TEST_F(ControllerTest, ConfirmedExitDestroysEverythingAndQuitsWithZero) {
+    setMode(Updating);
+    uitest::BoxAnswerer ok(ExitWarningCaption, IDOK);
+    command(IDM_EXIT, 0);
+    ASSERT_TRUE(ok.finish());
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_EQ(g_controller, nullptr);
+    EXPECT_EQ(g_engine.load(), nullptr);
+    int exitCode = -1;
+    uitest::pumpUntil([] { return uitest::quitSeen(); }, 2000);
+    ASSERT_TRUE(uitest::quitSeen(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+    // The engine is gone: an engine message now does nothing and says so.
+    EXPECT_EQ(DialogProc(dialog, WM_ENGINE_ACTION, 0, 0), FALSE);
+}
+
+TEST_F(ControllerTest, CloseWhileTheCompletionBoxIsOpenLeavesTheControllerToWinMain) {
+    // The completion box has no owner, so the main window can be closed under it.
+    // Destroying the controller then would pull it from under OnComplete.
+    uitest::BoxAnswerer answer("Update Complete", IDOK, 20000, [&](HWND box) {
+        PostMessageA(dialog, WM_CLOSE, 0, 0);
+        DWORD start = GetTickCount();
+        while (IsWindow(dialog) && GetTickCount() - start < 10000) {
+            Sleep(10);
+        }
+        (void)box;
+    });
+    controller->OnComplete();
+    answer.finish();
+    EXPECT_FALSE(IsWindow(dialog)) << "the close was not handled while the box was open";
+    EXPECT_EQ(g_controller, controller) << "the controller was destroyed under its own handler";
+    EXPECT_NE(g_engine.load(), nullptr);
+}
+
+TEST_F(ControllerTest, EnterAndEscDoNothingInTheMainWindow) {
+    command(IDOK);
+    command(IDCANCEL);
+    SendMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+    uitest::pumpFor(50);
+    EXPECT_TRUE(IsWindow(dialog));
+    EXPECT_EQ(g_controller, controller);
+    EXPECT_FALSE(uitest::quitSeen());
+}
+
+TEST_F(ControllerTest, AboutBoxShowsTheReleaseWhileEngineActionsKeepRunning) {
+    controller->detailBox = controller->connectionBox.get();
+    HWND connectionBox = item(IDC_CONNECTION_BOX);
+    uitest::BoxAnswerer about("About", IDOK, 20000, [&](HWND) {
+        // An engine result posted while the box is open still reaches the window.
+        g_engine.load()->postStatus("Posted during About");
+        DWORD start = GetTickCount();
+        while (uitest::windowText(connectionBox) != "Posted during About" &&
+               GetTickCount() - start < 10000) {
+            Sleep(10);
+        }
+    });
+    about.captureItem(IDC_ABOUT_RELEASE);
+    command(IDM_ABOUT, 0);  // returns when the box is closed
+    ASSERT_TRUE(about.finish());
+    EXPECT_EQ(about.itemText(IDC_ABOUT_RELEASE), "v1.01");
+    EXPECT_EQ(text(IDC_CONNECTION_BOX), "Posted during About");
+    EXPECT_TRUE(IsWindow(dialog));
+}
+
+TEST_F(ControllerTest, EngineActionMessageWithAnEmptyQueueSucceeds) {
+    EXPECT_EQ(DialogProc(dialog, WM_ENGINE_ACTION, 0, 0), TRUE);
+}
+
+// Runs in the child that PortEnumeratorTest.FallsBackWhenSetupApiIsMissing starts.
+TEST(WithoutSetupApi, PortListFallsBackToElevenFixedRows) {
+    const char* flag = std::getenv("KQ_UI_NO_SETUPAPI");
+    if (flag == nullptr || std::string(flag) != "1") {
+        GTEST_SKIP() << "runs in the child of PortEnumeratorTest.FallsBackWhenSetupApiIsMissing";
+    }
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    InstallerController* controller = new InstallerController(GetModuleHandleA(nullptr));
+    g_controller = controller;
+    HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_INSTALLER),
+                                     nullptr, DialogProc, 0);
+    ASSERT_NE(dialog, nullptr);
+    HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
+    ASSERT_EQ(SendMessageA(list, CB_GETCOUNT, 0, 0), 11);
+    for (int row = 0; row < 11; ++row) {
+        char rowText[64] = {};
+        SendMessageA(list, CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(rowText));
+        EXPECT_EQ(std::string(rowText), "Communications Port, COM" + std::to_string(row));
+        EXPECT_EQ(controller->portNumbers[row], row);
+    }
+    EXPECT_EQ(SendMessageA(list, CB_GETCURSEL, 0, 0), 1);
+    DestroyWindow(dialog);
+    delete g_controller;
+    g_controller = nullptr;
+}
+
+}  // namespace

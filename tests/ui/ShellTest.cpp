@@ -1,0 +1,129 @@
+// Start-up: the single-instance rule, a dialog that cannot be created, the message
+// loop ending with the close path, and the allocation-failure handler.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <regex>
+#include <thread>
+
+#include "engine/UpdateEngine.h"
+#include "resources/resource.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/InstallerController.h"
+#include "ui/MainWindow.h"
+#include "ui/WinException.h"
+
+namespace {
+
+const char* const WindowTitle = "KQ7750 Firmware Installer";
+
+int countWindowsTitled(const char* title) {
+    struct Search {
+        const char* title;
+        int count;
+    } search = {title, 0};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            if (uitest::windowText(window) == s->title) {
+                ++s->count;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.count;
+}
+
+INT_PTR CALLBACK PlainDialogProc(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+TEST(ShellTest, ASecondInstanceReturnsMinusOneAndCreatesNothing) {
+    // Any top-level window with the installer's title counts as the first instance.
+    HWND first = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_INSTALLER),
+                                    nullptr, PlainDialogProc, 0);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(countWindowsTitled(WindowTitle), 1);
+
+    InstallerController second(GetModuleHandleA(nullptr));
+    EXPECT_EQ(second.Run(), -1);
+    EXPECT_EQ(second.dialog, nullptr) << "the second instance initialised a dialog";
+    EXPECT_EQ(countWindowsTitled(WindowTitle), 1);
+    EXPECT_EQ(g_engine.load(), nullptr);
+    DestroyWindow(first);
+    uitest::clearQuit();
+}
+
+TEST(ShellTest, ADialogThatCannotBeCreatedIsReportedAndGivesZero) {
+    // A module without template 101: the version fixture DLL beside this program.
+    char path[MAX_PATH];
+    std::string self(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    std::string fixture = self.substr(0, self.find_last_of("\\/") + 1) + "ui_version_none.dll";
+    HMODULE module = LoadLibraryA(fixture.c_str());
+    ASSERT_NE(module, nullptr) << fixture;
+
+    InstallerController controller(module);
+    uitest::BoxAnswerer answer("Loader failed to start", IDOK);
+    EXPECT_EQ(controller.Run(), 0);
+    ASSERT_TRUE(answer.finish()) << "no failure box";
+    EXPECT_TRUE(std::regex_match(answer.text(), std::regex("CreateDialog Error 0x[0-9A-F]{8}")))
+        << answer.text();
+    EXPECT_NE(answer.text(), "CreateDialog Error 0x00000000");
+    EXPECT_EQ(countWindowsTitled(WindowTitle), 0);
+    FreeLibrary(module);
+}
+
+TEST(ShellTest, RunServesTheWindowUntilItIsClosedAndReturnsZero) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    uitest::clearQuit();
+    g_controller = new InstallerController(GetModuleHandleA(nullptr));
+
+    std::atomic<bool> closed(false);
+    std::thread closer([&closed] {
+        DWORD start = GetTickCount();
+        HWND window = nullptr;
+        while (window == nullptr && GetTickCount() - start < 20000) {
+            window = FindWindowA(nullptr, WindowTitle);
+            Sleep(20);
+        }
+        if (window != nullptr) {
+            closed = PostMessageA(window, WM_CLOSE, 0, 0) != FALSE;
+        }
+    });
+    int exitCode = g_controller->Run();
+    closer.join();
+    ASSERT_TRUE(closed) << "the window never appeared";
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(g_controller, nullptr) << "closing did not destroy the controller";
+    EXPECT_EQ(g_engine.load(), nullptr);
+    EXPECT_EQ(countWindowsTitled(WindowTitle), 0);
+}
+
+TEST(ShellTest, AllocationFailureBecomesOutOfMemory) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    try {
+        OutOfMemoryHandler();
+        FAIL() << "returned";
+    } catch (const WinException& failure) {
+        EXPECT_STREQ(failure.message, "Out of memory");
+        EXPECT_EQ(failure.errorCode, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
+    }
+
+    std::new_handler previous = std::set_new_handler(OutOfMemoryHandler);
+    bool thrown = false;
+    try {
+        // A direct call: the compiler may drop an unused new-expression altogether.
+        void* block = ::operator new(static_cast<size_t>(-1) / 4);
+        ::operator delete(block);
+    } catch (const WinException& failure) {
+        thrown = std::string(failure.message) == "Out of memory";
+    }
+    std::set_new_handler(previous);
+    EXPECT_TRUE(thrown);
+}
+
+}  // namespace
