@@ -136,21 +136,25 @@ TEST_F(RecordPumpTest, RecordsDropCrKeepEmptyLinesAndNeverSendTextAfterTheLastLf
 
 TEST_F(RecordPumpTest, SentLineReusesItsRoomFromRecordToRecord)
 {
-    const std::string image = ":10000000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA40\r\n:00000001FF\r\n:02\r\n";
-    startPic(image);
-    feed("LOAD_PIC 2");
+    // Records longer than a short string's inline room, so that a record built in a
+    // temporary would bring its own buffer.
+    startPic(":10000000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA40\r\n:020000040000FA\r\n:00000001FF----------\r\n");
     const char* room;
     {
         auto held = engine->lock.lock();
         room = engine->sentLine.data();
+    }
+    for (int record = 0; record < 3; ++record) {
+        if (record == 0)
+            feed("LOAD_PIC 2");
+        else
+            feed(sentLine());
+        auto held = engine->lock.lock();
+        EXPECT_GE(engine->sentLine.size(), 17u);
+        EXPECT_EQ(engine->sentLine.data(), room) << "record " << record << " must be built in the reserved room";
         EXPECT_GE(engine->sentLine.capacity(), 80u);
         EXPECT_GE(engine->imageLine.capacity(), 80u);
     }
-    feed(sentLine());
-    feed(sentLine());
-    auto held = engine->lock.lock();
-    EXPECT_EQ(engine->sentLine, ":02\r\n");
-    EXPECT_EQ(engine->sentLine.data(), room) << "each record must be built in the reserved room";
 }
 
 TEST_F(RecordPumpTest, EveryByteValueButCrAndLfGoesOutAndIsEchoedUnchanged)
