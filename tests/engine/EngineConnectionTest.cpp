@@ -64,6 +64,26 @@ protected:
         ASSERT_TRUE(rig.connected()) << rig.lastError();
     }
 
+    int startLoader(const std::string& options) {
+        const int id = rig.start(Com, "loader --idle-timeout 60000 " + options);
+        EXPECT_GE(id, 0) << rig.lastError();
+        return id;
+    }
+
+    JsonValue summaryOf(int id) {
+        const std::string text = rig.stop(id);
+        JsonValue json;
+        std::string error;
+        EXPECT_TRUE(JsonValue::parse(text, json, &error)) << error << "\n" << text;
+        return json;
+    }
+
+    std::vector<std::string> commandsOf(const JsonValue& summary) {
+        std::vector<std::string> commands;
+        for (const JsonValue& c : summary["commands"].items()) commands.push_back(c.asString());
+        return commands;
+    }
+
     int startPeer(const std::string& script) {
         const int id = rig.start(Com, "peer --idle-timeout 60000 --script \"" + script + "\"");
         EXPECT_GE(id, 0) << rig.lastError();
@@ -186,4 +206,98 @@ TEST_F(ConnectionTest, RetryWhileOpenReportsTheClosingAndSignsOnAgain) {
         EXPECT_EQ(engine->port->getPortNumber(), static_cast<uint32_t>(Com));
     }
     EXPECT_EQ(receivedHex(id).rfind(hex("######VERSION\r\n"), 0), 0u);
+}
+
+// ---- Against the loader simulator ----
+
+TEST_F(ConnectionTest, LoaderSimulatorIdentifiesWithTheSummaryComposedFromItsLines) {
+    // Loader text before the sign-on, text before the sign-on text on its line,
+    // and noise bytes (controls, 0x80 and up) around every answer line.
+    const int id = startLoader(
+        "--loader-version 3.15 --signon-prefix \"Boot ROM \" --signon-extra-lines 2 "
+        "--version-line1 \"Loader V3.15 build 7\" --spi-version \"SPI V9.87\" "
+        "--pic-version 2=P2-A --pic-version 3=P3-B --pic-version \"4=P4 \\\"C\\\"\" --noise");
+    ASSERT_GE(id, 0);
+    engine->postWork(new ActionFindPort(Com));
+    ASSERT_TRUE(controller->waitForCalls("OnConnected", 1, 20000)) << controller->describe();
+    settle();
+
+    const std::string signOn = "KQ7750 Connected: \"Boot ROM KQ7750 Loader V3.15\"";
+    const std::string summary =
+        signOn + ", SPI EPROM \"SPI V9.87\", PIC2 \"P2-A\", PIC3 \"P3-B\", PIC4 \"P4 \"C\"\"";
+    EXPECT_EQ(controller->statusTexts(),
+              (std::vector<std::string>{signOn, "Getting SPI EPROM versions...", "Getting PIC versions...", summary}));
+    ASSERT_EQ(controller->count("OnConnected"), 1u);
+    EXPECT_TRUE(controller->last("OnConnected")->flag);
+    EXPECT_EQ(controller->calls.back().slot, "OnConnected");
+    {
+        auto held = engine->lock.lock();
+        EXPECT_EQ(connectionSummary, summary);
+    }
+    const JsonValue sim = summaryOf(id);
+    EXPECT_EQ(commandsOf(sim),
+              (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}));
+    EXPECT_EQ(sim["sign_ons"].asInt(), 1);
+}
+
+TEST_F(ConnectionTest, LegacySignOnWithLineFeedsOnly) {
+    const int id = startLoader("--m418 --lf-only");
+    ASSERT_GE(id, 0);
+    engine->postWork(new ActionFindPort(Com));
+    ASSERT_TRUE(controller->waitForCalls("OnConnected", 1, 20000)) << controller->describe();
+    settle();
+    EXPECT_EQ(controller->statusTexts().back(),
+              "KQ7750 Connected: \"M418 Loader V2.04\", SPI EPROM \"V3.21\", PIC2 \"V1.04\", "
+              "PIC3 \"V1.10\", PIC4 \"V1.01\"");
+    summaryOf(id);
+}
+
+TEST_F(ConnectionTest, SilentOrSignOnlessLoaderGivesNoConnection) {
+    for (const char* fault : {"--silent", "--no-signon --garbage-before-signon"}) {
+        controller->clearRecord();
+        const int id = startLoader(fault);
+        ASSERT_GE(id, 0);
+        engine->postWork(new ActionFindPort(Com));
+        ASSERT_TRUE(controller->pumpUntil([&] { return portOpen(); }, 10000)) << fault;
+        controller->pumpFor(2500);
+        EXPECT_TRUE(controller->calls.empty()) << fault << "\n" << controller->describe();
+        const JsonValue sim = summaryOf(id);
+        EXPECT_EQ(commandsOf(sim), std::vector<std::string>{"###"}) << fault;
+        controller->closePort(true);
+    }
+}
+
+TEST_F(ConnectionTest, StrayByteBeforeTheVersionEchoStallsTheQuery) {
+    const int id = startLoader("--stray-byte VERSION");
+    ASSERT_GE(id, 0);
+    engine->postWork(new ActionFindPort(Com));
+    ASSERT_TRUE(controller->pumpUntil([&] { return !controller->timerRequests.empty(); }, 10000))
+        << controller->describe();
+    controller->pumpFor(1000);
+    EXPECT_EQ(controller->statusTexts().size(), 2u) << controller->describe();
+    EXPECT_EQ(controller->count("OnConnected"), 0u);
+    EXPECT_EQ(controller->timerRequests.size(), 1u) << "no command follows VERSION";
+    summaryOf(id);
+}
+
+TEST_F(ConnectionTest, LoaderVanishingWhileAQueryWaitsEndsInFailure) {
+    // The changed echo keeps VERSION waiting; then the device goes away.
+    controller->closePortOnFailed = true;
+    const int id = startLoader("--change-echo-byte VERSION");
+    ASSERT_GE(id, 0);
+    engine->postWork(new ActionFindPort(Com));
+    ASSERT_TRUE(controller->pumpUntil([&] { return !controller->timerRequests.empty(); }, 10000))
+        << controller->describe();
+    controller->pumpFor(300);
+    const JsonValue sim = summaryOf(id);  // ends the simulator: its line closes
+    EXPECT_EQ(commandsOf(sim), (std::vector<std::string>{"###", "VERSION"}));
+    ASSERT_TRUE(controller->waitForCalls("OnFailed", 1, 20000)) << controller->describe();
+    settle();
+    EXPECT_EQ(controller->count("OnConnected"), 0u);
+    size_t firstFailed = 0;
+    while (controller->calls[firstFailed].slot != "OnFailed") ++firstFailed;
+    ASSERT_GE(firstFailed, 3u) << controller->describe();
+    EXPECT_EQ(controller->calls[firstFailed - 1].text.rfind("Communications failed - ", 0), 0u)
+        << controller->describe();
+    EXPECT_FALSE(portOpen());
 }
