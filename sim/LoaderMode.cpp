@@ -189,9 +189,9 @@ void LoaderMode::dispatch(const std::string& command, TimePoint now) {
     } else if (command.rfind("LOAD_PIC ", 0) == 0) {
         const int pic = picNumber(9);
         if (pic < 0) sendLine("Error: no PIC " + command.substr(9), now);
-        else startTransfer(pic - 2, command, now);
+        else startTransfer(pic - 2, command);
     } else if (command == "LOAD_PROGRAM") {
-        startTransfer(TargetBlackfin, command, now);
+        startTransfer(TargetBlackfin, command);
     } else if (command == "ERASE_PROGRAM") {
         erase(now);
     } else {
@@ -199,8 +199,7 @@ void LoaderMode::dispatch(const std::string& command, TimePoint now) {
     }
 }
 
-void LoaderMode::startTransfer(int target, const std::string& command, TimePoint now) {
-    (void)now;
+void LoaderMode::startTransfer(int target, const std::string& command) {
     state = State::Records;
     line.clear();
     currentRecord = 0;
@@ -291,9 +290,7 @@ void LoaderMode::endRecord(TimePoint now) {
     if (faultTargetIsCurrent()) {
         if (currentRecord == options.silentAfterRecord && !silenced) {
             fired("silent-after-record " + std::to_string(currentRecord));
-            // The echo of this record is queued already; nothing follows it.
-            device.line.send("", now);
-            silenced = true;
+            silenced = true;  // the echo of this record is queued already; nothing follows it
         }
         if (currentRecord == options.vanishAfterRecord && !vanished && !vanishPending) {
             fired("vanish-after-record " + std::to_string(currentRecord));

@@ -71,7 +71,7 @@ private:
     void completeCommandLine(TimePoint now);
     void echoCommand(const std::string& command, TimePoint now);
     void dispatch(const std::string& command, TimePoint now);
-    void startTransfer(int target, const std::string& command, TimePoint now);
+    void startTransfer(int target, const std::string& command);
     void recordByte(uint8_t byte, TimePoint now);
     void endRecord(TimePoint now);
     void finishTransfer(TimePoint now);
