@@ -49,7 +49,8 @@ UpdateEngine::~UpdateEngine() {
             if (stopEvent) SetEvent(stopEvent);  // the worker is the only one to close it
         }
         // Without a time limit: the worker ends once its current action returns
-        // (at worst a port write, which gives up after 10 s).
+        // (at worst a port write, which gives up after 10 s). The handle is our
+        // own and valid, so the wait can only end with the thread.
         WaitForSingleObject(workerThread.get(), INFINITE);
         workerThread.reset();
     }
@@ -86,6 +87,7 @@ unsigned __stdcall UpdateEngine::workerMain(void* argument) {
     const HANDLE pair[2] = {engine->stopEvent, engine->workEvent};
     for (;;) {
         // When both are signalled the stop event wins: it is the first of the pair.
+        // Both handles exist for the worker's whole life, so the wait cannot fail.
         const DWORD woken = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) break;
         if (woken != WAIT_OBJECT_0 + 1) continue;
@@ -119,7 +121,7 @@ void UpdateEngine::postWork(ActionBase* action) {
         if (!workEvent) return;  // the worker has stopped
         if (workQueue.push(action)) refused.release();
         // Signalled also after a refused push; under the guard so that the
-        // worker cannot close the event in between.
+        // worker cannot close the event in between. Cannot fail on a live event.
         SetEvent(workEvent);
     }
     // A refused action is destroyed here, outside the guard, unexecuted.

@@ -30,7 +30,9 @@ constexpr UINT WM_ENGINE_ACTION = WM_APP + 1;
 constexpr UINT WM_ENGINE_TIMER = WM_APP + 2;
 constexpr WPARAM ResponseTimerId = 2;
 
-// The connection summary shown after connecting. Written under the engine lock.
+// The connection summary shown after connecting. Emptied by the engine's
+// constructor; afterwards written under the engine lock by the worker (sign-on,
+// version parsers) and by the window thread (PIC steps).
 extern std::string connectionSummary;
 
 class UpdateEngine {
@@ -84,9 +86,9 @@ public:
     // every write to the port; it is recursive and is never used for the queues.
     CriticalSection lock;
     const HWND window;                  // never changed; nothing is posted while null
-    UniqueHandle workerThread;          // window thread; null once stopped
-    HANDLE stopEvent;                   // closed by the worker as it ends (under workGuard)
-    HANDLE workEvent;                   // closed by the worker as it ends (under workGuard)
+    UniqueHandle workerThread;          // window thread only (constructor, destructor); null once stopped
+    HANDLE stopEvent;                   // signalled by the destructor; closed by the worker as it ends (under workGuard)
+    HANDLE workEvent;                   // signalled by every poster, closed by the worker as it ends (both under workGuard)
     std::unique_ptr<ResponseBase> currentResponse;  // engine lock
     std::unique_ptr<ResponseBase> nextResponse;     // engine lock
     CircularQueue<ActionBase*> workQueue;    // pushed by window, worker and event thread; popped by worker
@@ -107,7 +109,8 @@ private:
     void announceToWindow();                 // one WM_ENGINE_ACTION
     void postTimerRequest(bool start);       // WM_ENGINE_TIMER (ResponseTimerId, start)
 
-    // Short guards, each held only for one push or pop of its queue.
+    // Short guards, each held only for one push or pop of its queue (workGuard
+    // also covers the use and closing of the two events).
     CriticalSection workGuard;
     CriticalSection windowGuard;
 };

@@ -67,7 +67,7 @@ public:
     // As the controller does on failure and completion: mode Idle, port closed.
     void closePort(bool setIdle);
 
-    // What was recorded.
+    // What was recorded. Every field of the controller belongs to the window thread.
     std::vector<SlotCall> calls;
     std::vector<TimerRequest> timerRequests;
     uint32_t actionMessages = 0;          // WM_ENGINE_ACTION received
