@@ -119,6 +119,7 @@ void ChainController::OnComplete()
 {
     TestController::OnComplete();
     chainSlots.push_back("OnComplete");
+    ++endings;
     stopResponseTimer();
     resource.release();
     closePort(true);
@@ -128,6 +129,7 @@ void ChainController::OnFailed()
 {
     TestController::OnFailed();
     chainSlots.push_back("OnFailed");
+    ++endings;
     // While the PICs are programmed the engine is still Connecting, and the
     // controller keeps its image and timers then.
     if (engineMode() != Connecting) {

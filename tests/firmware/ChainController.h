@@ -29,6 +29,7 @@ public:
 
     std::vector<Phase> phases;
     std::vector<std::string> chainSlots;  // the slots of the chain in order, without status and progress
+    size_t endings = 0;  // OnComplete and OnFailed calls: cheaper to poll than the record
     int picStep = 0;
     bool loadFailed = false;
     FirmwareResource resource;
