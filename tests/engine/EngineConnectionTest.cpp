@@ -137,6 +137,7 @@ TEST_F(ConnectionTest, AttemptEndsConnectedWithTheExactTextsInOrder) {
     EXPECT_EQ(controller->timerRequests.size(), 4u);
 
     // On the wire: "###" bare, every command with CR LF, nothing else.
+    controller->closePort(true);
     EXPECT_EQ(receivedHex(id), hex("###VERSION\r\nPIC_VERS 2\r\nPIC_VERS 3\r\nPIC_VERS 4\r\n"));
 }
 
@@ -148,6 +149,7 @@ TEST_F(ConnectionTest, SilentLoaderGivesNoConnection) {
     controller->pumpFor(3000);
     EXPECT_TRUE(controller->calls.empty()) << controller->describe();
     EXPECT_TRUE(controller->timerRequests.empty()) << "the sign-on arms no response timer";
+    controller->closePort(true);
     EXPECT_EQ(receivedHex(id), hex("###"));
 }
 
@@ -205,6 +207,7 @@ TEST_F(ConnectionTest, RetryWhileOpenReportsTheClosingAndSignsOnAgain) {
         auto held = engine->lock.lock();
         EXPECT_EQ(engine->port->getPortNumber(), static_cast<uint32_t>(Com));
     }
+    controller->closePort(true);
     EXPECT_EQ(receivedHex(id).rfind(hex("######VERSION\r\n"), 0), 0u);
 }
 
@@ -234,6 +237,7 @@ TEST_F(ConnectionTest, LoaderSimulatorIdentifiesWithTheSummaryComposedFromItsLin
         auto held = engine->lock.lock();
         EXPECT_EQ(connectionSummary, summary);
     }
+    controller->closePort(true);
     const JsonValue sim = summaryOf(id);
     EXPECT_EQ(commandsOf(sim),
               (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}));
@@ -249,6 +253,7 @@ TEST_F(ConnectionTest, LegacySignOnWithLineFeedsOnly) {
     EXPECT_EQ(controller->statusTexts().back(),
               "KQ7750 Connected: \"M418 Loader V2.04\", SPI EPROM \"V3.21\", PIC2 \"V1.04\", "
               "PIC3 \"V1.10\", PIC4 \"V1.01\"");
+    controller->closePort(true);
     summaryOf(id);
 }
 
@@ -261,9 +266,10 @@ TEST_F(ConnectionTest, SilentOrSignOnlessLoaderGivesNoConnection) {
         ASSERT_TRUE(controller->pumpUntil([&] { return portOpen(); }, 10000)) << fault;
         controller->pumpFor(2500);
         EXPECT_TRUE(controller->calls.empty()) << fault << "\n" << controller->describe();
+        // Closed before the simulator ends, or its vanishing line is reported.
+        controller->closePort(true);
         const JsonValue sim = summaryOf(id);
         EXPECT_EQ(commandsOf(sim), std::vector<std::string>{"###"}) << fault;
-        controller->closePort(true);
     }
 }
 
@@ -277,6 +283,7 @@ TEST_F(ConnectionTest, StrayByteBeforeTheVersionEchoStallsTheQueryUntilTheRespon
     EXPECT_EQ(controller->statusTexts().size(), 2u) << controller->describe();
     EXPECT_EQ(controller->count("OnConnected"), 0u);
     EXPECT_EQ(controller->timerRequests.size(), 1u) << "no command follows VERSION";
+    controller->closePort(true);
     summaryOf(id);
 }
 
