@@ -84,8 +84,8 @@ InstallerController::InstallerController(HINSTANCE moduleInstance)
       messageBoxDepth(0) {}
 
 InstallerController::~InstallerController() {
-    // The image goes before the engine only because the engine merely points into
-    // it; the worker has finished with it once the engine is gone either way.
+    // Released while the worker may still point into it: a module's resources stay
+    // mapped for the module's life, so the pointer stays readable until the worker ends.
     resource.release();
     if (engine) {
         engine.reset();  // stops the worker thread, which closes the port
