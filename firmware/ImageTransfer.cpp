@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/Actions.h"
+#include "engine/HostTrace.h"
 #include "engine/UpdateEngine.h"
 #include "serial/SerialPort.h"
 
@@ -56,7 +57,10 @@ void UpdateEngine::SendNextRecord()
     if (port) {
         // A failed write reports itself through the port's sink; the record counts
         // either way, and the restarted response timer ends a stalled transfer.
-        if (port->isOpen()) port->write(sentLine);
+        if (port->isOpen()) {
+            KQ_TRACE_RECORD_WRITING();
+            port->write(sentLine);
+        }
         // Result ignored: the dialog takes posted messages for as long as the engine lives.
         if (window != nullptr) PostMessageA(window, WM_ENGINE_TIMER, ResponseTimerId, 1);
     }

@@ -2,6 +2,8 @@
 // and read steps, overlapped writes, and the reports to the event sink.
 #include "serial/SerialPort.h"
 
+#include "engine/HostTrace.h"
+
 #include <process.h>
 
 #include <cstdio>
@@ -366,6 +368,7 @@ void SerialPort::Impl::deliver(SerialPort& port, const unsigned char* bytes, DWO
     if (count == 0) return;
     for (DWORD i = 0; i < count; ++i)
         port.receiveQueue.push(bytes[i]);  // a full queue refuses the byte: it is dropped, yet counted below
+    KQ_TRACE_BYTES_QUEUED();
     report(port, BytesReceived, static_cast<int32_t>(count));
 }
 
