@@ -1,11 +1,11 @@
-// Closing the window: during the erase it asks first, and Cancel leaves the update
-// running to its end; once connected (not updating) File, Exit closes without a word.
+// Closing the window: during an update it asks first, Cancel leaves the update running and
+// OK ends the program; once connected (not updating) File, Exit closes without a word.
 #include "tests/gui/GuiTest.h"
 
-TEST_F(GuiTest, ClosingDuringTheEraseAsksAndCancelKeepsTheUpdateRunning) {
+TEST_F(GuiTest, ClosingDuringTheEraseAsksCancelKeepsTheUpdateRunningAndOkEndsIt) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     // An erase of about six seconds: time enough to ask and answer.
-    ASSERT_NO_FATAL_FAILURE(startLoader("--erase-dot-ms 500"));
+    ASSERT_NO_FATAL_FAILURE(startLoader("--paced --erase-dot-ms 500"));
     ASSERT_NO_FATAL_FAILURE(launch());
     PhaseWatcher connecting(window);
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
@@ -23,24 +23,32 @@ TEST_F(GuiTest, ClosingDuringTheEraseAsksAndCancelKeepsTheUpdateRunning) {
     EXPECT_TRUE(ask.hasButton(IDCANCEL));
     ask.press(IDCANCEL);
 
-    // Still there, still erasing or already programming, and on to the end.
-    EXPECT_TRUE(window.exists());
-    CompletionBox box;
-    const bool ended = watcher.watch(
-        [&](const Observation& o) {
-            if (o.phase == Phase::FailedOtherwise || o.phase == Phase::ResponseLost) return true;
-            answerCompletionBox(box);
-            return box.seen && o.phase == Phase::Complete && o.state.connectEnabled;
+    // Still there, and the update goes on: the erase ends and the programming moves the bar.
+    const bool programming = watcher.watch(
+        [](const Observation& o) {
+            return o.phase == Phase::Programming && o.state.progressPosition >= 100;
         },
-        300000);
-    ASSERT_TRUE(ended) << watcher.describe();
-    EXPECT_EQ(watcher.last().phase, Phase::Complete) << watcher.describe();
-    EXPECT_TRUE(box.seen);
+        120000);
+    ASSERT_TRUE(programming) << watcher.describe();
+    EXPECT_TRUE(installer.running());
 
-    EXPECT_EQ(closeWithoutQuestion(), 0u);
+    // Asked again, and OK ends the program with exit code 0.
+    window.postClose();
+    ModalBox again(ModalBox::waitFor(installer::kExitCaption, 10000, installer.id()));
+    ASSERT_TRUE(again.exists()) << "closing during the programming did not ask";
+    again.press(IDOK);
+    DWORD code = 0xDEAD;
+    ASSERT_TRUE(installer.waitExit(15000, code)) << "OK did not end the installer";
+    EXPECT_EQ(code, 0u);
+
+    // The loader saw the erase out and the programming begin.
     const JsonValue result = stopLoader();
-    for (const char* target : {"pic2", "pic3", "pic4", "blackfin"})
-        EXPECT_TRUE(result["targets"][target]["matches_image"].asBool()) << target;
+    std::vector<std::string> commands;
+    for (const JsonValue& c : result["commands"].items()) commands.push_back(c.asString());
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
+              (std::vector<std::string>{"ERASE_PROGRAM", "LOAD_PROGRAM"}));
+    EXPECT_GE(result["targets"]["blackfin"]["records"].asInt(), 100);
 }
 
 TEST_F(GuiTest, FileExitWhenConnectedDoesNotAskAndExitsWithZero) {

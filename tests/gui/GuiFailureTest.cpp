@@ -10,8 +10,9 @@ namespace {
 
 using Texts = std::vector<std::pair<int, std::string>>;
 
-// Record at which the loader misbehaves, well inside the Blackfin image.
-constexpr int kFaultRecord = 3000;
+// Record of the Blackfin image after which the loader misbehaves: a few seconds into
+// the programming at the line's real speed.
+constexpr int kFaultRecord = 300;
 
 // The texts shown after the last "Programming application..." of an update.
 Texts afterProgrammingStarted(const Texts& texts) {
@@ -27,7 +28,13 @@ void expectFailedOtherwise(const WindowState& s) {
     EXPECT_TRUE(s.portListEnabled);
     EXPECT_TRUE(s.connectEnabled);
     EXPECT_FALSE(s.updateEnabled);
-    EXPECT_EQ(s.progressState, PBST_ERROR);
+}
+
+// Normal for each PIC, the erase and the programming; then only the error state.
+void expectBarEndsInError(const std::vector<int>& states) {
+    ASSERT_GT(states.size(), 5u);
+    EXPECT_EQ(std::vector<int>(states.begin(), states.begin() + 5), std::vector<int>(5, PBST_NORMAL));
+    for (size_t i = 5; i < states.size(); ++i) EXPECT_EQ(states[i], PBST_ERROR) << "state " << i;
 }
 
 }  // namespace
@@ -42,6 +49,21 @@ TEST_F(GuiTest, SilentLoaderIsRetriedThreeTimesThenGivenUp) {
     const bool ended = watcher.watch([](const Observation& o) { return o.phase == Phase::GivenUp; }, 60000);
     ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped());
     std::printf("[          ] given up %.1f s after Connect\n", watcher.last().atMs / 1000.0);
+
+    // Until the first retry, 4.5 s in: every control off, the bar counting the ticks.
+    int connectingSamples = 0;
+    for (const Observation& o : watcher.history()) {
+        if (o.phase != Phase::Connecting) continue;
+        SCOPED_TRACE(o.state.describe());
+        ++connectingSamples;
+        EXPECT_FALSE(o.state.portListEnabled);
+        EXPECT_FALSE(o.state.connectEnabled);
+        EXPECT_FALSE(o.state.updateEnabled);
+        EXPECT_TRUE(o.state.progressEnabled);
+        EXPECT_EQ(o.state.progressLow, 0);
+        EXPECT_EQ(o.state.progressHigh, 23);
+    }
+    EXPECT_GT(connectingSamples, 1) << watcher.describe();
 
     // A retry that finds the port open closes it first, and that closing is a failure
     // while connecting; the retry after it finds the port closed and signs on quietly.
@@ -63,16 +85,16 @@ TEST_F(GuiTest, SilentLoaderIsRetriedThreeTimesThenGivenUp) {
     const WindowState s = window.stableState();
     EXPECT_EQ(s.connection, installer::kGivenUpConnection);
     EXPECT_EQ(s.status, installer::kFailedStatus);
-    EXPECT_EQ(s.progressState, PBST_ERROR);
     EXPECT_EQ(s.progressPosition, 23);
+    EXPECT_EQ(tap.barStates(), (std::vector<int>{PBST_NORMAL, PBST_ERROR}));
     EXPECT_TRUE(s.portListEnabled);
     EXPECT_TRUE(s.connectEnabled);
     EXPECT_FALSE(s.updateEnabled);
 
     // The connect timer has stopped: nothing more is shown.
-    const size_t shown = tap.texts().size();
+    const size_t shown = tap.recorded();
     Sleep(1500);
-    EXPECT_EQ(tap.texts().size(), shown) << describeTexts(tapped(shown));
+    EXPECT_EQ(tap.recorded(), shown) << describeTexts(tapped(shown));
 
     const JsonValue summary = stopLoader();
     int signOns = 0;
@@ -108,34 +130,39 @@ TEST_F(GuiTest, MissingComDeviceGivesTheConnectionFailureAndPortNotFound) {
     EXPECT_FALSE(s.updateEnabled);
     EXPECT_FALSE(s.progressEnabled);
     EXPECT_EQ(s.progressPosition, 0);
+    EXPECT_EQ(tap.barStates(), std::vector<int>{PBST_NORMAL});
 
-    // No retry follows a port that cannot be opened.
-    const size_t shown = tap.texts().size();
+    // No retry follows a port that cannot be opened: the first would come 4.5 s after Connect.
+    const size_t shown = tap.recorded();
     Sleep(5000);
-    EXPECT_EQ(tap.texts().size(), shown) << describeTexts(tapped(shown));
+    EXPECT_EQ(tap.recorded(), shown) << describeTexts(tapped(shown));
 }
 
 TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(startLoader("--vanish-after-record " + std::to_string(kFaultRecord)));
+    ASSERT_NO_FATAL_FAILURE(
+        startLoader("--paced --fault-target blackfin --vanish-after-record " + std::to_string(kFaultRecord)));
     ASSERT_NO_FATAL_FAILURE(launch());
     PhaseWatcher connecting(window);
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    const size_t mark = tap.recorded();
 
     PhaseWatcher watcher(window);
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
         300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped());
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
     ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
     const std::vector<Phase> phases = watcher.phases();
     EXPECT_NE(std::find(phases.begin(), phases.end(), Phase::Programming), phases.end()) << watcher.describe();
 
+    // Every failure report the port makes (a failed read may bring two) is handled by now.
+    Sleep(1000);
     // After the programming began: the port's failure texts, each followed by the
     // window's own; nothing else.
-    const Texts tail = afterProgrammingStarted(tapped());
-    ASSERT_FALSE(tail.empty()) << describeTexts(tapped());
+    const Texts tail = afterProgrammingStarted(tapped(mark));
+    ASSERT_FALSE(tail.empty()) << describeTexts(tapped(mark));
     bool sawPortText = false;
     for (const auto& t : tail) {
         SCOPED_TRACE(describeTexts(tail));
@@ -152,42 +179,47 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
             EXPECT_EQ(t.second, installer::kFailedUpdateConnection);
         }
     }
-
-    // Wait for the window to settle: every failure report has been handled.
-    Sleep(1000);
     expectFailedOtherwise(window.stableState());
+    expectBarEndsInError(tap.barStates(mark));
 
-    const JsonValue summary = waitLoader(30000);
-    EXPECT_LT(summary["targets"]["blackfin"]["records"].asInt(), 8585);
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
+    const JsonValue summary = stopLoader();
+    EXPECT_TRUE(summary["vanished"].asBool());
+    EXPECT_EQ(summary["targets"]["blackfin"]["records"].asInt(), kFaultRecord);
 }
 
 TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(startLoader("--stall-after-record " + std::to_string(kFaultRecord)));
+    ASSERT_NO_FATAL_FAILURE(
+        startLoader("--paced --fault-target blackfin --silent-after-record " + std::to_string(kFaultRecord)));
     ASSERT_NO_FATAL_FAILURE(launch());
     PhaseWatcher connecting(window);
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    const size_t mark = tap.recorded();
 
     PhaseWatcher watcher(window);
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
         300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped());
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
     ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
 
     // "Response lost" stands only until the port's closing comes back as a failure.
+    Sleep(1000);
     const Texts expectedTail = {
         {installer::kConnectionBox, installer::kResponseLostConnection},
         {installer::kStatusBox, installer::kResponseLostStatus},
         {installer::kStatusBox, installer::kFailedStatus},
         {installer::kConnectionBox, installer::kFailedUpdateConnection},
     };
-    Sleep(1000);
-    EXPECT_EQ(afterProgrammingStarted(tapped()), expectedTail) << describeTexts(tapped());
+    EXPECT_EQ(afterProgrammingStarted(tapped(mark)), expectedTail) << describeTexts(tapped(mark));
     expectFailedOtherwise(window.stableState());
+    // Error from the time-out, error again from the failure.
+    EXPECT_EQ(tap.barStates(mark), (std::vector<int>{PBST_NORMAL, PBST_NORMAL, PBST_NORMAL, PBST_NORMAL,
+                                                     PBST_NORMAL, PBST_ERROR, PBST_ERROR}));
     EXPECT_EQ(closeWithoutQuestion(), 0u);
-    stopLoader();
+    const JsonValue summary = stopLoader();
+    EXPECT_TRUE(summary["silenced"].asBool());
 }

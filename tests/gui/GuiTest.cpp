@@ -2,10 +2,13 @@
 #include "tests/gui/GuiTest.h"
 
 #include "tests/gui/PortDevices.h"
+#include "tests/support/TestEnvironment.h"
 
 #include <sstream>
 
 namespace {
+
+const char kInstallerAppKey[] = "Software\\Wine\\AppDefaults\\KQ7750Installer.exe";
 
 const char* boxName(int id) {
     switch (id) {
@@ -43,6 +46,11 @@ void GuiTest::TearDown() {
         if (!installer.waitExit(5000, code)) installer.kill();
     }
     tap.detach();
+    if (setupApiDisabled) {
+        const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, kInstallerAppKey);
+        EXPECT_EQ(removed, ERROR_SUCCESS) << "the installer's DLL override stays in the prefix";
+        setupApiDisabled = false;
+    }
 }
 
 void GuiTest::registerComOne() {
@@ -61,9 +69,14 @@ void GuiTest::removePortDevices() {
 
 void GuiTest::startLoader(const std::string& options) {
     ASSERT_TRUE(rig.connected()) << rig.lastError();
-    std::string args = std::string("loader --signon \"") + loaderid::kSignOn + "\" --spi-version \"" +
-                       loaderid::kSpiEprom + "\" --pic-version 2=\"" + loaderid::kPic2 + "\" --pic-version 3=\"" +
-                       loaderid::kPic3 + "\" --pic-version 4=\"" + loaderid::kPic4 + "\"";
+    // The images as committed, and their digests as srecord computed them at build time:
+    // the loader names a target's image only when both agree.
+    const std::string source = testenv::variable("KQ_SOURCE_DIR");
+    const std::string build = testenv::variable("KQ_BUILD_DIR");
+    std::string args = std::string("loader --loader-version ") + loaderid::kVersion + " --spi-version " +
+                       loaderid::kSpiEprom + " --pic-version 2=" + loaderid::kPic2 + " --pic-version 3=" +
+                       loaderid::kPic3 + " --pic-version 4=" + loaderid::kPic4 + " --expect-dir \"" + source +
+                       "/resources/firmware\" --expect-json \"" + build + "/native/expected_images.json\"";
     if (!options.empty()) args += " " + options;
     loaderId = rig.start(1, args);
     ASSERT_GE(loaderId, 0) << rig.lastError();
@@ -78,24 +91,27 @@ JsonValue GuiTest::stopLoader() {
     return summary;
 }
 
-JsonValue GuiTest::waitLoader(unsigned timeoutMs) {
-    JsonValue summary;
-    std::string text;
-    EXPECT_TRUE(rig.wait(loaderId, timeoutMs, text)) << rig.lastError();
-    loaderId = -1;
-    std::string error;
-    EXPECT_TRUE(JsonValue::parse(text, summary, &error)) << error;
-    return summary;
-}
-
 void GuiTest::unlinkComOne() {
     ASSERT_TRUE(rig.connected()) << rig.lastError();
     ASSERT_TRUE(rig.unlink(1)) << rig.lastError();
 }
 
-void GuiTest::launch(const std::vector<std::string>& environment) {
+void GuiTest::disableSetupApiForInstaller() {
+    const std::string path = std::string(kInstallerAppKey) + "\\DllOverrides";
+    HKEY key = nullptr;
+    const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                         nullptr);
+    ASSERT_EQ(created, ERROR_SUCCESS);
+    setupApiDisabled = true;
+    // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
+    const LONG written = RegSetValueExA(key, "setupapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+    RegCloseKey(key);
+    ASSERT_EQ(written, ERROR_SUCCESS);
+}
+
+void GuiTest::launch() {
     ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
-    ASSERT_TRUE(installer.start(InstallerProcess::defaultPath(), environment)) << installer.lastError();
+    ASSERT_TRUE(installer.start(InstallerProcess::defaultPath())) << installer.lastError();
     window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
     ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
     ASSERT_EQ(window.processId(), installer.id());
@@ -152,7 +168,6 @@ bool GuiTest::answerCompletionBox(CompletionBox& box) {
 
 std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
     std::vector<std::pair<int, std::string>> result;
-    const auto all = tap.texts();
-    for (size_t i = from; i < all.size(); ++i) result.emplace_back(all[i].controlId, all[i].text);
+    for (const TappedText& t : tap.texts(from)) result.emplace_back(t.controlId, t.text);
     return result;
 }

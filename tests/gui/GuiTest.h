@@ -20,11 +20,16 @@
 
 // What the simulated loader says about itself; the connection summary quotes it.
 namespace loaderid {
+constexpr const char* kVersion = "2.05";
 constexpr const char* kSignOn = "KQ7750 Loader V2.05";
-constexpr const char* kSpiEprom = "SPI EPROM 1.17";
-constexpr const char* kPic2 = "PIC2 V1.00";
-constexpr const char* kPic3 = "PIC3 V1.00";
-constexpr const char* kPic4 = "PIC4 V1.00";
+constexpr const char* kSpiEprom = "V3.30";
+constexpr const char* kPic2 = "V0.92";
+constexpr const char* kPic3 = "V0.93";
+constexpr const char* kPic4 = "V0.94";
+// What the loader reads back once images 301, 302 and 303 are programmed.
+constexpr const char* kPic2Programmed = "V1.07";
+constexpr const char* kPic3Programmed = "V1.12";
+constexpr const char* kPic4Programmed = "V1.03";
 }  // namespace loaderid
 
 class GuiTest : public ::testing::Test {
@@ -42,13 +47,15 @@ protected:
     void startLoader(const std::string& options = "");
     // Ends the simulator and reads its summary.
     JsonValue stopLoader();
-    // Waits for the simulator to end by itself (a vanished line) and reads its summary.
-    JsonValue waitLoader(unsigned timeoutMs);
     // COM1 leads nowhere: the device is missing.
     void unlinkComOne();
 
     // Starts the installer, waits for its window and taps its status boxes.
-    void launch(const std::vector<std::string>& environment = {});
+    void launch();
+    // Makes SETUPAPI.DLL unloadable in the installer alone, until the test ends. Wine drops
+    // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
+    // this sets the installer's own override key (AppDefaults\KQ7750Installer.exe) instead.
+    void disableSetupApiForInstaller();
     // Closes the window (close box or File, Exit) and expects it to go without a
     // question; returns the exit code.
     enum class Closing { ThroughCloseBox, ThroughFileExit };
@@ -68,7 +75,7 @@ protected:
     };
     bool answerCompletionBox(CompletionBox& box);
 
-    // The tapped texts as (box id, text) pairs, from entry `from` on.
+    // The tapped texts as (box id, text) pairs, from the tap's record `from` on.
     std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;
 
     RigClient rig;
@@ -76,6 +83,7 @@ protected:
     InstallerWindow window;
     TextTap tap;
     int loaderId = -1;
+    bool setupApiDisabled = false;
 };
 
 // Readable (box, text) pairs in failure messages.

@@ -1,9 +1,6 @@
 // Phase recognition and the sampling watcher; see InstallerPhase.h.
 #include "tests/gui/InstallerPhase.h"
 
-#include <commctrl.h>
-
-#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -48,9 +45,9 @@ const char* phaseName(Phase phase) {
 
 Phase classifyPhase(const WindowState& s) {
     using namespace installer;
-    // The give-up changes only the connection box and the bar; the status box keeps
-    // whatever the last retry's failure left there.
-    if (s.connection == kGivenUpConnection && s.progressState == PBST_ERROR) return Phase::GivenUp;
+    // The give-up changes only the connection box and the bar's state; the status box
+    // keeps whatever the last retry's failure left there.
+    if (s.connection == kGivenUpConnection) return Phase::GivenUp;
     if (s.status == kNotConnectedStatus) return Phase::NotConnected;
     if (s.status == kConnectingStatus) return Phase::Connecting;
     if (s.status == kPortNotFoundStatus) return Phase::PortNotFound;
@@ -99,17 +96,6 @@ std::vector<Phase> PhaseWatcher::phases() const {
     for (const Observation& o : seen)
         if (result.empty() || result.back() != o.phase) result.push_back(o.phase);
     return result;
-}
-
-std::vector<std::string> PhaseWatcher::textsOf(int boxId) const {
-    std::vector<std::string> texts;
-    for (const Observation& o : seen) {
-        const std::string& text = boxId == installer::kStatusBox       ? o.state.status
-                                  : boxId == installer::kConnectionBox ? o.state.connection
-                                                                       : o.state.update;
-        if (std::find(texts.begin(), texts.end(), text) == texts.end()) texts.push_back(text);
-    }
-    return texts;
 }
 
 std::string PhaseWatcher::describe() const {

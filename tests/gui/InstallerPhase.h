@@ -67,14 +67,14 @@ struct Observation {
     WindowState state;
 };
 
-// Samples the main window every few tens of milliseconds and keeps every state that
+// Samples the main window every 50 ms or so and keeps every state that
 // differs from the one before (the bar's position included).
 class PhaseWatcher {
 public:
     using Stop = std::function<bool(const Observation&)>;
     using Report = std::function<void(const Observation&)>;
 
-    explicit PhaseWatcher(const InstallerWindow& window, DWORD intervalMs = 25);
+    explicit PhaseWatcher(const InstallerWindow& window, DWORD intervalMs = 50);
 
     // Samples until `stop` holds for a sample (true) or the time is up or the window
     // has gone (false). `onPhase`, when given, hears of each change of phase.
@@ -84,8 +84,6 @@ public:
     const Observation& last() const { return seen.back(); }
     // The phases seen, each run of equal phases counted once.
     std::vector<Phase> phases() const;
-    // Every distinct text box 1012, 1013 or 1014 showed, in order of first sight.
-    std::vector<std::string> textsOf(int boxId) const;
     // The samples that changed more than the bar's position, for a failure message.
     std::string describe() const;
 

@@ -1,5 +1,4 @@
-// Starts the installer as its own process (CreateProcessA), with extra environment
-// variables when a test needs them, and collects its exit code.
+// Starts the installer as its own process (CreateProcessA) and collects its exit code.
 #pragma once
 
 #include "engine/WinHandles.h"
@@ -7,7 +6,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 class InstallerProcess {
 public:
@@ -20,9 +18,8 @@ public:
     // The installer exe: $KQ_INSTALLER when set, else the one built beside the tests.
     static std::string defaultPath();
 
-    // `environment` holds NAME=value entries added to (or replacing those of) this
-    // process's own environment. False with lastError() when the start failed.
-    bool start(const std::string& exePath, const std::vector<std::string>& environment = {});
+    // False with lastError() when the start failed.
+    bool start(const std::string& exePath);
     DWORD id() const { return processId; }
     bool running() const;
     // True with the exit code once the process has ended within timeoutMs.

@@ -36,15 +36,23 @@ BOOL CALLBACK matchBox(HWND window, LPARAM context) {
 }
 
 std::string readText(HWND target) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutA(target, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &length))
-        throw DriverError("WM_GETTEXTLENGTH got no answer");
-    std::string text(length + 1, '\0');
+    // One message for the usual short text; the length is asked only for a long one.
+    // Every message costs the installer's window thread a wake-up.
+    std::string text(512, '\0');
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
-                             SMTO_BLOCK, kAnswerTimeoutMs, &copied))
+    if (!SendMessageTimeoutA(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]), SMTO_BLOCK,
+                             kAnswerTimeoutMs, &copied))
         throw DriverError("WM_GETTEXT got no answer");
-    text.resize(copied);
+    if (copied + 1 >= text.size()) {
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutA(target, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &length))
+            throw DriverError("WM_GETTEXTLENGTH got no answer");
+        text.assign(length + 1, '\0');
+        if (!SendMessageTimeoutA(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]), SMTO_BLOCK,
+                                 kAnswerTimeoutMs, &copied))
+            throw DriverError("WM_GETTEXT got no answer");
+    }
+    text.resize(std::min<size_t>(copied, text.size()));
     return text;
 }
 
@@ -61,7 +69,7 @@ bool WindowState::sameApartFromPosition(const WindowState& other) const {
            release == other.release && portListEnabled == other.portListEnabled &&
            connectEnabled == other.connectEnabled && updateEnabled == other.updateEnabled &&
            progressEnabled == other.progressEnabled && progressLow == other.progressLow &&
-           progressHigh == other.progressHigh && progressState == other.progressState;
+           progressHigh == other.progressHigh;
 }
 
 bool WindowState::operator==(const WindowState& other) const {
@@ -70,10 +78,6 @@ bool WindowState::operator==(const WindowState& other) const {
 
 std::string WindowState::describe() const {
     auto onOff = [](bool on) { return on ? "on" : "off"; };
-    const char* stateName = progressState == PBST_NORMAL ? "normal"
-                          : progressState == PBST_ERROR  ? "error"
-                          : progressState == PBST_PAUSED ? "paused"
-                                                         : "?";
     std::ostringstream out;
     out << "  connection: \"" << connection << "\"\n"
         << "  update:     \"" << update << "\"\n"
@@ -81,8 +85,8 @@ std::string WindowState::describe() const {
         << "  release:    \"" << release << "\"\n"
         << "  port list / Connect / Update: " << onOff(portListEnabled) << " / "
         << onOff(connectEnabled) << " / " << onOff(updateEnabled) << "\n"
-        << "  progress: " << (progressEnabled ? "enabled" : "disabled") << ", " << stateName << ", "
-        << progressPosition << " of " << progressLow << " to " << progressHigh << "\n";
+        << "  progress: " << (progressEnabled ? "enabled" : "disabled") << ", " << progressPosition << " of "
+        << progressLow << " to " << progressHigh << "\n";
     return out.str();
 }
 
@@ -133,10 +137,6 @@ int InstallerWindow::progressPosition() const {
     return static_cast<int>(send(control(installer::kProgressBar), PBM_GETPOS, 0, 0));
 }
 
-int InstallerWindow::progressState() const {
-    return static_cast<int>(send(control(installer::kProgressBar), PBM_GETSTATE, 0, 0));
-}
-
 // PBM_GETRANGE with a null PBRANGE returns one limit, which needs no pointer marshalled
 // into the installer's address space.
 int InstallerWindow::progressLow() const {
@@ -160,7 +160,6 @@ WindowState InstallerWindow::state() const {
     s.progressPosition = progressPosition();
     s.progressLow = progressLow();
     s.progressHigh = progressHigh();
-    s.progressState = progressState();
     return s;
 }
 

@@ -48,7 +48,8 @@ struct WindowState {
     int progressPosition = 0;
     int progressLow = 0;
     int progressHigh = 0;
-    int progressState = 0;  // PBST_NORMAL 1, PBST_ERROR 2, PBST_PAUSED 3
+    // Not the bar's state (normal or error): Wine 8 answers PBM_GETSTATE with PBST_NORMAL
+    // whatever was set. The text tap records the states the installer sets.
 
     // Equal in everything but the bar's position, which moves on its own during a transfer.
     bool sameApartFromPosition(const WindowState& other) const;
@@ -76,7 +77,6 @@ public:
     std::string text(int id) const;
     bool enabled(int id) const;
     int progressPosition() const;
-    int progressState() const;
     int progressLow() const;
     int progressHigh() const;
 

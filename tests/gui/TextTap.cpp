@@ -67,24 +67,37 @@ void TextTap::detach() {
     mapping.reset();
 }
 
-std::vector<TappedText> TextTap::texts() const {
-    std::vector<TappedText> result;
+std::vector<texttap::Entry> TextTap::entries(size_t from) const {
+    std::vector<texttap::Entry> result;
     if (!shared) return result;
     const LONG claimed = shared->claimed;
-    const LONG count = std::min(claimed, texttap::kCapacity);
-    for (LONG i = 0; i < count; ++i) {
+    const size_t count = static_cast<size_t>(std::min(claimed, texttap::kCapacity));
+    for (size_t i = from; i < count; ++i) {
         const texttap::Entry& entry = shared->entries[i];
         // An entry claimed but not yet written ends what can be read in order.
         if (!entry.ready) break;
-        result.push_back({entry.controlId, std::string(entry.text)});
+        result.push_back(entry);
     }
     return result;
 }
 
-std::vector<std::string> TextTap::textsOf(int controlId) const {
-    std::vector<std::string> result;
-    for (const TappedText& t : texts())
-        if (t.controlId == controlId) result.push_back(t.text);
+size_t TextTap::recorded() const {
+    size_t count = 0;
+    while (shared && count < static_cast<size_t>(texttap::kCapacity) && shared->entries[count].ready) ++count;
+    return count;
+}
+
+std::vector<TappedText> TextTap::texts(size_t from) const {
+    std::vector<TappedText> result;
+    for (const texttap::Entry& entry : entries(from))
+        if (entry.message == WM_SETTEXT) result.push_back({entry.controlId, std::string(entry.text)});
+    return result;
+}
+
+std::vector<int> TextTap::barStates(size_t from) const {
+    std::vector<int> result;
+    for (const texttap::Entry& entry : entries(from))
+        if (entry.message != WM_SETTEXT) result.push_back(static_cast<int>(entry.value));
     return result;
 }
 

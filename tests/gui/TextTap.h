@@ -1,6 +1,8 @@
 // The driver's side of the text tap: installs the hook of kqtexttap.dll on the installer's
-// window thread and reads back, in order, every text that was set on the three status boxes.
-// Polling the window can miss a text that stands for a few milliseconds; the tap cannot.
+// window thread and reads back, in order, every text that was set on the three status boxes
+// and every state set on the progress bar. Polling the window can miss a text that stands for
+// a few milliseconds; the tap cannot. And Wine 8's progress bar answers PBM_GETSTATE with
+// PBST_NORMAL whatever was set, so the bar's state is known only from what the tap saw.
 #pragma once
 
 #include "engine/WinHandles.h"
@@ -25,15 +27,20 @@ public:
     bool attach(HWND window);
     void detach();
 
-    // Every text recorded since attach(), oldest first.
-    std::vector<TappedText> texts() const;
-    // Only those of one box.
-    std::vector<std::string> textsOf(int controlId) const;
+    // Every text recorded since attach() (from the `from`th record on), oldest first.
+    std::vector<TappedText> texts(size_t from = 0) const;
+    // Every state set on the progress bar since attach() (PBST_NORMAL 1, PBST_ERROR 2).
+    std::vector<int> barStates(size_t from = 0) const;
+    // Texts and bar states recorded so far: where the next call of texts() or
+    // barStates() will start from with `from`.
+    size_t recorded() const;
     // More texts were set than the shared memory holds.
     bool overflowed() const;
     const std::string& lastError() const { return error; }
 
 private:
+    std::vector<texttap::Entry> entries(size_t from) const;
+
     UniqueHandle mapping;
     texttap::Shared* shared = nullptr;
     HMODULE library = nullptr;

@@ -1,7 +1,10 @@
 // kqtexttap.dll: a WH_CALLWNDPROC hook that the driver installs on the installer's window
-// thread. It copies every WM_SETTEXT sent to the three status boxes into shared memory, so a
-// test sees texts that stand for only a few milliseconds, in the order they were shown.
+// thread. It copies every WM_SETTEXT sent to the three status boxes, and every PBM_SETSTATE
+// sent to the progress bar, into shared memory, so a test sees texts that stand for only a
+// few milliseconds, in the order they were shown.
 #include "tests/gui/TextTapShared.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -9,12 +12,11 @@ namespace {
 texttap::Shared* shared = nullptr;
 HANDLE mapping = nullptr;
 
-bool isStatusBox(HWND window) {
-    const int id = GetDlgCtrlID(window);
-    return id == 1012 || id == 1013 || id == 1014;
-}
+bool isStatusBox(int id) { return id == 1012 || id == 1013 || id == 1014; }
 
-void record(HWND box, const char* text) {
+bool isProgressBar(int id) { return id == 1010; }
+
+void record(int controlId, UINT message, LONG_PTR value, const char* text) {
     if (!shared) {
         mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, texttap::kMappingName);
         if (!mapping) return;  // no driver is listening
@@ -24,7 +26,9 @@ void record(HWND box, const char* text) {
     const LONG index = InterlockedIncrement(&shared->claimed) - 1;
     if (index >= texttap::kCapacity) return;
     texttap::Entry& entry = shared->entries[index];
-    entry.controlId = GetDlgCtrlID(box);
+    entry.controlId = controlId;
+    entry.message = message;
+    entry.value = value;
     lstrcpynA(entry.text, text ? text : "", texttap::kTextSize);
     InterlockedExchange(&entry.ready, 1);
 }
@@ -34,8 +38,13 @@ void record(HWND box, const char* text) {
 extern "C" __declspec(dllexport) LRESULT CALLBACK TextTapProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == WM_SETTEXT && isStatusBox(call->hwnd))
-            record(call->hwnd, reinterpret_cast<const char*>(call->lParam));
+        if (call->message == WM_SETTEXT || call->message == PBM_SETSTATE) {
+            const int id = GetDlgCtrlID(call->hwnd);
+            if (call->message == WM_SETTEXT && isStatusBox(id))
+                record(id, WM_SETTEXT, 0, reinterpret_cast<const char*>(call->lParam));
+            if (call->message == PBM_SETSTATE && isProgressBar(id))
+                record(id, PBM_SETSTATE, static_cast<LONG_PTR>(call->wParam), nullptr);
+        }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }

@@ -1,5 +1,6 @@
 // The shared memory between the text-tap hook (a DLL that Wine or Windows loads into the
-// installer) and the driver that reads it: every text set on the three status boxes, in order.
+// installer) and the driver that reads it: every text set on the three status boxes and
+// every state set on the progress bar, in order.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,9 @@ constexpr int kTextSize = 256;
 struct Entry {
     volatile LONG ready;  // written last by the hook, read first by the driver
     int controlId;
-    char text[kTextSize];
+    UINT message;      // WM_SETTEXT or PBM_SETSTATE
+    LONG_PTR value;    // PBM_SETSTATE's new state
+    char text[kTextSize];  // WM_SETTEXT's text
 };
 
 // Written by the installer's window thread (through the hook), read by the driver.

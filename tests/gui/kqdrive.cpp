@@ -17,6 +17,8 @@
 #include "tests/gui/InstallerWindow.h"
 #include "tests/gui/TextTap.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,29 +43,39 @@ InstallerWindow mainWindow(DWORD timeoutMs = 10000) {
     return InstallerWindow(window);
 }
 
-// Prints each change of phase and each new text of the two detail boxes, as it happens.
+// Prints each change of phase as sampling sees it, and every text and bar state the
+// installer sets as the text tap records it, as it happens.
 class PhasePrinter {
 public:
+    explicit PhasePrinter(const InstallerWindow& window) {
+        if (!tap.attach(window.handle())) std::fprintf(stderr, "kqdrive: no text tap (%s)\n", tap.lastError().c_str());
+    }
+
     void onSample(const Observation& o) {
         if (o.phase != phase || first) {
-            std::printf("[%6.1f s] phase %-24s status: \"%s\"\n", o.atMs / 1000.0, phaseName(o.phase),
-                        o.state.status.c_str());
+            std::printf("[%6.1f s] phase \"%s\"\n", o.atMs / 1000.0, phaseName(o.phase));
             phase = o.phase;
+            first = false;
         }
-        if (o.state.connection != connection || first)
-            std::printf("[%6.1f s]   connection: \"%s\"\n", o.atMs / 1000.0, o.state.connection.c_str());
-        if (o.state.update != update || first)
-            std::printf("[%6.1f s]   update:     \"%s\"\n", o.atMs / 1000.0, o.state.update.c_str());
-        connection = o.state.connection;
-        update = o.state.update;
-        first = false;
+        const std::vector<TappedText> texts = tap.texts(printed);
+        const std::vector<int> states = tap.barStates(printed);
+        for (const TappedText& t : texts)
+            std::printf("[%6.1f s]   %-10s \"%s\"\n", o.atMs / 1000.0, boxName(t.controlId), t.text.c_str());
+        for (int state : states)
+            std::printf("[%6.1f s]   progress bar: %s state\n", o.atMs / 1000.0, state == PBST_ERROR ? "error" : "normal");
+        printed += texts.size() + states.size();
         std::fflush(stdout);
     }
 
 private:
+    static const char* boxName(int id) {
+        return id == installer::kStatusBox ? "status:" : id == installer::kConnectionBox ? "connection:" : "update:";
+    }
+
+    TextTap tap;
+    size_t printed = 0;
     bool first = true;
     Phase phase = Phase::Unknown;
-    std::string connection, update;
 };
 
 bool isFailure(Phase phase) {
@@ -74,7 +86,7 @@ bool isFailure(Phase phase) {
 int connect(DWORD timeoutMs) {
     InstallerWindow window = mainWindow();
     PhaseWatcher watcher(window);
-    PhasePrinter printer;
+    PhasePrinter printer(window);
     window.click(installer::kConnectButton);
     // "Failed while connecting" passes by during retries; the give-up ends them.
     const bool ended = watcher.watch(
@@ -97,7 +109,7 @@ int update(DWORD timeoutMs) {
         return 1;
     }
     PhaseWatcher watcher(window);
-    PhasePrinter printer;
+    PhasePrinter printer(window);
     bool boxAnswered = false;
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
@@ -195,14 +207,6 @@ int run(int argc, char** argv) {
     }
     if (command == "box" && argc >= 3) return answerBox(argv[2], argc > 3 ? argv[3] : "", argMs(argc, argv, 4, 10000));
     if (command == "close") return closeWindow(argc > 2 ? argv[2] : "ok");
-    if (command == "tap") {
-        InstallerWindow window = mainWindow();
-        TextTap tap;
-        if (!tap.attach(window.handle())) { std::fprintf(stderr, "kqdrive: %s\n", tap.lastError().c_str()); return 1; }
-        Sleep(argMs(argc, argv, 2, 5000));
-        for (const auto& t : tap.texts()) std::printf("%d %s\n", t.controlId, t.text.c_str());
-        return 0;
-    }
     if (command == "rect") {
         const RECT r = mainWindow().screenRect();
         std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
