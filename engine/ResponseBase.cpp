@@ -33,6 +33,9 @@ void ResponseBase::matchEcho(unsigned char byte) {
 
 bool ResponseBase::collectLine(unsigned char byte) {
     if (byte == '\n') return !line.empty();
-    if (byte >= 0x20 && byte <= 0x7F) line.push_back(static_cast<char>(byte));
+    if (byte >= 0x20 && byte <= 0x7F) {
+        if (line.size() >= LineLimit) line.erase(0, LineLimit / 2);
+        line.push_back(static_cast<char>(byte));
+    }
     return false;
 }

@@ -2,6 +2,7 @@
 // that every concrete parser shares.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,11 @@ public:
     virtual bool processByte(unsigned char byte) = 0;
     // Arms the parser for a new command whose echo is expected.
     virtual void setCommand(const std::string& text);
+
+    // A loader that never ends its line must not grow `line` without bound: past this many
+    // characters the oldest half is dropped. Every real reply line is far shorter, and a
+    // marker at the end of a line is still found.
+    static constexpr size_t LineLimit = 4096;
 
     // Fields are read by the engine and by tests; only the parser changes them.
     std::string command;   // the text whose echo is expected

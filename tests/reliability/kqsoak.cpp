@@ -1,0 +1,121 @@
+// kqsoak: one installer process, N consecutive unpaced updates through its window (Connect,
+// Update Instrument, the completion box), each against a fresh loader simulator whose summary
+// must show every target holding its image. After each update it samples the installer's
+// handle count and private memory. Exit 0 only with no failure and no growth beyond a small
+// constant. Usage: kqsoak [updates (default 100)]
+#include "tests/reliability/MatrixRig.h"
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The first update loads code and fills caches; growth is measured from the sample after it.
+constexpr DWORD kHandleSlack = 8;
+constexpr SIZE_T kPrivateSlack = 1024 * 1024;
+
+struct Sample {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+};
+
+bool sample(DWORD processId, Sample& out) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (!process) return false;
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    const bool ok = GetProcessHandleCount(process, &out.handles) &&
+                    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                         sizeof counters);
+    out.privateBytes = counters.PrivateUsage;
+    CloseHandle(process);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int updates = argc > 1 ? std::atoi(argv[1]) : 100;
+    if (updates < 2) {
+        std::fprintf(stderr, "usage: kqsoak [updates >= 2]\n");
+        return 2;
+    }
+    MatrixRig rig;
+    std::string error;
+    if (!rig.prepare(error)) {
+        std::fprintf(stderr, "kqsoak: %s\n", error.c_str());
+        return 2;
+    }
+    std::vector<Sample> samples;
+    int failures = 0;
+    double totalSeconds = 0;
+    for (int i = 1; i <= updates; ++i) {
+        std::string what;
+        JsonValue summary;
+        double seconds = 0;
+        if (!rig.startLoader("", error)) {
+            what = error;
+        } else {
+            const StepResult connected = rig.connect(90000);
+            if (connected.phase != Phase::Connected) {
+                what = std::string("connect ended in ") + phaseName(connected.phase);
+            } else {
+                const StepResult done = rig.update(300000);
+                seconds = (connected.ms + done.ms) / 1000.0;
+                if (done.phase != Phase::Complete || !done.completionBox)
+                    what = std::string("update ended in ") + phaseName(done.phase);
+            }
+            if (!rig.stopLoader(summary, error)) {
+                if (what.empty()) what = "no loader summary: " + error;
+            } else if (what.empty() && !MatrixRig::allTargetsExact(summary, &error)) {
+                what = error;
+            }
+        }
+        if (!rig.responsive() && what.empty()) what = "the window does not answer";
+        Sample s;
+        if (!sample(rig.installer.id(), s) && what.empty()) what = "cannot sample the installer";
+        samples.push_back(s);
+        totalSeconds += seconds;
+        std::printf("update %3d: %-4s %5.1f s  handles %4lu  private %8.1f KiB%s%s\n", i, what.empty() ? "ok" : "FAIL",
+                    seconds, static_cast<unsigned long>(s.handles), s.privateBytes / 1024.0,
+                    what.empty() ? "" : "  ", what.c_str());
+        std::fflush(stdout);
+        if (!what.empty()) {
+            ++failures;
+            if (!rig.installerRunning()) break;
+        }
+    }
+    rig.closeInstaller();
+
+    const Sample& base = samples.front();
+    DWORD maxHandles = 0;
+    SIZE_T maxPrivate = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].handles > maxHandles) maxHandles = samples[i].handles;
+        if (samples[i].privateBytes > maxPrivate) maxPrivate = samples[i].privateBytes;
+    }
+    const Sample& last = samples.back();
+    const long handleGrowth = static_cast<long>(maxHandles) - static_cast<long>(base.handles);
+    const double privateGrowthKiB = (static_cast<double>(maxPrivate) - static_cast<double>(base.privateBytes)) / 1024.0;
+    std::printf("\nupdates %zu, failures %d, mean %.1f s per update\n", samples.size(), failures,
+                samples.empty() ? 0.0 : totalSeconds / samples.size());
+    std::printf("handles: after update 1 %lu, last %lu, highest after update 1 %lu (growth %ld, allowed %lu)\n",
+                static_cast<unsigned long>(base.handles), static_cast<unsigned long>(last.handles),
+                static_cast<unsigned long>(maxHandles), handleGrowth, static_cast<unsigned long>(kHandleSlack));
+    std::printf("private:  after update 1 %.1f KiB, last %.1f KiB, highest after update 1 %.1f KiB "
+                "(growth %.1f KiB, allowed %.1f KiB)\n",
+                base.privateBytes / 1024.0, last.privateBytes / 1024.0, maxPrivate / 1024.0, privateGrowthKiB,
+                kPrivateSlack / 1024.0);
+    const bool grew = handleGrowth > static_cast<long>(kHandleSlack) ||
+                      privateGrowthKiB > static_cast<double>(kPrivateSlack) / 1024.0;
+    if (failures == 0 && !grew && static_cast<int>(samples.size()) == updates) {
+        std::printf("soak: PASS\n");
+        return 0;
+    }
+    std::printf("soak: FAIL\n");
+    return 1;
+}
