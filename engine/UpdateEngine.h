@@ -39,6 +39,8 @@ class UpdateEngine {
 public:
     static constexpr uint32_t WorkQueueSlots = 31;
     static constexpr uint32_t WindowQueueSlots = 16;
+    // Window-queue slots that progress steps leave free for everything else.
+    static constexpr uint32_t WindowSlotsKeptFromProgress = 4;
 
     explicit UpdateEngine(HWND window);
     ~UpdateEngine();

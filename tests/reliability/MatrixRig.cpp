@@ -79,6 +79,7 @@ bool MatrixRig::ensureInstaller(std::string& error) {
     }
     if (!tap.attach(window.handle())) {
         error = tap.lastError();
+        closeInstaller();
         return false;
     }
     return true;
