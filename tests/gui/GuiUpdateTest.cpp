@@ -187,6 +187,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
         },
         600000);
     ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(updateTexts));
+    std::printf("[          ] %s\n", watcher.timeline().c_str());
 
     std::vector<Phase> phases = watcher.phases();
     if (!phases.empty() && phases.front() == Phase::Connected) phases.erase(phases.begin());

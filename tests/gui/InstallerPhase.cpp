@@ -64,11 +64,13 @@ Phase classifyPhase(const WindowState& s) {
     return Phase::Unknown;
 }
 
-PhaseWatcher::PhaseWatcher(const InstallerWindow& w, DWORD intervalMs)
-    : window(w), interval(intervalMs), origin(GetTickCount64()) {}
+PhaseWatcher::PhaseWatcher(const InstallerWindow& w, DWORD quietLimitMs, DWORD intervalMs)
+    : window(w), quietLimit(quietLimitMs), interval(intervalMs), origin(GetTickCount64()) {}
 
 bool PhaseWatcher::watch(const Stop& stop, DWORD timeoutMs, const Report& onPhase) {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
+    ULONGLONG lastChange = GetTickCount64();
+    wentQuiet = false;
     for (;;) {
         if (!window.exists()) return false;
         Observation sample;
@@ -83,10 +85,17 @@ bool PhaseWatcher::watch(const Stop& stop, DWORD timeoutMs, const Report& onPhas
         sample.phase = classifyPhase(sample.state);
         const bool changed = seen.empty() || seen.back().state != sample.state;
         const bool newPhase = seen.empty() || seen.back().phase != sample.phase;
-        if (changed) seen.push_back(sample);
+        if (changed) {
+            seen.push_back(sample);
+            lastChange = GetTickCount64();
+        }
         if (newPhase && onPhase) onPhase(sample);
         if (stop(sample)) return true;
         if (GetTickCount64() >= end) return false;
+        if (GetTickCount64() - lastChange >= quietLimit) {
+            wentQuiet = true;
+            return false;
+        }
         Sleep(interval);
     }
 }
@@ -98,8 +107,22 @@ std::vector<Phase> PhaseWatcher::phases() const {
     return result;
 }
 
+std::string PhaseWatcher::timeline() const {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(1);
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (i > 0 && seen[i].phase == seen[i - 1].phase) continue;
+        out << (i ? ", " : "") << phaseName(seen[i].phase) << " at " << seen[i].atMs / 1000.0 << " s";
+    }
+    return out.str();
+}
+
 std::string PhaseWatcher::describe() const {
     std::ostringstream out;
+    if (wentQuiet)
+        out << "THE WINDOW SHOWED NO CHANGE FOR " << quietLimit / 1000
+            << " s: stuck (a lost window action leaves the update waiting for ever)\n";
     const WindowState* shown = nullptr;
     for (const Observation& o : seen) {
         // A transfer moves the bar thousands of times: show only the other changes.

@@ -74,22 +74,31 @@ public:
     using Stop = std::function<bool(const Observation&)>;
     using Report = std::function<void(const Observation&)>;
 
-    explicit PhaseWatcher(const InstallerWindow& window, DWORD intervalMs = 50);
+    // A window that shows no change at all for quietLimitMs while watched is stuck:
+    // every phase of the installer moves its bar or its texts more often than that.
+    explicit PhaseWatcher(const InstallerWindow& window, DWORD quietLimitMs = 30000, DWORD intervalMs = 50);
 
-    // Samples until `stop` holds for a sample (true) or the time is up or the window
-    // has gone (false). `onPhase`, when given, hears of each change of phase.
+    // Samples until `stop` holds for a sample (true), or the time is up, the window has
+    // gone or it has stayed unchanged for the quiet limit (false; see quiet()).
+    // `onPhase`, when given, hears of each change of phase.
     bool watch(const Stop& stop, DWORD timeoutMs, const Report& onPhase = Report());
+    // The last watch ended because nothing changed for the quiet limit.
+    bool quiet() const { return wentQuiet; }
 
     const std::vector<Observation>& history() const { return seen; }
     const Observation& last() const { return seen.back(); }
     // The phases seen, each run of equal phases counted once.
     std::vector<Phase> phases() const;
+    // When each of those phases was first seen, e.g. "PIC 2 at 0.1 s, PIC 3 at 1.6 s".
+    std::string timeline() const;
     // The samples that changed more than the bar's position, for a failure message.
     std::string describe() const;
 
 private:
     const InstallerWindow& window;
+    DWORD quietLimit;
     DWORD interval;
+    bool wentQuiet = false;
     ULONGLONG origin;
     std::vector<Observation> seen;
 };

@@ -67,8 +67,8 @@ void TextTap::detach() {
     mapping.reset();
 }
 
-std::vector<texttap::Entry> TextTap::entries(size_t from) const {
-    std::vector<texttap::Entry> result;
+std::vector<TappedRecord> TextTap::records(size_t from) const {
+    std::vector<TappedRecord> result;
     if (!shared) return result;
     const LONG claimed = shared->claimed;
     const size_t count = static_cast<size_t>(std::min(claimed, texttap::kCapacity));
@@ -76,28 +76,26 @@ std::vector<texttap::Entry> TextTap::entries(size_t from) const {
         const texttap::Entry& entry = shared->entries[i];
         // An entry claimed but not yet written ends what can be read in order.
         if (!entry.ready) break;
-        result.push_back(entry);
+        const bool isText = entry.message == WM_SETTEXT;
+        result.push_back({entry.controlId, isText, isText ? std::string(entry.text) : std::string(),
+                          isText ? 0 : static_cast<int>(entry.value)});
     }
     return result;
 }
 
-size_t TextTap::recorded() const {
-    size_t count = 0;
-    while (shared && count < static_cast<size_t>(texttap::kCapacity) && shared->entries[count].ready) ++count;
-    return count;
-}
+size_t TextTap::recorded() const { return records().size(); }
 
 std::vector<TappedText> TextTap::texts(size_t from) const {
     std::vector<TappedText> result;
-    for (const texttap::Entry& entry : entries(from))
-        if (entry.message == WM_SETTEXT) result.push_back({entry.controlId, std::string(entry.text)});
+    for (const TappedRecord& r : records(from))
+        if (r.isText) result.push_back({r.controlId, r.text});
     return result;
 }
 
 std::vector<int> TextTap::barStates(size_t from) const {
     std::vector<int> result;
-    for (const texttap::Entry& entry : entries(from))
-        if (entry.message != WM_SETTEXT) result.push_back(static_cast<int>(entry.value));
+    for (const TappedRecord& r : records(from))
+        if (!r.isText) result.push_back(r.barState);
     return result;
 }
 

@@ -16,6 +16,14 @@ struct TappedText {
     std::string text;
 };
 
+// One thing the installer set: a box's text, or the bar's state.
+struct TappedRecord {
+    int controlId;
+    bool isText;
+    std::string text;  // for a text
+    int barState;      // for the bar: PBST_NORMAL 1, PBST_ERROR 2
+};
+
 class TextTap {
 public:
     TextTap() = default;
@@ -27,20 +35,20 @@ public:
     bool attach(HWND window);
     void detach();
 
-    // Every text recorded since attach() (from the `from`th record on), oldest first.
+    // Everything recorded since attach(), from the `from`th record on, oldest first.
+    std::vector<TappedRecord> records(size_t from = 0) const;
+    // Only the texts.
     std::vector<TappedText> texts(size_t from = 0) const;
     // Every state set on the progress bar since attach() (PBST_NORMAL 1, PBST_ERROR 2).
     std::vector<int> barStates(size_t from = 0) const;
-    // Texts and bar states recorded so far: where the next call of texts() or
-    // barStates() will start from with `from`.
+    // Texts and bar states recorded so far: the `from` of a later call that should
+    // see only what comes after now.
     size_t recorded() const;
     // More texts were set than the shared memory holds.
     bool overflowed() const;
     const std::string& lastError() const { return error; }
 
 private:
-    std::vector<texttap::Entry> entries(size_t from) const;
-
     UniqueHandle mapping;
     texttap::Shared* shared = nullptr;
     HMODULE library = nullptr;

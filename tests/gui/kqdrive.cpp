@@ -57,13 +57,14 @@ public:
             phase = o.phase;
             first = false;
         }
-        const std::vector<TappedText> texts = tap.texts(printed);
-        const std::vector<int> states = tap.barStates(printed);
-        for (const TappedText& t : texts)
-            std::printf("[%6.1f s]   %-10s \"%s\"\n", o.atMs / 1000.0, boxName(t.controlId), t.text.c_str());
-        for (int state : states)
-            std::printf("[%6.1f s]   progress bar: %s state\n", o.atMs / 1000.0, state == PBST_ERROR ? "error" : "normal");
-        printed += texts.size() + states.size();
+        for (const TappedRecord& r : tap.records(printed)) {
+            if (r.isText)
+                std::printf("[%6.1f s]   %-12s\"%s\"\n", o.atMs / 1000.0, boxName(r.controlId), r.text.c_str());
+            else
+                std::printf("[%6.1f s]   progress bar: %s state\n", o.atMs / 1000.0,
+                            r.barState == PBST_ERROR ? "error" : "normal");
+            ++printed;
+        }
         std::fflush(stdout);
     }
 
@@ -96,7 +97,8 @@ int connect(DWORD timeoutMs) {
         },
         timeoutMs);
     if (!ended) {
-        std::fprintf(stderr, "kqdrive: not connected in time\n");
+        std::fprintf(stderr, watcher.quiet() ? "kqdrive: the window is stuck (no change for 30 s)\n"
+                                             : "kqdrive: not connected in time\n");
         return 1;
     }
     return watcher.last().phase == Phase::Connected ? 0 : 1;
@@ -130,7 +132,8 @@ int update(DWORD timeoutMs) {
         },
         timeoutMs);
     if (!ended) {
-        std::fprintf(stderr, "kqdrive: the update did not end in time\n");
+        std::fprintf(stderr, watcher.quiet() ? "kqdrive: the window is stuck (no change for 30 s)\n"
+                                             : "kqdrive: the update did not end in time\n");
         return 1;
     }
     return watcher.last().phase == Phase::Complete ? 0 : 1;
