@@ -45,7 +45,7 @@ const Scenario kScenarios[] = {
     // Version queries: the connect timer is still running, so its retry signs on again and
     // the fault (which fires once) is not met a second time.
     {"VersionStrayEchoByte", "versions", "--stray-byte VERSION", Phase::Connected, false},
-    {"VersionChangedEcho", "versions", "--change-echo-byte VERSION", Phase::Connected, true},
+    {"VersionChangedEcho", "versions", "--change-echo-byte VERSION", Phase::Connected, false},
     // A stray byte that is not the echo's first character is passed over by the echo match.
     {"VersionStrayHighByte", "versions", "--stray-byte VERSION:9B", Phase::Connected, false},
     {"VersionDroppedEcho", "versions", "--drop-echo-byte VERSION:7", Phase::Connected, false},
@@ -53,7 +53,7 @@ const Scenario kScenarios[] = {
     {"PicVersStrayEchoByte", "versions", "--stray-byte PIC_VERS", Phase::Connected, false},
     {"PicVersErrorText", "versions", "--pic-vers-error 2", Phase::Connected, false},
     // PIC 2: the engine is still Connecting, so a failure reads as a failed connection.
-    {"Pic2Silent", "PIC 2", "--fault-target pic2 --silent-after-record 3", Phase::FailedWhileConnecting, true},
+    {"Pic2Silent", "PIC 2", "--fault-target pic2 --silent-after-record 3", Phase::FailedWhileConnecting, false},
     {"Pic2Vanishes", "PIC 2", "--fault-target pic2 --vanish-after-record 3", Phase::FailedWhileConnecting, false, Phase::FailedOtherwise},
     {"Pic2ChangedEcho", "PIC 2", "--fault-target pic2 --change-echo-byte 3", Phase::FailedWhileConnecting, false},
     {"Pic2StrayEchoByte", "PIC 2", "--fault-target pic2 --stray-byte 3", Phase::FailedWhileConnecting, false},
@@ -74,17 +74,20 @@ const Scenario kScenarios[] = {
     // Erase: the engine is Updating from "ERASE_PROGRAM" on.
     {"EraseChangedEcho", "erase", "--change-echo-byte ERASE_PROGRAM", Phase::FailedOtherwise, true},
     {"EraseStrayEchoByte", "erase", "--stray-byte ERASE_PROGRAM", Phase::FailedOtherwise, false},
-    {"EraseNoComplete", "erase", "--no-complete erase", Phase::FailedOtherwise, false},
+    // The erase report's progress steps stop the response timer, and nothing restarts it
+    // before "Complete.": without it the window waits for ever with every control off.
+    // Only the line vanishing (the loader ended below) releases it.
+    {"EraseNoCompleteHangs", "erase", "--no-complete erase", Phase::Erasing, true},
     // Each dot is a progress step, which stops the response timer: a slow erase is no fault.
     {"EraseSlowerThanResponseTimer", "erase", "--erase-blocks 3 --erase-dot-ms 3000", Phase::Complete, false},
     // Blackfin programming.
     {"BlackfinSilent", "Blackfin", "--fault-target blackfin --silent-after-record 5", Phase::FailedOtherwise, false},
     {"BlackfinVanishes", "Blackfin", "--fault-target blackfin --vanish-after-record 5", Phase::FailedOtherwise, true},
     {"BlackfinChangedEcho", "Blackfin", "--fault-target blackfin --change-echo-byte 5", Phase::FailedOtherwise, false},
-    {"BlackfinDroppedEcho", "Blackfin", "--fault-target blackfin --drop-echo-byte 5:30", Phase::FailedOtherwise, true},
-    {"BlackfinStrayEchoByte", "Blackfin", "--fault-target blackfin --stray-byte 5", Phase::FailedOtherwise, true},
+    {"BlackfinDroppedEcho", "Blackfin", "--fault-target blackfin --drop-echo-byte 5:30", Phase::FailedOtherwise, false},
+    {"BlackfinStrayEchoByte", "Blackfin", "--fault-target blackfin --stray-byte 5", Phase::FailedOtherwise, false},
     {"BlackfinLoadCommandEcho", "Blackfin", "--stray-byte LOAD_PROGRAM", Phase::FailedOtherwise, false},
-    {"BlackfinNoComplete", "Blackfin", "--no-complete blackfin", Phase::FailedOtherwise, true},
+    {"BlackfinNoComplete", "Blackfin", "--no-complete blackfin", Phase::FailedOtherwise, false},
 };
 
 struct Row {
@@ -106,9 +109,10 @@ bool isFailurePhase(Phase p) {
 // The end state against its row of the window's phase table.
 void expectEndState(Phase phase, const WindowState& s, const std::vector<int>& barStates) {
     SCOPED_TRACE(s.describe());
-    // Every end state gives Connect and the port list back and keeps Update off.
-    EXPECT_TRUE(s.portListEnabled);
-    EXPECT_TRUE(s.connectEnabled);
+    // Every end state but the erase's hang gives Connect and the port list back and keeps
+    // Update off.
+    EXPECT_EQ(s.portListEnabled, phase != Phase::Erasing);
+    EXPECT_EQ(s.connectEnabled, phase != Phase::Erasing);
     EXPECT_EQ(s.updateEnabled, phase == Phase::Connected);
     switch (phase) {
         case Phase::GivenUp:
@@ -138,6 +142,12 @@ void expectEndState(Phase phase, const WindowState& s, const std::vector<int>& b
             EXPECT_EQ(s.status, installer::kFailedStatus);
             ASSERT_FALSE(barStates.empty());
             EXPECT_EQ(barStates.back(), PBST_ERROR);
+            break;
+        case Phase::Erasing:
+            EXPECT_EQ(s.status, installer::kErasingStatus);
+            EXPECT_TRUE(s.progressEnabled);
+            EXPECT_EQ(s.progressHigh, 12);
+            EXPECT_EQ(s.progressPosition, 12) << "banner and eleven dots";
             break;
         case Phase::Complete:
             EXPECT_EQ(s.status, installer::kCompleteStatus);
@@ -233,7 +243,7 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
     StepResult end = rig.connect(kConnectDeadlineMs);
     ASSERT_TRUE(end.ended) << "no end to the connection attempt:\n" << end.history << describeTapped(rig.tap, mark);
     const bool wantsUpdate = sc.expected == Phase::FailedWhileConnecting || sc.expected == Phase::FailedOtherwise ||
-                             sc.expected == Phase::Complete;
+                             sc.expected == Phase::Complete || sc.expected == Phase::Erasing;
     if (end.phase == Phase::Connected && wantsUpdate) end = rig.update(kUpdateDeadlineMs);
     mine.reached = phaseName(end.phase);
     mine.seconds = end.ms / 1000.0;
@@ -245,6 +255,9 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
     // The end state holds: late reports (a second failure from one failed read, the response
     // timer a failure while connecting leaves running) change nothing that matters.
     if (isFailurePhase(reached)) Sleep(kSettleMs);
+    if (reached == Phase::Erasing) {
+        EXPECT_TRUE(end.quiet) << "the erase went on";
+    }
     EXPECT_TRUE(rig.responsive()) << "the window does not answer";
     const WindowState last = rig.window.stableState();
     // A second failure report may still turn a failed connection into a failure otherwise.
@@ -262,12 +275,16 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
 
     JsonValue summary;
     ASSERT_TRUE(rig.stopLoader(summary, error)) << error;
-    if (sc.expected == Phase::Connected) {
-        // The connection the window holds now may belong to a retry (the version faults fire
-        // once). Ending the loader ends it: the line vanishes while the engine is Connecting.
+    if (sc.expected == Phase::Connected || sc.expected == Phase::Erasing) {
+        // Connected: the connection may belong to a retry (the version faults fire once).
+        // Erasing: the hang. Ending the loader ends either: the line vanishes.
+        const Phase after = sc.expected == Phase::Connected ? Phase::FailedWhileConnecting : Phase::FailedOtherwise;
         PhaseWatcher gone(rig.window);
-        EXPECT_TRUE(gone.watch([](const Observation& o) { return o.phase == Phase::FailedWhileConnecting; }, 30000))
-            << gone.describe();
+        EXPECT_TRUE(gone.watch([after](const Observation& o) { return o.phase == after; }, 30000)) << gone.describe();
+        if (sc.expected == Phase::Erasing) {
+            Sleep(kSettleMs);
+            expectEndState(Phase::FailedOtherwise, rig.window.stableState(), rig.tap.barStates(barMark));
+        }
     }
 
     // Never "Update Complete" for an instrument that did not get every image whole.

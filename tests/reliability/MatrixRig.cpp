@@ -11,6 +11,7 @@ namespace {
 constexpr DWORD kWindowTimeoutMs = 30000;
 // A ResponseLost that no failure follows within this time is where the run ended.
 constexpr ULONGLONG kSettledLossMs = 3000;
+constexpr DWORD kQuietLimitMs = 10000;
 
 const char* boxName(int id) {
     switch (id) {
@@ -24,6 +25,7 @@ const char* boxName(int id) {
 StepResult finish(const PhaseWatcher& watcher, bool ended) {
     StepResult r;
     r.ended = ended;
+    r.quiet = watcher.quiet();
     r.phase = watcher.last().phase;
     r.history = watcher.describe();
     r.phases = watcher.phases();
@@ -144,7 +146,7 @@ StepResult MatrixRig::connect(DWORD deadlineMs) {
 }
 
 StepResult MatrixRig::update(DWORD deadlineMs) {
-    PhaseWatcher watcher(window);
+    PhaseWatcher watcher(window, kQuietLimitMs);
     ULONGLONG lostSince = 0;
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(

@@ -18,6 +18,7 @@
 // What a watched step ended in.
 struct StepResult {
     bool ended = false;           // a final phase was reached before the deadline
+    bool quiet = false;           // the window showed no change for the watcher's quiet limit
     Phase phase = Phase::Unknown; // the phase it ended in
     ULONGLONG ms = 0;             // from the click to the first sample in that phase
     bool completionBox = false;   // "Update Complete" was shown (and answered)
@@ -47,7 +48,8 @@ public:
 
     // Presses Connect and waits until Connected, PortNotFound or GivenUp.
     StepResult connect(DWORD deadlineMs);
-    // Presses Update Instrument and waits until Complete (answering its box) or a failure.
+    // Presses Update Instrument and waits until Complete (answering its box), a failure, or
+    // 10 s without any change in the window (every phase moves its bar more often).
     StepResult update(DWORD deadlineMs);
     // True when the window answers a message within timeoutMs.
     bool responsive(DWORD timeoutMs = 5000) const;
