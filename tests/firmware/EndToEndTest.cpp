@@ -140,6 +140,23 @@ protected:
         return 0;
     }
 
+    // The window saw exactly `steps` progress steps in `phase`. The engine leaves a
+    // step out rather than let progress fill the window queue's last slots, which
+    // belong to the results that end a phase; so the count is exact whenever the
+    // queue never got that full, and may only fall short when it did.
+    void expectSteps(const std::string& phase, size_t steps)
+    {
+        const uint32_t peak = engine->windowQueue.getPeak();
+        const uint32_t stepsRefusedFrom =
+            UpdateEngine::WindowQueueSlots - 1 - UpdateEngine::WindowSlotsKeptFromProgress;
+        if (peak < stepsRefusedFrom) {
+            EXPECT_EQ(phaseSteps(phase), steps) << phase;
+        } else {
+            EXPECT_LE(phaseSteps(phase), steps) << phase << ", window queue peak " << peak;
+            EXPECT_GT(phaseSteps(phase), 0u) << phase;
+        }
+    }
+
     // The update ended on the failure path in `lastPhase` and never completed. A line
     // that vanishes may be reported more than once (read and write both fail); a
     // response time-out closes the port, which comes back as exactly one failure.
@@ -242,11 +259,11 @@ TEST_F(EndToEndTest, WholeUpdateLeavesEveryTargetHoldingItsImage)
 
     // Progress: N records and the completion per transfer; banner and eleven dots for the erase.
     ASSERT_EQ(controller->phases.size(), 5u);
-    EXPECT_EQ(phaseSteps("PIC2"), 143u);
-    EXPECT_EQ(phaseSteps("PIC3"), 176u);
-    EXPECT_EQ(phaseSteps("PIC4"), 121u);
-    EXPECT_EQ(phaseSteps("erase"), 12u);
-    EXPECT_EQ(phaseSteps("Blackfin"), 8586u);
+    expectSteps("PIC2", 143);
+    expectSteps("PIC3", 176);
+    expectSteps("PIC4", 121);
+    expectSteps("erase", 12);
+    expectSteps("Blackfin", 8586);
     EXPECT_EQ(controller->phases.back().range, 8584u);
 }
 
@@ -258,7 +275,7 @@ TEST_F(EndToEndTest, PacedAt115200BaudTheUpdateStillCompletes)
     report("paced 115200", run.updateSeconds, run.summary, engine->windowQueue.getPeak());
     EXPECT_EQ(controller->responseTimeouts, 0u);
     EXPECT_EQ(run.summary.at("targets.blackfin.image").asString(), "300");
-    EXPECT_EQ(phaseSteps("Blackfin"), 8586u);
+    expectSteps("Blackfin", 8586);
 }
 
 TEST_F(EndToEndTest, ABrokenRecordEchoStopsThePicTransferAndTheTimerEndsIt)
@@ -266,7 +283,7 @@ TEST_F(EndToEndTest, ABrokenRecordEchoStopsThePicTransferAndTheTimerEndsIt)
     Run run;
     runUpdate("--change-echo-byte 5 --fault-target pic3", run);
     expectFailureEnding("PIC3", true);
-    EXPECT_EQ(phaseSteps("PIC3"), 5u) << "records 1 to 5 were written; the fifth's echo never matched";
+    expectSteps("PIC3", 5);  // records 1 to 5 were written; the fifth's echo never matched
     EXPECT_EQ(run.summary.at("targets.pic3.records").asInt(), 5);
     EXPECT_EQ(run.summary.at("targets.pic4.loads").asInt(), 0);
     EXPECT_EQ(run.summary.at("targets.pic2.image").asString(), "301");
@@ -277,7 +294,7 @@ TEST_F(EndToEndTest, AStrayByteBeforeAnEchoIsFatalToo)
     Run run;
     runUpdate("--stray-byte 7 --fault-target blackfin", run);
     expectFailureEnding("Blackfin", true);
-    EXPECT_EQ(phaseSteps("Blackfin"), 7u);
+    expectSteps("Blackfin", 7);
     EXPECT_FALSE(holdsAnImage(run, "blackfin"));
 }
 
@@ -287,7 +304,7 @@ TEST_F(EndToEndTest, SilenceAfterARecordLetsTheResponseTimerEndTheUpdate)
     runUpdate("--silent-after-record 100 --fault-target blackfin", run);
     expectFailureEnding("Blackfin", true);
     EXPECT_FALSE(holdsAnImage(run, "blackfin"));
-    EXPECT_EQ(phaseSteps("Blackfin"), 101u) << "record 101 was written and never echoed";
+    expectSteps("Blackfin", 101);  // record 101 was written and never echoed
     EXPECT_EQ(run.summary.at("targets.blackfin.erases").asInt(), 1);
 }
 
@@ -296,7 +313,7 @@ TEST_F(EndToEndTest, AMissingCompleteAfterTheLastRecordEndsInFailure)
     Run run;
     runUpdate("--no-complete pic4", run);
     expectFailureEnding("PIC4", true);
-    EXPECT_EQ(phaseSteps("PIC4"), 120u) << "every record, but no completion step";
+    expectSteps("PIC4", 120);  // every record, but no completion step
     EXPECT_TRUE(holdsAnImage(run, "pic4")) << "the data itself all arrived";
     EXPECT_EQ(controller->count("OnBlackfinProgramPreamble"), 0u);
 }
