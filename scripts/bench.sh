@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Benchmarks of the installer under Wine against the loader simulator (figures only,
+# nothing asserted): per run, a full update through the window paced at 115200 baud and
+# unpaced, the raw one-thread echo loop paced and unpaced, and a paced update with the
+# host-path trace build (KQ_TRACE=ON, its own tree). Prints the figures of each run and
+# their median, and draws the host-path histogram.
+#
+#   scripts/bench.sh [--runs N] [--com N] [--update-docs]
+#
+# --update-docs copies the histogram to docs/host-path-histogram.png.
+# Results go to $BUILD_DIR/bench/<time>/. Uses its own rig (scripts/rig.sh).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export BUILD_DIR=${BUILD_DIR:-$root/build}
+mkdir -p "$BUILD_DIR"
+build=$(cd "$BUILD_DIR" && pwd)
+runs=3
+com=6
+update_docs=0
+while (($#)); do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --com) com=$2; shift 2 ;;
+    --update-docs) update_docs=1; shift ;;
+    *) echo "usage: $0 [--runs N] [--com N] [--update-docs]" >&2; exit 2 ;;
+  esac
+done
+
+"$root/scripts/setup.sh"
+if ! command -v gnuplot >/dev/null; then
+  echo "bench: installing gnuplot-nox for the histogram"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends gnuplot-nox \
+    || { "${sudo_cmd[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends gnuplot-nox; }
+fi
+
+"$root/scripts/build.sh"
+# The trace build: the same program with the two host-path stamps compiled in.
+cmake -S "$root" -B "$build/win-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" -DKQ_TRACE=ON >/dev/null
+cmake --build "$build/win-trace" -j "${KQ_JOBS:-$(nproc)}" --target KQ7750Installer
+
+out=$build/bench/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$out"
+"$root/scripts/rig.sh" start
+trap '"$root/scripts/rig.sh" stop' EXIT
+# shellcheck disable=SC1091
+. "$build/rig/env"
+
+installer=$build/win/KQ7750Installer.exe
+traced=$build/win-trace/KQ7750Installer.exe
+bench=$build/win/tests/bench
+
+step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept in NAME.txt
+  local name=$1; shift
+  echo "bench: $name"
+  if ! wine "$@" >"$out/$name.txt" 2>"$out/$name.err"; then
+    cat "$out/$name.err" >&2
+    echo "bench: $name failed" >&2
+    exit 1
+  fi
+}
+
+{
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+  echo "wine: $(wine --version)"
+  echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+} | tee "$out/machine.txt"
+
+for i in $(seq 1 "$runs"); do
+  step "run$i-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$installer"
+  step "run$i-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$installer"
+  step "run$i-raw-paced" "$bench/bench_echo.exe" "$com" 1
+  step "run$i-raw-unpaced" "$bench/bench_echo.exe" "$com" 0
+  KQ_TRACE_FILE="Z:$out/run$i-trace.log" step "run$i-trace" "$bench/bench_gui.exe" "$com" 1 "$traced"
+  [[ -s $out/run$i-trace.log ]] || { echo "bench: the trace build wrote no $out/run$i-trace.log" >&2; exit 1; }
+done
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$out/machine.txt"
+echo
+
+python3 "$root/tests/bench/report.py" "$out" "$runs" | tee "$out/report.txt"
+
+gnuplot <<GNUPLOT
+set terminal pngcairo size 900,500 font ",10"
+set output "$out/host-path-histogram.png"
+set title "Host path per Blackfin record: last echo byte queued to next record written ($runs paced runs, trace build)"
+set logscale x
+set xlabel "milliseconds (log scale)"
+set ylabel "records"
+set grid
+set style fill solid 0.6
+set arrow from 0.2, graph 0 to 0.2, graph 1 nohead dt 2 lc rgb "dark-green"
+set arrow from 2, graph 0 to 2, graph 1 nohead dt 2 lc rgb "red"
+set label "p50 target 0.2 ms" at 0.2, graph 0.95 offset 0.5,0 tc rgb "dark-green"
+set label "p99 target 2 ms" at 2, graph 0.90 offset 0.5,0 tc rgb "red"
+plot "$out/host_path_hist.dat" using (sqrt(\$1*\$2)):3:(\$2-\$1) with boxes notitle
+GNUPLOT
+echo "bench: results in $out"
+if ((update_docs)); then
+  cp "$out/host-path-histogram.png" "$root/docs/host-path-histogram.png"
+  echo "bench: histogram copied to docs/host-path-histogram.png"
+fi

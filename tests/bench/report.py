@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Figures of scripts/bench.sh: reads the RESULT lines and host-path traces of each run
+in a results folder, prints one table per run and one over all runs, and writes the
+histogram data of the host path for gnuplot.
+
+usage: report.py RESULTS_DIR RUNS
+"""
+import math
+import os
+import statistics
+import sys
+
+BAUD = 115200
+
+
+def results(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == "RESULT":
+                values[parts[1]] = float(parts[2])
+    return values
+
+
+def percentile(sorted_values, p):
+    """Nearest rank: the smallest value with at least p% of the values at or below it."""
+    rank = max(1, math.ceil(p / 100.0 * len(sorted_values)))
+    return sorted_values[rank - 1]
+
+
+def host_path_ms(trace, records):
+    """Per Blackfin record, ms from the last received batch before its write to the write.
+
+    The trace holds one pair per record written over the whole update (PICs first), so
+    the Blackfin's are the last `records`."""
+    with open(trace) as f:
+        header = f.readline().split()
+        frequency = float(header[header.index("qpc_frequency") + 1])
+        pairs = [tuple(int(x) for x in line.split()) for line in f if line.strip()]
+    pairs = pairs[-records:]
+    return [(w - q) * 1000.0 / frequency for q, w in pairs if q > 0]
+
+
+def stats(ms):
+    s = sorted(ms)
+    return {"n": len(s), "p50": percentile(s, 50), "p90": percentile(s, 90),
+            "p99": percentile(s, 99), "max": s[-1], "mean": statistics.fmean(s)}
+
+
+def load_run(folder, run):
+    merged = {}
+    for kind in ("gui-paced", "gui-unpaced", "raw-paced", "raw-unpaced"):
+        merged.update(results(os.path.join(folder, "run%d-%s.txt" % (run, kind))))
+    traced = results(os.path.join(folder, "run%d-trace.txt" % run))
+    merged["traced_blackfin_s"] = traced.get("paced_blackfin_s", float("nan"))
+    trace = os.path.join(folder, "run%d-trace.log" % run)
+    merged["host"] = stats(host_path_ms(trace, int(merged["records"])))
+    merged["host_ms"] = host_path_ms(trace, int(merged["records"]))
+    return merged
+
+
+def table(r):
+    floor = r["wire_floor_s"]
+    lines = []
+    add = lines.append
+    add("  start to window shown            %8.3f s   (target <= 1 s)" % r["window_shown_s"])
+    add("  connect (sign-on, versions)      %8.3f s" % r["connect_s"])
+    add("  phase                              paced     unpaced")
+    for key, name in (("pic2", "PIC 2"), ("pic3", "PIC 3"), ("pic4", "PIC 4"), ("erase", "erase"),
+                      ("blackfin", "Blackfin"), ("update", "whole update")):
+        add("  %-30s %8.3f s  %8.3f s" % (name, r["paced_%s_s" % key], r["unpaced_%s_s" % key]))
+    add("  Blackfin programming against the wire floor (%d records, %d characters, 115200 baud):"
+        % (r["records"], r["characters"]))
+    add("                                 installer   raw loop")
+    add("  wire floor                       %8.3f s" % floor)
+    add("  paced time                       %8.3f s  %8.3f s" % (r["paced_blackfin_s"], r["raw_paced_blackfin_s"]))
+    add("  paced, share of wire floor       %8.1f %%  %8.1f %%   (target >= 90 %%)"
+        % (100 * floor / r["paced_blackfin_s"], 100 * floor / r["raw_paced_blackfin_s"]))
+    add("  unpaced time                     %8.3f s  %8.3f s" % (r["unpaced_blackfin_s"], r["raw_unpaced_blackfin_s"]))
+    add("  unpaced, raw loop time / time    %8.1f %%  %8.1f %%"
+        % (100 * r["raw_unpaced_blackfin_s"] / r["unpaced_blackfin_s"], 100.0))
+    add("  installer's private memory during the Blackfin transfer (target < 16 MB):")
+    add("    GetProcessMemoryInfo PagefileUsage, peak of samples paced %6.2f MB  unpaced %6.2f MB"
+        % (r["paced_peak_private_mb"], r["unpaced_peak_private_mb"]))
+    add("    committed MEM_PRIVATE pages (VirtualQueryEx walk)   paced %6.2f MB  unpaced %6.2f MB"
+        % (r["paced_private_committed_mb"], r["unpaced_private_committed_mb"]))
+    h = r["host"]
+    add("  host path, last echo byte queued -> next record written (trace build, paced, %d records):" % h["n"])
+    add("    p50 %.3f ms  p90 %.3f ms  p99 %.3f ms  max %.3f ms  mean %.3f ms   (targets p50 <= 0.2, p99 <= 2)"
+        % (h["p50"], h["p90"], h["p99"], h["max"], h["mean"]))
+    add("    Blackfin paced with the trace build: %.3f s" % r["traced_blackfin_s"])
+    return "\n".join(lines)
+
+
+def main():
+    folder, runs = sys.argv[1], int(sys.argv[2])
+    loaded = [load_run(folder, i) for i in range(1, runs + 1)]
+    for i, r in enumerate(loaded, 1):
+        print("run %d" % i)
+        print(table(r))
+        print()
+    if len(loaded) > 1:
+        median = {}
+        for key, value in loaded[0].items():
+            if isinstance(value, float):
+                median[key] = statistics.median(r[key] for r in loaded)
+        every = [ms for r in loaded for ms in r["host_ms"]]
+        median["host"] = stats(every)
+        print("median of %d runs (host path: all runs' records together)" % runs)
+        print(table(median))
+    every = sorted(ms for r in loaded for ms in r["host_ms"])
+    # Histogram on a log scale: 20 bins a decade from 10 us to 1 s.
+    bins = {}
+    for ms in every:
+        b = math.floor(20 * math.log10(max(ms, 0.01) / 0.01))
+        bins[b] = bins.get(b, 0) + 1
+    with open(os.path.join(folder, "host_path_hist.dat"), "w") as out:
+        out.write("# lower_ms upper_ms records\n")
+        for b in range(0, max(bins) + 1):
+            lo = 0.01 * 10 ** (b / 20.0)
+            hi = 0.01 * 10 ** ((b + 1) / 20.0)
+            out.write("%.5f %.5f %d\n" % (lo, hi, bins.get(b, 0)))
+    with open(os.path.join(folder, "host_path_stats.txt"), "w") as out:
+        s = stats(every)
+        out.write("n %d p50 %.4f p90 %.4f p99 %.4f max %.4f\n" % (s["n"], s["p50"], s["p90"], s["p99"], s["max"]))
+
+
+if __name__ == "__main__":
+    main()
