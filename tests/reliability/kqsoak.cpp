@@ -23,17 +23,48 @@ struct Sample {
     SIZE_T privateBytes = 0;
 };
 
+// Wine 8 answers GetProcessHandleCount with success and 0 for every process; its system
+// handle list (NtQuerySystemInformation, class 16) does carry each handle with its owner.
+struct HandleEntry {
+    ULONG ownerPid;  // on Windows a USHORT and a zero USHORT; the same for small ids
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+bool countHandlesFromSystemList(DWORD processId, DWORD& count) {
+    const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return false;
+    std::vector<char> buffer(1 << 16);
+    LONG status = 0;
+    ULONG needed = 0;
+    const LONG lengthMismatch = static_cast<LONG>(0xC0000004);
+    while ((status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) == lengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0) return false;
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(void*));
+    count = 0;
+    for (ULONG i = 0; i < entries; ++i) count += (entry[i].ownerPid & 0xFFFF) == processId;
+    return true;
+}
+
 bool sample(DWORD processId, Sample& out) {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (!process) return false;
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    const bool ok = GetProcessHandleCount(process, &out.handles) &&
-                    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                         sizeof counters);
-    out.privateBytes = counters.PrivateUsage;
+    bool ok = GetProcessHandleCount(process, &out.handles) &&
+              GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
     CloseHandle(process);
-    return ok;
+    if (ok && out.handles == 0) ok = countHandlesFromSystemList(processId, out.handles);
+    // Wine fills only PagefileUsage, which on Windows is the same commit charge.
+    out.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+    return ok && out.handles != 0 && out.privateBytes != 0;
 }
 
 }  // namespace
