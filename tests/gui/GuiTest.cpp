@@ -27,15 +27,20 @@ std::string describeTexts(const std::vector<std::pair<int, std::string>>& texts)
     return out.str();
 }
 
+void GuiTest::SetUp() {
+    // A run that was killed may have left the override behind; none may linger into this test.
+    const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, kInstallerAppKey);
+    ASSERT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << "error " << removed;
+}
+
 void GuiTest::TearDown() {
     if (installer.running()) {
         // A test that failed half-way: leave no installer behind, asked or not.
-        InstallerWindow leftover(window);
-        if (leftover.exists()) {
+        if (window.exists()) {
             try {
                 ModalBox complete(ModalBox::find(installer::kCompleteCaption, installer.id()));
                 if (complete.exists()) complete.press(IDOK);
-                leftover.postClose();
+                window.postClose();
                 ModalBox ask(ModalBox::waitFor(installer::kExitCaption, 2000, installer.id()));
                 if (ask.exists()) ask.press(IDOK);
             } catch (const DriverError&) {
@@ -166,7 +171,20 @@ bool GuiTest::answerCompletionBox(CompletionBox& box) {
     return true;
 }
 
+void GuiTest::expectAboutBoxKeepsTheUpdateGoing() {
+    window.postMenuCommand(installer::kMenuAbout);
+    ModalBox about(ModalBox::waitFor("About", 10000, installer.id()));
+    ASSERT_TRUE(about.exists()) << "the About box did not open";
+    const int before = window.progressPosition();
+    const ULONGLONG end = GetTickCount64() + 20000;
+    while (window.progressPosition() == before && GetTickCount64() < end) Sleep(50);
+    EXPECT_GT(window.progressPosition(), before) << "the bar stood still while the About box was open";
+    EXPECT_EQ(about.controlText(installer::kAboutRelease), "v1.01");
+    about.press(IDOK);
+}
+
 std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
+    EXPECT_FALSE(tap.overflowed()) << "the tap's memory is full: texts are missing";
     std::vector<std::pair<int, std::string>> result;
     for (const TappedText& t : tap.texts(from)) result.emplace_back(t.controlId, t.text);
     return result;

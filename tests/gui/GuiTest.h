@@ -37,6 +37,7 @@ protected:
     static constexpr const char* kPortDescription = "KQ Rig Serial Port";
     static constexpr DWORD kWindowTimeoutMs = 30000;
 
+    void SetUp() override;
     void TearDown() override;
 
     // The port list's source: COM1 registered as a present device, or no device at all.
@@ -74,6 +75,9 @@ protected:
         bool hasCancel = false;
     };
     bool answerCompletionBox(CompletionBox& box);
+    // Opens the About box during a transfer: the bar goes on moving while it is open
+    // (its modal loop dispatches the engine's actions), and it shows the release.
+    void expectAboutBoxKeepsTheUpdateGoing();
 
     // The tapped texts as (box id, text) pairs, from the tap's record `from` on.
     std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;

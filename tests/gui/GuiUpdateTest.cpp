@@ -176,12 +176,17 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
 
     PhaseWatcher watcher(window);
     CompletionBox box;
+    bool aboutOpened = false;
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [&](const Observation& o) {
             if (o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise ||
                 o.phase == Phase::ResponseLost || o.phase == Phase::Unknown)
                 return true;
+            if (o.phase == Phase::Programming && !aboutOpened) {
+                aboutOpened = true;
+                expectAboutBoxKeepsTheUpdateGoing();
+            }
             answerCompletionBox(box);
             return box.seen && o.phase == Phase::Complete && o.state.connectEnabled;
         },
@@ -198,6 +203,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     expectBarMonotonic(watcher.history());
 
     // The completion box: its caption found it; its text is the status box's.
+    EXPECT_TRUE(aboutOpened);
     EXPECT_TRUE(box.seen);
     EXPECT_EQ(box.text, installer::kCompleteStatus);
     EXPECT_TRUE(box.hasOk);

@@ -127,9 +127,7 @@ LRESULT InstallerWindow::send(HWND target, UINT message, WPARAM wParam, LPARAM l
     return static_cast<LRESULT>(result);
 }
 
-std::string InstallerWindow::windowText(HWND target) const { return readText(target); }
-
-std::string InstallerWindow::text(int id) const { return windowText(control(id)); }
+std::string InstallerWindow::text(int id) const { return readText(control(id)); }
 
 bool InstallerWindow::enabled(int id) const { return IsWindowEnabled(control(id)) != FALSE; }
 
@@ -211,10 +209,6 @@ void InstallerWindow::selectRow(int row) const {
 }
 
 void InstallerWindow::click(int id) const { clickButton(control(id)); }
-
-void InstallerWindow::postClick(int id) const {
-    if (!PostMessageA(control(id), BM_CLICK, 0, 0)) throw DriverError("PostMessage BM_CLICK failed");
-}
 
 void InstallerWindow::postMenuCommand(int command) const {
     if (!PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(command, 0), 0))

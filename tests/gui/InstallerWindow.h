@@ -93,8 +93,6 @@ public:
 
     // BM_CLICK through SendMessageTimeoutA: returns once the installer has handled it.
     void click(int id) const;
-    // BM_CLICK posted, for a button whose handler opens a modal box.
-    void postClick(int id) const;
     // A menu command (WM_COMMAND), posted since About opens a modal box.
     void postMenuCommand(int command) const;
     // WM_CLOSE, posted: the close may ask first with a modal box.
@@ -106,7 +104,6 @@ public:
 private:
     HWND control(int id) const;
     LRESULT send(HWND target, UINT message, WPARAM wParam, LPARAM lParam) const;
-    std::string windowText(HWND target) const;
 
     HWND hwnd;
 };
