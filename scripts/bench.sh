@@ -35,11 +35,18 @@ if ! command -v gnuplot >/dev/null; then
     || { "${sudo_cmd[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends gnuplot-nox; }
 fi
 
-"$root/scripts/build.sh"
+# Only what the benchmark runs: the simulator and rig daemon, the installer, the two
+# benchmark programs and the text tap; the test programs are left to scripts/test.sh.
+jobs=${KQ_JOBS:-$(nproc)}
+toolchain=$root/cmake/toolchain-mingw-w64-x86_64.cmake
+cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build/native" -j "$jobs"
+cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+cmake --build "$build/win" -j "$jobs" --target KQ7750Installer bench_gui bench_echo kqtexttap
 # The trace build: the same program with the two host-path stamps compiled in.
 cmake -S "$root" -B "$build/win-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" -DKQ_TRACE=ON >/dev/null
-cmake --build "$build/win-trace" -j "${KQ_JOBS:-$(nproc)}" --target KQ7750Installer
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKQ_TRACE=ON >/dev/null
+cmake --build "$build/win-trace" -j "$jobs" --target KQ7750Installer
 
 out=$build/bench/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$out"
