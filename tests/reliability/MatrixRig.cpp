@@ -79,7 +79,7 @@ bool MatrixRig::ensureInstaller(std::string& error) {
         error = "the installer's window did not appear";
         return false;
     }
-    if (!tap.attach(window.handle())) {
+    if (attachTap && !tap.attach(window.handle())) {
         error = tap.lastError();
         closeInstaller();
         return false;

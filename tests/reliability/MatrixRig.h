@@ -57,6 +57,10 @@ public:
     // Every target holds exactly its image, by the simulator's digests.
     static bool allTargetsExact(const JsonValue& summary, std::string* why = nullptr);
 
+    // The text tap's hook runs inside the installer; a soak can leave it out, so that what
+    // it measures is the installer's alone.
+    bool attachTap = true;
+
     InstallerProcess installer;
     InstallerWindow window;
     TextTap tap;

@@ -2,7 +2,7 @@
 // Update Instrument, the completion box), each against a fresh loader simulator whose summary
 // must show every target holding its image. After each update it samples the installer's
 // handle count and private memory. Exit 0 only with no failure and no growth beyond a small
-// constant. Usage: kqsoak [updates (default 100)]
+// constant. Usage: kqsoak [updates (default 100)] [--no-tap]
 #include "tests/reliability/MatrixRig.h"
 
 #include <psapi.h>
@@ -72,10 +72,11 @@ bool sample(DWORD processId, Sample& out) {
 int main(int argc, char** argv) {
     const int updates = argc > 1 ? std::atoi(argv[1]) : 100;
     if (updates < 2) {
-        std::fprintf(stderr, "usage: kqsoak [updates >= 2]\n");
+        std::fprintf(stderr, "usage: kqsoak [updates >= 2] [--no-tap]\n");
         return 2;
     }
     MatrixRig rig;
+    rig.attachTap = !(argc > 2 && std::string(argv[2]) == "--no-tap");
     std::string error;
     if (!rig.prepare(error)) {
         std::fprintf(stderr, "kqsoak: %s\n", error.c_str());
