@@ -32,8 +32,10 @@ public:
         if (r == writeIndex.load(std::memory_order_acquire))
             return false;
         out = buffer[r];
-        readIndex.store(next(r), std::memory_order_release);
+        // count drops before the slot is handed back, so a producer that sees the
+        // slot free can never lift count above capacity - 1.
         count.fetch_sub(1, std::memory_order_relaxed);
+        readIndex.store(next(r), std::memory_order_release);
         return true;
     }
 
@@ -60,8 +62,8 @@ protected:
         const uint32_t r = readIndex.load(std::memory_order_relaxed);
         if (r == writeIndex.load(std::memory_order_acquire))
             return false;
-        readIndex.store(next(r), std::memory_order_release);
         count.fetch_sub(1, std::memory_order_relaxed);
+        readIndex.store(next(r), std::memory_order_release);
         const uint32_t w = writeIndex.load(std::memory_order_relaxed);
         if (next(w) == readIndex.load(std::memory_order_acquire))
             return false;
@@ -75,11 +77,13 @@ private:
 
     void store(uint32_t w, const T& item) {
         buffer[w] = item;
-        writeIndex.store(next(w), std::memory_order_release);
+        // count rises before the element is published, so the consumer can never
+        // take it down below zero.
         const uint32_t now = count.fetch_add(1, std::memory_order_relaxed) + 1;
         uint32_t seen = peak.load(std::memory_order_relaxed);
         while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
         }
+        writeIndex.store(next(w), std::memory_order_release);
     }
 
     T* buffer;                          // slots, allocated once; not initialised

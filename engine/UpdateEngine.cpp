@@ -167,11 +167,35 @@ void UpdateEngine::postStatus(const std::string& text) {
     announceToWindow();
 }
 
+// Progress comes one step per record, and a window that repaints slowly (Wine
+// without a window manager takes milliseconds per bar step) can fall behind a
+// fast loader. A full window queue would then refuse whatever comes next, and a
+// refused completion or next-step action leaves the update hanging with no timer
+// running. So a step is left out once only WindowQueueReserve places are free
+// (a phase ends with at most a status text and one result): the bar may miss a
+// step, the results that end a phase never go missing.
+bool UpdateEngine::pushProgressStep() {
+    std::unique_ptr<ActionBase> step(new ActionProgressed());
+    auto guard = windowGuard.lock();
+    const uint32_t slots = windowQueue.getCapacity();
+    const uint32_t held =
+        (windowQueue.getWriteIndex() + slots - windowQueue.getReadIndex()) % slots;
+    if (slots - 1 - held <= WindowQueueReserve) return false;
+    if (!windowQueue.push(step.get())) return false;
+    step.release();
+    return true;
+}
+
+void UpdateEngine::postProgressStep() {
+    if (!window) return;
+    if (pushProgressStep()) announceToWindow();
+}
+
 void UpdateEngine::postProgressed() {
     if (!window) return;
-    pushToWindow(new ActionProgressed());
+    const bool queued = pushProgressStep();
     postTimerRequest(false);
-    announceToWindow();
+    if (queued) announceToWindow();
 }
 
 void UpdateEngine::postFailed() {

@@ -39,6 +39,9 @@ class UpdateEngine {
 public:
     static constexpr uint32_t WorkQueueSlots = 31;
     static constexpr uint32_t WindowQueueSlots = 16;
+    // Places in the window queue that progress steps leave to the results that
+    // end a phase (status text, completion, next step, failure).
+    static constexpr uint32_t WindowQueueReserve = 2;
     // Window-queue slots that progress steps leave free for everything else.
     static constexpr uint32_t WindowSlotsKeptFromProgress = 4;
 
@@ -53,6 +56,9 @@ public:
     void postStatus(const std::string& text);
     void postProgressed();
     void postFailed();
+    // One progress step for the window (no timer message). Left out while the
+    // window queue is nearly full; see the cpp.
+    void postProgressStep();
     // WM_ENGINE_ACTION on the window thread: executes at most one action.
     BOOL drainWindowQueue();
 
@@ -108,6 +114,7 @@ private:
     static unsigned __stdcall workerMain(void* argument);
     void closeEvents();                      // under workGuard; idempotent
     void pushToWindow(ActionBase* action);   // destroys a refused action
+    bool pushProgressStep();                 // false when left out for headroom
     void announceToWindow();                 // one WM_ENGINE_ACTION
     void postTimerRequest(bool start);       // WM_ENGINE_TIMER (ResponseTimerId, start)
 

@@ -43,7 +43,10 @@ bool BlackfinEraseProgressResponse::processByte(unsigned char byte)
         sawReturn = true;
         return false;
     case '\n':
-        if (sawDot && sawReturn) {
+        // The line end after the dots closes the report. A loader that ends its
+        // lines with LF alone never sends the CR, and nothing times the erase out
+        // once the banner is in, so waiting for a CR would hang the update.
+        if (sawDot) {
             line.clear();
             if (engine != nullptr) engine->nextResponse.reset(new BlackfinEraseCompleteResponse());
         }

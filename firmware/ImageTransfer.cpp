@@ -47,7 +47,7 @@ void UpdateEngine::SendNextRecord()
 
     ReadNextLine();
     // The progress step alone; the write below restarts the response timer.
-    postToWindow(new ActionProgressed());
+    postProgressStep();
 
     // assign/append reuse the room reserved at construction: no allocation per record.
     sentLine.assign(imageLine);

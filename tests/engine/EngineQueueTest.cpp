@@ -155,6 +155,22 @@ TEST_F(EngineTest, ProgressStopsTheResponseTimerBeforeItsActionArrives) {
     EXPECT_EQ(controller->timerRequests.size(), 1u) << "postFailed touches no timer";
 }
 
+TEST_F(EngineTest, ProgressStepsLeaveRoomForTheResultsThatEndAPhase) {
+    // The window thread is busy (not pumping) while a fast transfer reports a
+    // step per record and then completes.
+    for (int i = 0; i < 20; ++i) engine->postProgressed();
+    engine->postStatus("Application firmware data transfer complete.");
+    engine->postToWindow(new ActionComplete());
+    ASSERT_TRUE(controller->waitForCalls("OnComplete", 1, 10000)) << controller->describe();
+    controller->pumpFor(100);
+    EXPECT_EQ(controller->count("OnProgressed"),
+              UpdateEngine::WindowQueueSlots - 1 - UpdateEngine::WindowQueueReserve);
+    EXPECT_EQ(controller->statusTexts().back(), "Application firmware data transfer complete.");
+    EXPECT_EQ(controller->timerRequests.size(), 20u) << "every step still stops the response timer";
+    EXPECT_EQ(controller->actionMessages, controller->calls.size())
+        << "a step left out announces nothing";
+}
+
 TEST_F(EngineTest, StoppingDestroysWindowActionsThatNeverRan) {
     auto journal = std::make_shared<ActionJournal>();
     for (int id = 1; id <= 5; ++id) engine->postToWindow(new TrackedAction(journal, id));

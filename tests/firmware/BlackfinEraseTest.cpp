@@ -145,14 +145,6 @@ TEST_F(BlackfinEraseTest, ACrBeforeTheDotsCountsAndAnLfBeforeTheFirstDotNeverEnd
     EXPECT_EQ(erased(), 1u);
 }
 
-TEST_F(BlackfinEraseTest, ADotWithoutAnyCrNeverEndsTheReport)
-{
-    startErase();
-    feed("ERASE_PROGRAM" + Banner + "x" + dots(3) + "\n\nComplete.\n");
-    EXPECT_EQ(parserKind(), "progress");
-    EXPECT_EQ(erased(), 0u);
-}
-
 TEST_F(BlackfinEraseTest, TextBetweenEchoAndBannerIsPassedOver)
 {
     startErase();
@@ -207,11 +199,24 @@ TEST_F(BlackfinEraseTest, OnlyDotsStepTheBlockReport)
         if (b != '.' && b != '\r' && b != '\n') others.push_back(static_cast<char>(b));
     feed(others);
     EXPECT_EQ(progressCount(), 1u);
-    feed(".\n");
+    feed(".");
     EXPECT_EQ(progressCount(), 2u);
-    EXPECT_EQ(parserKind(), "progress") << "no CR yet";
+    EXPECT_EQ(parserKind(), "progress");
     feed("\r\n");
     EXPECT_EQ(parserKind(), "complete");
+}
+
+TEST_F(BlackfinEraseTest, LfOnlyLoaderEndsTheBlockReportAfterTheDots)
+{
+    startErase();
+    feed("ERASE_PROGRAM" + Banner + "\n");
+    EXPECT_EQ(parserKind(), "progress") << "the LF after the banner ends the banner phase only";
+    feed("\n");
+    EXPECT_EQ(parserKind(), "progress") << "an LF before the first dot never ends the report";
+    feed(dots(11) + "\n");
+    EXPECT_EQ(parserKind(), "complete");
+    feed("Complete.\n");
+    EXPECT_EQ(erased(), 1u);
 }
 
 TEST_F(BlackfinEraseTest, CompletionIsFoundInTextJoinedOverLines)
