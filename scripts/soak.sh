@@ -3,8 +3,9 @@
 # the loader simulator (default 100, about half a minute each), sampling the installer's
 # handle count and private memory after each. Exits non-zero on any failed update or growth
 # beyond a small constant.
-# Usage: scripts/soak.sh [N] [--no-tap]   (BUILD_DIR as for build.sh; --no-tap leaves the GUI
-# rig's text-tap hook out of the installer's process)
+# Usage: scripts/soak.sh [N] [--no-tap] [--poll MS]   (BUILD_DIR as for build.sh)
+#   --no-tap    leaves the GUI rig's text-tap hook out of the installer's process
+#   --poll MS   reads the window every MS (default 50)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}

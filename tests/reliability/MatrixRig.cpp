@@ -135,7 +135,7 @@ bool MatrixRig::unlinkCom(std::string& error) {
 }
 
 StepResult MatrixRig::connect(DWORD deadlineMs) {
-    PhaseWatcher watcher(window);
+    PhaseWatcher watcher(window, 30000, sampleIntervalMs);
     window.click(installer::kConnectButton);
     const bool ended = watcher.watch(
         [](const Observation& o) {
@@ -146,7 +146,7 @@ StepResult MatrixRig::connect(DWORD deadlineMs) {
 }
 
 StepResult MatrixRig::update(DWORD deadlineMs) {
-    PhaseWatcher watcher(window, kQuietLimitMs);
+    PhaseWatcher watcher(window, kQuietLimitMs, sampleIntervalMs);
     ULONGLONG lostSince = 0;
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(

@@ -60,6 +60,8 @@ public:
     // The text tap's hook runs inside the installer; a soak can leave it out, so that what
     // it measures is the installer's alone.
     bool attachTap = true;
+    // How often the watchers read the window; every read is a burst of cross-process messages.
+    DWORD sampleIntervalMs = 50;
 
     InstallerProcess installer;
     InstallerWindow window;

@@ -2,7 +2,7 @@
 // Update Instrument, the completion box), each against a fresh loader simulator whose summary
 // must show every target holding its image. After each update it samples the installer's
 // handle count and private memory. Exit 0 only with no failure and no growth beyond a small
-// constant. Usage: kqsoak [updates (default 100)] [--no-tap]
+// constant. Usage: kqsoak [updates (default 100)] [--no-tap] [--poll MS]
 #include "tests/reliability/MatrixRig.h"
 
 #include <psapi.h>
@@ -72,11 +72,15 @@ bool sample(DWORD processId, Sample& out) {
 int main(int argc, char** argv) {
     const int updates = argc > 1 ? std::atoi(argv[1]) : 100;
     if (updates < 2) {
-        std::fprintf(stderr, "usage: kqsoak [updates >= 2] [--no-tap]\n");
+        std::fprintf(stderr, "usage: kqsoak [updates >= 2] [--no-tap] [--poll MS]\n");
         return 2;
     }
     MatrixRig rig;
-    rig.attachTap = !(argc > 2 && std::string(argv[2]) == "--no-tap");
+    for (int i = 2; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--no-tap") rig.attachTap = false;
+        if (option == "--poll" && i + 1 < argc) rig.sampleIntervalMs = static_cast<DWORD>(std::atoi(argv[++i]));
+    }
     std::string error;
     if (!rig.prepare(error)) {
         std::fprintf(stderr, "kqsoak: %s\n", error.c_str());
