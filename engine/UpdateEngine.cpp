@@ -131,16 +131,6 @@ void UpdateEngine::pushToWindow(ActionBase* action) {
     std::unique_ptr<ActionBase> refused(action);
     {
         auto guard = windowGuard.lock();
-        // An unpaced transfer posts a progress step per echoed record, faster than a busy
-        // window takes them. Steps never fill the last slots: a transfer's outcome (its
-        // postamble, completion or failure) that found the queue full would be lost, and
-        // with the response timer already stopped the update would hang for good. A
-        // refused step only leaves the bar short.
-        if (dynamic_cast<ActionProgressed*>(action) != nullptr) {
-            const uint32_t slots = windowQueue.getCapacity();
-            const uint32_t held = (windowQueue.getWriteIndex() + slots - windowQueue.getReadIndex()) % slots;
-            if (held + WindowSlotsKeptFromProgress >= slots - 1) return;
-        }
         if (windowQueue.push(action)) refused.release();
     }
 }

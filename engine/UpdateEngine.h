@@ -42,8 +42,6 @@ public:
     // Places in the window queue that progress steps leave to the results that
     // end a phase (status text, completion, next step, failure).
     static constexpr uint32_t WindowQueueReserve = 2;
-    // Window-queue slots that progress steps leave free for everything else.
-    static constexpr uint32_t WindowSlotsKeptFromProgress = 4;
 
     explicit UpdateEngine(HWND window);
     ~UpdateEngine();
