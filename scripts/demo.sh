@@ -159,6 +159,7 @@ sys.exit(0 if good else 1)
 PY
 
 if ((to_docs)); then
+  mkdir -p "$root/docs"
   cp "$out/installer-connected.png" "$out/installer-complete.png" "$root/docs/"
   say "screenshots copied to docs/"
 fi
