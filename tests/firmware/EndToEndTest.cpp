@@ -148,7 +148,7 @@ protected:
     {
         const uint32_t peak = engine->windowQueue.getPeak();
         const uint32_t stepsRefusedFrom =
-            UpdateEngine::WindowQueueSlots - 1 - UpdateEngine::WindowSlotsKeptFromProgress;
+            UpdateEngine::WindowQueueSlots - 1 - UpdateEngine::WindowQueueReserve;
         if (peak < stepsRefusedFrom) {
             EXPECT_EQ(phaseSteps(phase), steps) << phase;
         } else {
