@@ -56,12 +56,6 @@ std::string readText(HWND target) {
     return text;
 }
 
-void clickButton(HWND button) {
-    DWORD_PTR ignored = 0;
-    if (!SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &ignored))
-        throw DriverError("BM_CLICK got no answer");
-}
-
 }  // namespace
 
 bool WindowState::sameApartFromPosition(const WindowState& other) const {
@@ -208,7 +202,11 @@ void InstallerWindow::selectRow(int row) const {
     send(hwnd, WM_COMMAND, MAKEWPARAM(installer::kPortList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
-void InstallerWindow::click(int id) const { clickButton(control(id)); }
+void InstallerWindow::click(int id) const {
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutA(control(id), BM_CLICK, 0, 0, SMTO_BLOCK, kAnswerTimeoutMs, &ignored))
+        throw DriverError("BM_CLICK got no answer");
+}
 
 void InstallerWindow::postMenuCommand(int command) const {
     if (!PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(command, 0), 0))
@@ -224,12 +222,7 @@ std::string InstallerWindow::aboutRelease(DWORD timeoutMs) const {
     ModalBox about(ModalBox::waitFor("About", timeoutMs, processId()));
     if (!about.exists()) throw DriverError("the About box did not open");
     const std::string release = about.controlText(installer::kAboutRelease);
-    about.press(IDOK);
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (about.exists()) {
-        if (GetTickCount64() >= end) throw DriverError("the About box did not close");
-        Sleep(20);
-    }
+    about.press(IDOK, timeoutMs);
     return release;
 }
 
@@ -261,8 +254,18 @@ std::string ModalBox::controlText(int id) const {
 
 bool ModalBox::hasButton(int id) const { return GetDlgItem(hwnd, id) != nullptr; }
 
-void ModalBox::press(int buttonId) const {
+void ModalBox::press(int buttonId, DWORD timeoutMs) const {
     HWND button = GetDlgItem(hwnd, buttonId);
     if (!button) throw DriverError("the box has no button " + std::to_string(buttonId));
-    clickButton(button);
+    // Posted, as a click of the button would arrive. Wine's modal dialog loop drops the
+    // posted message it fetched together with a sent one that ended the dialog; with a
+    // sent BM_CLICK that message could be one of the engine's WM_ENGINE_ACTION
+    // announcements, and its action would then wait in the queue for ever.
+    if (!PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button)))
+        throw DriverError("PostMessage WM_COMMAND to the box failed");
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (exists()) {
+        if (GetTickCount64() >= end) throw DriverError("the box did not close");
+        Sleep(10);
+    }
 }

@@ -125,9 +125,9 @@ public:
     std::string messageText() const;
     std::string controlText(int id) const;
     bool hasButton(int id) const;
-    // BM_CLICK through SendMessageTimeoutA on IDOK, IDCANCEL, ...; a posted click does
-    // not close a message box under Wine.
-    void press(int buttonId) const;
+    // The button's click (IDOK, IDCANCEL, ...) as the box would get it; returns once the
+    // box has closed.
+    void press(int buttonId, DWORD timeoutMs = 10000) const;
 
 private:
     HWND hwnd;
