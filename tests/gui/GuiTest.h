@@ -67,7 +67,8 @@ protected:
     // The connection summary the loader's identity gives.
     static std::string expectedSummary();
 
-    // Answers the completion box once it shows, noting its caption, text and buttons.
+    // Answers the completion box (found by its caption) once it shows, noting its text
+    // and buttons.
     struct CompletionBox {
         bool seen = false;
         std::string text;
