@@ -164,28 +164,30 @@ void UpdateEngine::postStatus(const std::string& text) {
 // running. So a step is left out once only WindowQueueReserve places are free
 // (a phase ends with at most a status text and one result): the bar may miss a
 // step, the results that end a phase never go missing.
-bool UpdateEngine::pushProgressStep() {
+void UpdateEngine::pushProgressStep() {
     std::unique_ptr<ActionBase> step(new ActionProgressed());
     auto guard = windowGuard.lock();
     const uint32_t slots = windowQueue.getCapacity();
     const uint32_t held =
         (windowQueue.getWriteIndex() + slots - windowQueue.getReadIndex()) % slots;
-    if (slots - 1 - held <= WindowQueueReserve) return false;
-    if (!windowQueue.push(step.get())) return false;
-    step.release();
-    return true;
+    if (slots - 1 - held <= WindowQueueReserve) return;
+    if (windowQueue.push(step.get())) step.release();
 }
 
+// A step left out is announced like a refused push: the spare WM_ENGINE_ACTION
+// finds the queue empty or takes the next action, so an announcement lost on the
+// way (Wine's modal loops can drop one) never strands the action behind it.
 void UpdateEngine::postProgressStep() {
     if (!window) return;
-    if (pushProgressStep()) announceToWindow();
+    pushProgressStep();
+    announceToWindow();
 }
 
 void UpdateEngine::postProgressed() {
     if (!window) return;
-    const bool queued = pushProgressStep();
+    pushProgressStep();
     postTimerRequest(false);
-    if (queued) announceToWindow();
+    announceToWindow();
 }
 
 void UpdateEngine::postFailed() {

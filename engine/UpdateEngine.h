@@ -112,7 +112,7 @@ private:
     static unsigned __stdcall workerMain(void* argument);
     void closeEvents();                      // under workGuard; idempotent
     void pushToWindow(ActionBase* action);   // destroys a refused action
-    bool pushProgressStep();                 // false when left out for headroom
+    void pushProgressStep();                 // left out when the queue is nearly full
     void announceToWindow();                 // one WM_ENGINE_ACTION
     void postTimerRequest(bool start);       // WM_ENGINE_TIMER (ResponseTimerId, start)
 
