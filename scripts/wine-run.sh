@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under Wine for CTest. Wine starts its helper
+# processes (the desktop's explorer.exe, services) on demand from whichever
+# program first needs them, and they inherit that program's output; were that
+# CTest's pipe, CTest would wait for it to close until its time-out. The program's
+# output therefore goes to a file, which is printed once the program has ended.
+set -u
+out=$(mktemp "${TMPDIR:-/tmp}/kq-wine-run.XXXXXX")
+wine "$@" >"$out" 2>&1 </dev/null
+status=$?
+cat "$out"
+rm -f "$out"
+exit $status
