@@ -46,8 +46,9 @@ const char* phaseName(Phase phase) {
 Phase classifyPhase(const WindowState& s) {
     using namespace installer;
     // The give-up changes only the connection box and the bar's state; the status box
-    // keeps whatever the last retry's failure left there.
-    if (s.connection == kGivenUpConnection) return Phase::GivenUp;
+    // keeps whatever the last retry's failure left there. A new Connect leaves the
+    // connection box alone too, so with the connecting status the give-up text is stale.
+    if (s.connection == kGivenUpConnection && s.status != kConnectingStatus) return Phase::GivenUp;
     if (s.status == kNotConnectedStatus) return Phase::NotConnected;
     if (s.status == kConnectingStatus) return Phase::Connecting;
     if (s.status == kPortNotFoundStatus) return Phase::PortNotFound;

@@ -194,6 +194,9 @@ protected:
         JsonValue ignored;
         std::string error;
         session->stopLoader(ignored, error);
+        // A scenario that failed may leave the window anywhere; the next one starts
+        // from a fresh installer rather than inherit it.
+        if (HasFailure()) session->closeInstaller();
     }
 
     // Connect and a whole update against a healthy loader, on the same window.
