@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Soak: one installer process doing N consecutive unpaced updates through its window against
 # the loader simulator (default 100, about half a minute each), sampling the installer's
-# handle count and private memory after each. Exits non-zero on any failed update or growth
-# beyond a small constant.
+# handle count, commit charge and heaps after each. Exits non-zero on any failed update or
+# on growth of the handles or the program's own heap beyond a small constant. First,
+# kqwaitprobe shows what Wine's own WaitCommEvent costs per wait, without the installer.
 # Usage: scripts/soak.sh [N] [--no-tap] [--poll MS]   (BUILD_DIR as for build.sh)
 #   --no-tap    leaves the GUI rig's text-tap hook out of the installer's process
 #   --poll MS   reads the window every MS (default 50)
@@ -16,4 +17,11 @@ updates=${1:-100}
 trap '"$root/scripts/rig.sh" stop' EXIT
 # shellcheck disable=SC1091
 . "$BUILD_DIR/rig/env"
+# Wine's cost of one overlapped WaitCommEvent, against a loader that stays silent.
+"$KQ_SIM" loader --silent --link "$KQ_COM_DIR/COM1" --idle-timeout 120000 >/dev/null 2>&1 &
+probe_sim=$!
+sleep 1
+wine "$BUILD_DIR/win/tests/reliability/kqwaitprobe.exe" 1 10000 || true
+kill "$probe_sim" 2>/dev/null || true
+wait "$probe_sim" 2>/dev/null || true
 wine "$BUILD_DIR/win/tests/reliability/kqsoak.exe" "$updates" "${@:2}"

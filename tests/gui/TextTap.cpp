@@ -100,3 +100,15 @@ std::vector<int> TextTap::barStates(size_t from) const {
 }
 
 bool TextTap::overflowed() const { return shared && shared->claimed > texttap::kCapacity; }
+
+bool TextTap::heapFigures(HWND window, texttap::HeapFigures& figures, DWORD timeoutMs) {
+    if (!shared || !hook) return false;
+    const UINT query = RegisterWindowMessageA(texttap::kHeapQueryMessage);
+    if (query == 0) return false;
+    shared->heap.answered = 0;
+    DWORD_PTR ignored = 0;
+    // Sent, not posted: the hook has written the figures when the call returns.
+    if (!SendMessageTimeoutA(window, query, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &ignored)) return false;
+    figures = shared->heap;
+    return figures.answered == 1;
+}

@@ -46,6 +46,9 @@ public:
     size_t recorded() const;
     // More texts were set than the shared memory holds.
     bool overflowed() const;
+    // The installer's heap figures, walked inside its process on its window thread.
+    // False when the window did not answer within timeoutMs.
+    bool heapFigures(HWND window, texttap::HeapFigures& figures, DWORD timeoutMs = 10000);
     const std::string& lastError() const { return error; }
 
 private:

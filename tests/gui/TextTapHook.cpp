@@ -1,10 +1,12 @@
 // kqtexttap.dll: a WH_CALLWNDPROC hook that the driver installs on the installer's window
 // thread. It copies every WM_SETTEXT sent to the three status boxes, and every PBM_SETSTATE
 // sent to the progress bar, into shared memory, so a test sees texts that stand for only a
-// few milliseconds, in the order they were shown.
+// few milliseconds, in the order they were shown. On request it also walks the process's
+// heaps, so a soak can tell the program's own memory from the rest.
 #include "tests/gui/TextTapShared.h"
 
 #include <commctrl.h>
+#include <malloc.h>
 
 namespace {
 
@@ -16,13 +18,17 @@ bool isStatusBox(int id) { return id == 1012 || id == 1013 || id == 1014; }
 
 bool isProgressBar(int id) { return id == 1010; }
 
-void record(int controlId, UINT message, LONG_PTR value, const char* text) {
+bool attachShared() {
     if (!shared) {
         mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, texttap::kMappingName);
-        if (!mapping) return;  // no driver is listening
+        if (!mapping) return false;  // no driver is listening
         shared = static_cast<texttap::Shared*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(texttap::Shared)));
-        if (!shared) return;
     }
+    return shared != nullptr;
+}
+
+void record(int controlId, UINT message, LONG_PTR value, const char* text) {
+    if (!attachShared()) return;
     const LONG index = InterlockedIncrement(&shared->claimed) - 1;
     if (index >= texttap::kCapacity) return;
     texttap::Entry& entry = shared->entries[index];
@@ -33,11 +39,35 @@ void record(int controlId, UINT message, LONG_PTR value, const char* text) {
     InterlockedExchange(&entry.ready, 1);
 }
 
+// The DLL and the installer share msvcrt.dll, so _heapwalk sees the installer's own heap.
+// Both walks hold their heap's lock, so the worker and event threads wait meanwhile.
+void answerHeapQuery() {
+    if (!attachShared()) return;
+    texttap::HeapFigures figures = {};
+    _HEAPINFO block = {};
+    while (_heapwalk(&block) == _HEAPOK) {
+        if (block._useflag != _USEDENTRY) continue;
+        figures.crtHeapBusy += static_cast<LONGLONG>(block._size);
+        ++figures.crtHeapBlocks;
+    }
+    const HANDLE heap = GetProcessHeap();
+    if (HeapLock(heap)) {
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) figures.processHeapBusy += entry.cbData;
+        HeapUnlock(heap);
+    }
+    figures.answered = 1;
+    shared->heap = figures;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK TextTapProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        static const UINT heapQuery = RegisterWindowMessageA(texttap::kHeapQueryMessage);
+        if (heapQuery != 0 && call->message == heapQuery) answerHeapQuery();
         if (call->message == WM_SETTEXT || call->message == PBM_SETSTATE) {
             const int id = GetDlgCtrlID(call->hwnd);
             if (call->message == WM_SETTEXT && isStatusBox(id))

@@ -1,6 +1,7 @@
 // The shared memory between the text-tap hook (a DLL that Wine or Windows loads into the
 // installer) and the driver that reads it: every text set on the three status boxes and
-// every state set on the progress bar, in order.
+// every state set on the progress bar, in order; and, on request, the heap figures of the
+// installer's process.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,9 @@ namespace texttap {
 constexpr const char* kMappingName = "Local\\KQ7750GuiTextTap";
 constexpr LONG kCapacity = 4096;
 constexpr int kTextSize = 256;
+// Sent to the installer's window: the hook fills in HeapFigures before the window sees it
+// (the dialog ignores a message it does not know).
+constexpr const char* kHeapQueryMessage = "KQ7750GuiTextTap.HeapQuery";
 
 struct Entry {
     volatile LONG ready;  // written last by the hook, read first by the driver
@@ -19,9 +23,20 @@ struct Entry {
     char text[kTextSize];  // WM_SETTEXT's text
 };
 
+// Bytes in busy blocks. The C runtime's heap holds every allocation of the program's own
+// code (new, malloc, std containers); the process heap holds what Windows (or Wine) itself
+// allocates on the program's behalf.
+struct HeapFigures {
+    LONG answered;  // 1 once the hook has filled in the figures
+    LONGLONG crtHeapBusy;
+    LONGLONG crtHeapBlocks;
+    LONGLONG processHeapBusy;
+};
+
 // Written by the installer's window thread (through the hook), read by the driver.
 struct Shared {
     volatile LONG claimed;  // entries claimed so far; may pass kCapacity (the rest is lost)
+    HeapFigures heap;
     Entry entries[kCapacity];
 };
 
