@@ -4,9 +4,9 @@
 // few milliseconds, in the order they were shown. On request it also walks the process's
 // heaps, so a soak can tell the program's own memory from the rest.
 #include "tests/gui/TextTapShared.h"
+#include "tests/support/HeapWalk.h"
 
 #include <commctrl.h>
-#include <malloc.h>
 
 namespace {
 
@@ -39,24 +39,13 @@ void record(int controlId, UINT message, LONG_PTR value, const char* text) {
     InterlockedExchange(&entry.ready, 1);
 }
 
-// The DLL and the installer share msvcrt.dll, so _heapwalk sees the installer's own heap.
-// Both walks hold their heap's lock, so the worker and event threads wait meanwhile.
+// The DLL and the installer share msvcrt.dll, so the C runtime heap walked here is the
+// installer's own.
 void answerHeapQuery() {
     if (!attachShared()) return;
     texttap::HeapFigures figures = {};
-    _HEAPINFO block = {};
-    while (_heapwalk(&block) == _HEAPOK) {
-        if (block._useflag != _USEDENTRY) continue;
-        figures.crtHeapBusy += static_cast<LONGLONG>(block._size);
-        ++figures.crtHeapBlocks;
-    }
-    const HANDLE heap = GetProcessHeap();
-    if (HeapLock(heap)) {
-        PROCESS_HEAP_ENTRY entry = {};
-        while (HeapWalk(heap, &entry))
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) figures.processHeapBusy += entry.cbData;
-        HeapUnlock(heap);
-    }
+    figures.crtHeapBusy = heapwalk::crtHeapBusy(&figures.crtHeapBlocks);
+    figures.processHeapBusy = heapwalk::processHeapBusy();
     figures.answered = 1;
     shared->heap = figures;
 }

@@ -3,9 +3,8 @@
 // its own event, exactly as the installer's event thread waits. Prints the growth of the
 // commit charge, of the C runtime heap and of the process heap per wait.
 // Usage: kqwaitprobe [COM number (default 1)] [waits (default 10000)]
-#include <windows.h>
+#include "tests/support/HeapWalk.h"
 
-#include <malloc.h>
 #include <psapi.h>
 
 #include <cstdio>
@@ -19,25 +18,6 @@ SIZE_T commitCharge() {
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     return counters.PagefileUsage;
-}
-
-long long crtHeapBusy() {
-    _HEAPINFO block = {};
-    long long busy = 0;
-    while (_heapwalk(&block) == _HEAPOK)
-        if (block._useflag == _USEDENTRY) busy += static_cast<long long>(block._size);
-    return busy;
-}
-
-long long processHeapBusy() {
-    const HANDLE heap = GetProcessHeap();
-    long long busy = 0;
-    if (!HeapLock(heap)) return 0;
-    PROCESS_HEAP_ENTRY entry = {};
-    while (HeapWalk(heap, &entry))
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
-    HeapUnlock(heap);
-    return busy;
 }
 
 }  // namespace
@@ -80,11 +60,11 @@ int main(int argc, char** argv) {
     waitOnce();
     empty = failed = 0;
     const SIZE_T charge0 = commitCharge();
-    const long long crt0 = crtHeapBusy(), process0 = processHeapBusy();
+    const long long crt0 = heapwalk::crtHeapBusy(), process0 = heapwalk::processHeapBusy();
     for (int i = 0; i < waits; ++i) waitOnce();
     const double charge = static_cast<double>(commitCharge()) - static_cast<double>(charge0);
-    const double crt = static_cast<double>(crtHeapBusy() - crt0);
-    const double process = static_cast<double>(processHeapBusy() - process0);
+    const double crt = static_cast<double>(heapwalk::crtHeapBusy() - crt0);
+    const double process = static_cast<double>(heapwalk::processHeapBusy() - process0);
     CloseHandle(device);
     std::printf("kqwaitprobe: %d waits on COM%d (%d ended with an empty mask, %d failed or timed out)\n", waits, com,
                 empty, failed);
