@@ -23,6 +23,10 @@ bool attachShared() {
         mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, texttap::kMappingName);
         if (!mapping) return false;  // no driver is listening
         shared = static_cast<texttap::Shared*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(texttap::Shared)));
+        if (!shared) {
+            CloseHandle(mapping);  // the next call tries afresh
+            mapping = nullptr;
+        }
     }
     return shared != nullptr;
 }
