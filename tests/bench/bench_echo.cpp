@@ -9,6 +9,7 @@
 #include "tests/support/RigClient.h"
 
 #include "engine/WinHandles.h"
+#include "tests/bench/BenchClock.h"
 #include "tests/bench/BenchImage.h"
 #include "tests/support/MiniJson.h"
 
@@ -22,22 +23,6 @@ namespace {
 
 constexpr unsigned kBaud = 115200;
 constexpr DWORD kReplyLimitMs = 10000;
-
-struct Failure {
-    std::string what;
-};
-
-double secondsBetween(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER now() {
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t;
-}
 
 class RawLine {
 public:

@@ -8,6 +8,7 @@
 // Prints "RESULT key value" lines for scripts/bench.sh; exits non-zero on any failure.
 #include "tests/support/RigClient.h"
 
+#include "tests/bench/BenchClock.h"
 #include "tests/bench/BenchImage.h"
 #include "tests/gui/InstallerPhase.h"
 #include "tests/gui/InstallerProcess.h"
@@ -29,22 +30,6 @@ namespace {
 
 constexpr unsigned kBaud = 115200;
 constexpr DWORD kSampleMs = 10;
-
-struct Failure {
-    std::string what;
-};
-
-double seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER now() {
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t;
-}
 
 // The phase from the two boxes that name it; two cross-process reads a sample instead of
 // a whole WindowState keep the driver's share of the two cores small.
@@ -126,10 +111,10 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
     HWND found = nullptr;
     while (!(found = InstallerWindow::find()) || !IsWindowVisible(found)) {
         if (!installer.running()) throw Failure{"the installer ended before its window showed"};
-        if (seconds(launched, now()) > 30) throw Failure{"no window within 30 s"};
+        if (secondsBetween(launched, now()) > 30) throw Failure{"no window within 30 s"};
         Sleep(1);
     }
-    const double shownSeconds = seconds(launched, now());
+    const double shownSeconds = secondsBetween(launched, now());
     InstallerWindow window(found);
 
     UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_VM_OPERATION, FALSE,
@@ -141,10 +126,10 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
     const LARGE_INTEGER connectStart = now();
     for (Phase p = phaseOf(window); p != Phase::Connected; p = phaseOf(window)) {
         if (p == Phase::FailedOtherwise) throw Failure{"connection failed: " + window.text(installer::kStatusBox)};
-        if (seconds(connectStart, now()) > 60) throw Failure{"not connected within 60 s"};
+        if (secondsBetween(connectStart, now()) > 60) throw Failure{"not connected within 60 s"};
         Sleep(kSampleMs);
     }
-    const double connectSeconds = seconds(connectStart, now());
+    const double connectSeconds = secondsBetween(connectStart, now());
 
     // First sight of each phase; the update's start is the click.
     std::map<Phase, LARGE_INTEGER> firstSeen;
@@ -173,12 +158,12 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
                 counters.PagefileUsage > peakPrivate)
                 peakPrivate = counters.PagefileUsage;
             // One walk well into the transfer, when the queues and the bar are in full use.
-            if (!walked && seconds(firstSeen[Phase::Programming], now()) > 3.0) {
+            if (!walked && secondsBetween(firstSeen[Phase::Programming], now()) > 3.0) {
                 walkedPrivate = privateCommitted(process.get());
                 walked = true;
             }
         }
-        if (seconds(firstSeen[Phase::Pic2], now()) > 900) throw Failure{"the update did not end within 900 s"};
+        if (secondsBetween(firstSeen[Phase::Pic2], now()) > 900) throw Failure{"the update did not end within 900 s"};
     }
     const LARGE_INTEGER completed = firstSeen[Phase::Complete];
     if (!walked) walkedPrivate = privateCommitted(process.get());
@@ -201,7 +186,7 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
 
     auto span = [&](Phase from, Phase to) {
         if (!firstSeen.count(from) || !firstSeen.count(to)) throw Failure{std::string("phase not seen: ") + phaseName(from)};
-        return seconds(firstSeen[from], firstSeen[to]);
+        return secondsBetween(firstSeen[from], firstSeen[to]);
     };
     const char* mode = paced ? "paced" : "unpaced";
     std::printf("RESULT window_shown_s %.3f\n", shownSeconds);
@@ -211,7 +196,7 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
     std::printf("RESULT %s_pic4_s %.3f\n", mode, span(Phase::Pic4, Phase::Erasing));
     std::printf("RESULT %s_erase_s %.3f\n", mode, span(Phase::Erasing, Phase::Programming));
     std::printf("RESULT %s_blackfin_s %.3f\n", mode, span(Phase::Programming, Phase::Complete));
-    std::printf("RESULT %s_update_s %.3f\n", mode, seconds(firstSeen[Phase::Pic2], completed));
+    std::printf("RESULT %s_update_s %.3f\n", mode, secondsBetween(firstSeen[Phase::Pic2], completed));
     std::printf("RESULT %s_peak_private_mb %.2f\n", mode, megabytes(peakPrivate));
     std::printf("RESULT %s_private_committed_mb %.2f\n", mode, megabytes(walkedPrivate));
     std::printf("RESULT wire_floor_s %.3f\n", image.wireFloorSeconds(kBaud));
