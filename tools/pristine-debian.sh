@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Proves the README's two commands on a system that has never seen the project: makes a minimal
+# Debian 12 root, clones the project into it, runs the test command and the main job inside it,
+# and reports each one's exit status and wall time. For maintainers, before a release.
+#
+#   sudo tools/pristine-debian.sh [--ref REV] [--work DIR] [--keep] [--only test|demo]
+#                                 [--mirror URL] [--hide COMMAND]
+#
+# Needs root, debootstrap and network access to a Debian mirror; about 6 GB of disk in the work
+# folder. --hide COMMAND removes one command from the root's PATH before the set-up runs (it
+# must then stop, naming it): the check of the set-up's own check.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+ref=HEAD
+work=
+keep=0
+only=
+mirror=http://deb.debian.org/debian
+hide=
+while (($#)); do
+  case $1 in
+    --ref) ref=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    --only) only=$2; shift 2 ;;
+    --mirror) mirror=$2; shift 2 ;;
+    --hide) hide=$2; shift 2 ;;
+    *) sed -n '6,7p' "$0" >&2; exit 2 ;;
+  esac
+done
+
+say() { printf 'pristine: %s\n' "$*"; }
+[[ $(id -u) -eq 0 ]] || { say "must run as root (debootstrap, mount, chroot)" >&2; exit 2; }
+command -v debootstrap >/dev/null || { say "needs debootstrap (apt-get install debootstrap)" >&2; exit 2; }
+
+work=${work:-$(mktemp -d /var/tmp/kq-pristine.XXXXXX)}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+root=$work/root
+mounted=()
+
+# Ends every process whose root directory lies inside the new root, by pid, then unmounts what
+# this script mounted, last first. Runs on every exit.
+cleanup() {
+  local status=$? pid link i tries
+  set +e
+  for tries in 1 2 3; do
+    local pids=()
+    for link in /proc/[0-9]*/root; do
+      pid=${link#/proc/}; pid=${pid%/root}
+      [[ $(readlink "$link" 2>/dev/null) == "$root"* ]] && pids+=("$pid")
+    done
+    ((${#pids[@]})) || break
+    say "ending ${#pids[@]} process(es) left in the root: ${pids[*]}"
+    kill -TERM "${pids[@]}" 2>/dev/null
+    sleep 2
+    kill -KILL "${pids[@]}" 2>/dev/null
+    sleep 1
+  done
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+    umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
+  done
+  if ((keep == 0)) && [[ -d $root ]]; then
+    rm -rf --one-file-system "$root"
+  else
+    say "kept $root"
+  fi
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mount_in() {  # mount_in TARGET MOUNT-ARGS...
+  local target=$root$1; shift
+  mkdir -p "$target"
+  mount "$@" "$target"
+  mounted+=("$target")
+  # Private, so that nothing mounted below a bound /dev reaches the host's tree.
+  mount --make-private "$target"
+}
+
+t0=$(date +%s)
+say "making a minimal Debian 12 root in $root"
+debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 \
+  || { say "debootstrap failed; see $work/debootstrap.log" >&2; exit 1; }
+cat >"$root/etc/apt/sources.list" <<EOF
+deb $mirror bookworm main
+deb $mirror bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+EOF
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+say "root made in $(($(date +%s) - t0)) s"
+
+mount_in /proc -t proc proc
+mount_in /sys -t sysfs sysfs
+mount_in /dev --bind /dev
+mount_in /dev/pts --bind /dev/pts
+mount_in /dev/shm -t tmpfs tmpfs
+mount_in /tmp -t tmpfs tmpfs
+
+# The project arrives as a newcomer's clone would: committed files only, nothing built.
+src=/home/newcomer/kq7750
+git clone -q --no-local "$repo" "$root$src"
+git -C "$root$src" checkout -q --detach "$ref"
+say "cloned $(git -C "$root$src" log -1 --format='%h %s' | cut -c1-70)"
+
+path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
+run_in_root() {  # run_in_root NAME COMMAND [PATH]: runs it as root inside the new root, timed
+  local name=$1 cmd=$2 start rc
+  start=$(date +%s)
+  say "running '$cmd' (log: $work/$name.log)"
+  set +e
+  chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 PATH="${3:-$path}" \
+    /bin/bash -c "cd $src && $cmd" >"$work/$name.log" 2>&1
+  rc=$?
+  set -e
+  tail -n 5 "$work/$name.log" | sed 's/^/    /'
+  printf '%s\t%s\t%s\n' "$name" "$rc" "$(($(date +%s) - start))" >>"$work/results.tsv"
+  say "'$cmd': exit $rc, $(($(date +%s) - start)) s"
+}
+
+: >"$work/results.tsv"
+verdict=
+if [[ -n $hide ]]; then
+  run_in_root setup "bash scripts/setup.sh"
+  # A PATH of links to every command but one, made after the set-up has installed everything.
+  mkdir -p "$root/opt/hide"
+  for dir in /usr/local/sbin /usr/local/bin /usr/sbin /usr/bin; do
+    for f in "$root$dir"/*; do
+      name=${f##*/}
+      [[ $name == "$hide" || -L $root/opt/hide/$name ]] || ln -s "$dir/$name" "$root/opt/hide/$name"
+    done
+  done
+  run_in_root "setup-without-$hide" "bash scripts/setup.sh" /opt/hide
+  if grep -q "'$hide' is still missing" "$work/setup-without-$hide.log"; then
+    say "the set-up stopped, naming '$hide'"
+    verdict=0
+  else
+    say "the set-up did NOT name '$hide'" >&2
+    verdict=1
+  fi
+else
+  # CI sets CI=true, which makes the build treat warnings as errors.
+  [[ $only == demo ]] || run_in_root test "CI=true bash .ci/run"
+  [[ $only == test ]] || run_in_root demo "bash scripts/demo.sh"
+fi
+
+echo
+say "results (name, exit status, wall seconds); logs in $work"
+column -t "$work/results.tsv" 2>/dev/null || cat "$work/results.tsv"
+if [[ -z $verdict ]]; then
+  grep -qv $'\t0\t' "$work/results.tsv" && verdict=1 || verdict=0
+fi
+exit $verdict
