@@ -82,7 +82,14 @@ else
   say "the installer shows on the private display $DISPLAY (Xvfb)"
 fi
 
-drive() { wine "$tools/kqdrive.exe" "$@"; }
+# A Windows program whose output is a terminal writes, under Wine, through Wine's console
+# emulation, which repaints it cell by cell with cursor codes, wraps it at 80 columns and lags
+# behind; through a pipe its bytes pass as written. So the Windows tools never get the
+# terminal, and kqdrive is told whether there is one (it cannot tell under Wine).
+live=
+[[ -t 1 ]] && live=--terminal
+win() { wine "$@" </dev/null 2> >(cat >&2) | cat; }
+drive() { win "$tools/kqdrive.exe" $live "$@"; }
 
 screenshot() {
   local file=$1 geometry
@@ -94,8 +101,8 @@ screenshot() {
 }
 
 say "COM1 registered as a present \"Ports\" device, so the installer's port list shows it"
-wine "$tools/kqports.exe" clear
-wine "$tools/kqports.exe" add COM1 "Communications Port"
+win "$tools/kqports.exe" clear
+win "$tools/kqports.exe" add COM1 "Communications Port"
 
 say "starting the loader simulator${pace:+ at 115200 baud} on a pseudo-terminal as COM1"
 "$KQ_SIM" loader $pace --link "$KQ_COM_DIR/COM1" --summary "$out/sim-summary.json" \
@@ -119,7 +126,11 @@ say "pressing Connect"
 drive connect 60000 || fail "the installer did not connect"
 screenshot "$out/installer-connected.png"
 
-say "pressing Update Instrument"
+if [[ -n $pace ]]; then
+  say "pressing Update Instrument: three PICs, the erase, then 8,585 Blackfin records (about 1.5 minutes at 115200 baud)"
+else
+  say "pressing Update Instrument: three PICs, the erase, then 8,585 Blackfin records"
+fi
 drive update 900000 || fail "the update did not complete"
 screenshot "$out/installer-complete.png"
 drive state

@@ -263,3 +263,20 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
                                                   "LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3",
                                                   "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"}));
 }
+
+TEST(TransferProgress, CountsTheRecordsFromTheBarWithRateAndTimeLeft) {
+    WindowState s;
+    s.progressEnabled = true;
+    s.progressHigh = kBlackfinLines - 1;
+    s.progressPosition = 15;
+    EXPECT_EQ(TransferProgress::fromBar(s, 500).describe(), "   15 of 8,585 records    0 %  -- records/s  -:-- left");
+    s.progressPosition = 4213;
+    const TransferProgress half = TransferProgress::fromBar(s, 44000);
+    EXPECT_EQ(half.records, 4213);
+    EXPECT_EQ(half.total, kBlackfinLines);
+    EXPECT_EQ(half.describe(), "4,213 of 8,585 records   49 %  96 records/s  0:46 left");
+    const TransferProgress whole{kBlackfinLines, kBlackfinLines, 60000};
+    EXPECT_EQ(whole.describe(), "8,585 of 8,585 records  100 %  143 records/s  0:00 left");
+    const TransferProgress slow{100, kBlackfinLines, 10000};
+    EXPECT_EQ(slow.describe(), "  100 of 8,585 records    1 %  10 records/s  14:09 left");
+}

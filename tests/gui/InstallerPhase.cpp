@@ -1,6 +1,7 @@
 // Phase recognition and the sampling watcher; see InstallerPhase.h.
 #include "tests/gui/InstallerPhase.h"
 
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -20,7 +21,39 @@ Phase picPhase(const std::string& update) {
     return Phase::Pic2;
 }
 
+// 8585 as "8,585".
+std::string grouped(int n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0 && digits[at - 1] != '-'; at -= 3) digits.insert(at, ",");
+    return digits;
+}
+
 }  // namespace
+
+TransferProgress TransferProgress::fromBar(const WindowState& state, ULONGLONG elapsedMs) {
+    TransferProgress progress;
+    progress.records = state.progressPosition - state.progressLow;
+    progress.total = state.progressHigh - state.progressLow + 1;
+    progress.elapsedMs = elapsedMs;
+    return progress;
+}
+
+std::string TransferProgress::describe() const {
+    const int percent = total > 0 ? static_cast<int>(100LL * records / total) : 0;
+    char rate[16] = "--";
+    char left[16] = "-:--";
+    if (elapsedMs >= 1000 && records > 0) {
+        const double perSecond = records * 1000.0 / static_cast<double>(elapsedMs);
+        const long long seconds = static_cast<long long>((total - records) / perSecond + 0.5);
+        std::snprintf(rate, sizeof rate, "%.0f", perSecond);
+        std::snprintf(left, sizeof left, "%lld:%02lld", seconds / 60, seconds % 60);
+    }
+    const std::string all = grouped(total);
+    char line[128];
+    std::snprintf(line, sizeof line, "%*s of %s records  %3d %%  %s records/s  %s left", static_cast<int>(all.size()),
+                  grouped(records).c_str(), all.c_str(), percent, rate, left);
+    return line;
+}
 
 const char* phaseName(Phase phase) {
     switch (phase) {

@@ -25,6 +25,7 @@ constexpr const char* kErasingStatus = "Erasing application memory - do not swit
 constexpr const char* kErasingUpdate = "Erasing application memory...";
 constexpr const char* kProgrammingStatus = "Reprogramming instrument - do not switch off unit or cancel operation...";
 constexpr const char* kProgrammingUpdate = "Programming application...";
+constexpr const char* kTransferCompleteUpdate = "Application firmware data transfer complete.";
 constexpr const char* kCompleteStatus =
     "The KQ7750 has been updated successfully - Reset the KQ7750 'UPDATE' switch and power cycle the unit.";
 constexpr const char* kCompleteCaption = "Update Complete";
@@ -60,6 +61,21 @@ enum class Phase {
 const char* phaseName(Phase phase);
 // The phase whose texts the window shows; Unknown when they match none.
 Phase classifyPhase(const WindowState& state);
+
+// How far the Blackfin transfer has come. Each record written steps the bar once, clamped
+// at its maximum (the record count minus one), so the bar counts the records done.
+struct TransferProgress {
+    int records = 0;
+    int total = 0;
+    ULONGLONG elapsedMs = 0;  // since the transfer began
+
+    // From a sample of the transfer: the bar's position and range.
+    static TransferProgress fromBar(const WindowState& state, ULONGLONG elapsedMs);
+    // One short line, e.g. "4,213 of 8,585 records   49 %  96 records/s  0:46 left", the
+    // rate and the time left from the average so far; they read "--" and "-:--" until a
+    // second has passed.
+    std::string describe() const;
+};
 
 struct Observation {
     ULONGLONG atMs = 0;  // since the watcher was made

@@ -1,5 +1,9 @@
 // kqdrive: drives a running installer window from the command line, for the demo script
-// and for manual checks. Each command prints what the engineer would see.
+// and for manual checks. Each command prints what the engineer would see, as it happens.
+//
+//   kqdrive [--terminal] COMMAND ...
+//     --terminal: the output is a terminal (as the caller on the Linux side sees it): the
+//     Blackfin transfer's progress is one line rewritten in place, instead of a line per 10 %.
 //
 //   kqdrive wait [ms]             wait for the main window
 //   kqdrive state                 the boxes, label, enabled states and progress bar
@@ -18,18 +22,22 @@
 #include "tests/gui/TextTap.h"
 
 #include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: kqdrive wait [ms] | state | rows | select ROW | click connect|update |\n"
-                 "               connect [ms] | update [ms] | about | box CAPTION [ok|cancel] [ms] |\n"
-                 "               close [ok|cancel] | rect\n");
+                 "usage: kqdrive [--terminal] wait [ms] | state | rows | select ROW | click connect|update |\n"
+                 "                          connect [ms] | update [ms] | about | box CAPTION [ok|cancel] [ms] |\n"
+                 "                          close [ok|cancel] | rect\n");
     return 2;
 }
 
@@ -43,40 +51,124 @@ InstallerWindow mainWindow(DWORD timeoutMs = 10000) {
     return InstallerWindow(window);
 }
 
+// Where the output goes. Under Wine a Windows program cannot tell a terminal from a pipe
+// reliably (its standard handles may be Wine's console emulation either way), so the
+// caller says.
+enum class Output { Lines, Terminal };
+
 // Prints each change of phase as sampling sees it, and every text and bar state the
-// installer sets as the text tap records it, as it happens.
+// installer sets as the text tap records it, as it happens; and how far the Blackfin
+// transfer has come, which for a minute or more changes nothing but the bar.
 class PhasePrinter {
 public:
-    explicit PhasePrinter(const InstallerWindow& window) {
+    PhasePrinter(const InstallerWindow& window, Output output) : output(output) {
         if (!tap.attach(window.handle())) std::fprintf(stderr, "kqdrive: no text tap (%s)\n", tap.lastError().c_str());
     }
+    ~PhasePrinter() { finish(); }
 
     void onSample(const Observation& o) {
+        const std::vector<TappedRecord> records = tap.records(printed);
+        // The parser posts this text once the loader has confirmed the last record: the
+        // transfer is whole, whatever the bar (which may skip steps when the installer is busy).
+        for (const TappedRecord& r : records) {
+            if (transfer == Transfer::Running && r.isText && r.text == installer::kTransferCompleteUpdate) {
+                shown.records = shown.total;
+                shown.elapsedMs = o.atMs - transferStartMs;
+                showProgress(o.atMs, true);
+                transfer = Transfer::Done;
+            }
+        }
         if (o.phase != phase || first) {
-            std::printf("[%6.1f s] phase \"%s\"\n", o.atMs / 1000.0, phaseName(o.phase));
+            line(o.atMs, std::string("phase \"") + phaseName(o.phase) + "\"");
             phase = o.phase;
             first = false;
         }
-        for (const TappedRecord& r : tap.records(printed)) {
+        for (const TappedRecord& r : records) {
             if (r.isText)
-                std::printf("[%6.1f s]   %-12s\"%s\"\n", o.atMs / 1000.0, boxName(r.controlId), r.text.c_str());
+                line(o.atMs, std::string("  ") + boxName(r.controlId) + "\"" + r.text + "\"");
             else
-                std::printf("[%6.1f s]   progress bar: %s state\n", o.atMs / 1000.0,
-                            r.barState == PBST_ERROR ? "error" : "normal");
-            ++printed;
+                line(o.atMs, std::string("  progress bar: ") + (r.barState == PBST_ERROR ? "error" : "normal") + " state");
         }
+        printed += records.size();
+        followTransfer(o);
         std::fflush(stdout);
     }
 
-private:
-    static const char* boxName(int id) {
-        return id == installer::kStatusBox ? "status:" : id == installer::kConnectionBox ? "connection:" : "update:";
+    void message(ULONGLONG atMs, const std::string& text) {
+        line(atMs, text);
+        std::fflush(stdout);
     }
 
+    // Ends a progress line left standing, before anything else is written.
+    void finish() {
+        if (!live) return;
+        std::printf("\n");
+        std::fflush(stdout);
+        live = false;
+    }
+
+private:
+    enum class Transfer { None, Running, Done };
+
+    static const char* boxName(int id) {
+        return id == installer::kStatusBox ? "status:     " : id == installer::kConnectionBox ? "connection: " : "update:     ";
+    }
+
+    void line(ULONGLONG atMs, const std::string& text) {
+        finish();
+        std::printf("[%6.1f s] %s\n", atMs / 1000.0, text.c_str());
+    }
+
+    void followTransfer(const Observation& o) {
+        if (o.phase != Phase::Programming || !o.state.progressEnabled) {
+            // Ended one way or the other; the texts and the phase have said how.
+            transfer = Transfer::None;
+            return;
+        }
+        if (transfer == Transfer::Done) return;
+        if (transfer == Transfer::None) {
+            transfer = Transfer::Running;
+            transferStartMs = o.atMs;
+            nextTenth = 1;
+            shownAtMs = 0;
+        }
+        shown = TransferProgress::fromBar(o.state, o.atMs - transferStartMs);
+        showProgress(o.atMs, false);
+    }
+
+    // On a terminal the line is rewritten four times a second, padded to the longest one
+    // so far so that a shorter one leaves nothing behind, and kept below 80 columns, since
+    // a CR goes back only to the start of a wrapped line's last row. Elsewhere one line
+    // is written at each tenth of the way, so that a log stays short.
+    void showProgress(ULONGLONG atMs, bool last) {
+        const std::string text = "  Blackfin: " + shown.describe();
+        if (output == Output::Terminal) {
+            if (!last && live && atMs - shownAtMs < 250) return;
+            liveWidth = std::max(liveWidth, static_cast<int>(text.size()));
+            std::printf("\r[%6.1f s] %-*s", atMs / 1000.0, liveWidth, text.c_str());
+            live = true;
+            shownAtMs = atMs;
+            if (last) finish();
+            return;
+        }
+        const int tenth = shown.total > 0 ? static_cast<int>(10LL * shown.records / shown.total) : 0;
+        if (!last && tenth < nextTenth) return;
+        line(atMs, text);
+        nextTenth = tenth + 1;
+    }
+
+    Output output;
     TextTap tap;
     size_t printed = 0;
     bool first = true;
     Phase phase = Phase::Unknown;
+    Transfer transfer = Transfer::None;
+    ULONGLONG transferStartMs = 0;
+    TransferProgress shown;
+    ULONGLONG shownAtMs = 0;
+    int nextTenth = 1;
+    bool live = false;  // a progress line stands on the terminal without its line end
+    int liveWidth = 0;
 };
 
 bool isFailure(Phase phase) {
@@ -84,10 +176,10 @@ bool isFailure(Phase phase) {
            phase == Phase::ResponseLost;
 }
 
-int connect(DWORD timeoutMs) {
+int connect(DWORD timeoutMs, Output output) {
     InstallerWindow window = mainWindow();
     PhaseWatcher watcher(window);
-    PhasePrinter printer(window);
+    PhasePrinter printer(window, output);
     window.click(installer::kConnectButton);
     // "Failed while connecting" passes by during retries; the give-up ends them.
     const bool ended = watcher.watch(
@@ -96,6 +188,7 @@ int connect(DWORD timeoutMs) {
             return o.phase == Phase::Connected || isFailure(o.phase);
         },
         timeoutMs);
+    printer.finish();
     if (!ended) {
         std::fprintf(stderr, watcher.quiet() ? "kqdrive: the window is stuck (no change for 30 s)\n"
                                              : "kqdrive: not connected in time\n");
@@ -104,14 +197,14 @@ int connect(DWORD timeoutMs) {
     return watcher.last().phase == Phase::Connected ? 0 : 1;
 }
 
-int update(DWORD timeoutMs) {
+int update(DWORD timeoutMs, Output output) {
     InstallerWindow window = mainWindow();
     if (!window.enabled(installer::kUpdateButton)) {
         std::fprintf(stderr, "kqdrive: Update Instrument is disabled (connect first)\n");
         return 1;
     }
     PhaseWatcher watcher(window);
-    PhasePrinter printer(window);
+    PhasePrinter printer(window, output);
     bool boxAnswered = false;
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
@@ -121,8 +214,7 @@ int update(DWORD timeoutMs) {
             if (!boxAnswered) {
                 ModalBox box(ModalBox::find(installer::kCompleteCaption, window.processId()));
                 if (box.exists()) {
-                    std::printf("[%6.1f s] message box \"%s\": \"%s\"\n", o.atMs / 1000.0,
-                                box.caption().c_str(), box.messageText().c_str());
+                    printer.message(o.atMs, "message box \"" + box.caption() + "\": \"" + box.messageText() + "\"");
                     box.press(IDOK);
                     boxAnswered = true;
                 }
@@ -131,6 +223,7 @@ int update(DWORD timeoutMs) {
             return boxAnswered && o.phase == Phase::Complete && o.state.connectEnabled;
         },
         timeoutMs);
+    printer.finish();
     if (!ended) {
         std::fprintf(stderr, watcher.quiet() ? "kqdrive: the window is stuck (no change for 30 s)\n"
                                              : "kqdrive: the update did not end in time\n");
@@ -171,7 +264,7 @@ int closeWindow(const std::string& answer) {
     return 0;
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, Output output) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "wait") {
         if (!InstallerWindow::waitFor(argMs(argc, argv, 2, 30000))) {
@@ -202,8 +295,8 @@ int run(int argc, char** argv) {
         mainWindow().click(which == "connect" ? installer::kConnectButton : installer::kUpdateButton);
         return 0;
     }
-    if (command == "connect") return connect(argMs(argc, argv, 2, 60000));
-    if (command == "update") return update(argMs(argc, argv, 2, 600000));
+    if (command == "connect") return connect(argMs(argc, argv, 2, 60000), output);
+    if (command == "update") return update(argMs(argc, argv, 2, 600000), output);
     if (command == "about") {
         std::printf("%s\n", mainWindow().aboutRelease().c_str());
         return 0;
@@ -221,8 +314,17 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Read on the Linux side: lines end in LF alone, and a lone CR rewrites the progress line.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    Output output = Output::Lines;
+    if (argc > 1 && std::string(argv[1]) == "--terminal") {
+        output = Output::Terminal;
+        --argc;
+        ++argv;
+    }
     try {
-        return run(argc, argv);
+        return run(argc, argv, output);
     } catch (const DriverError& e) {
         std::fprintf(stderr, "kqdrive: %s\n", e.what());
         return 1;
