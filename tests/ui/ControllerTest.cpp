@@ -142,6 +142,13 @@ protected:
                                       << (devices ? devices->lastError() : "");
         command(IDC_CONNECT);
         ASSERT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
+        // The worker takes the attempt in its own time and sets the mode to Connecting as it
+        // does; on a loaded machine that could land after a test has set the mode itself.
+        // Wait for it without handling window messages, so the engine's answer stays queued.
+        for (int i = 0; i < 1000 && mode() != Connecting; ++i) {
+            Sleep(10);
+        }
+        ASSERT_EQ(mode(), static_cast<uint32_t>(Connecting)) << "the worker never took the attempt";
     }
 
     void expectControls(bool portList, bool connectButton, bool updateButton) {
