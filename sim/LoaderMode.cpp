@@ -39,7 +39,7 @@ void LoaderMode::fired(const std::string& what) {
 }
 
 void LoaderMode::emit(std::string_view bytes, TimePoint now) {
-    if (options.silent || silenced || vanished) return;
+    if (!sending()) return;
     device.line.send(bytes, now);
 }
 
@@ -85,6 +85,7 @@ void LoaderMode::signOn(TimePoint now, bool echoed) {
     for (unsigned i = 1; i <= options.signonExtraLines; ++i)
         sendLine("Power-on self test " + std::to_string(i) + " passed", now);
     sendLine(options.signonPrefix + (options.m418 ? m418SignOnText : signOnText) + options.loaderVersion, now);
+    endReply(now);
 }
 
 void LoaderMode::commandByte(uint8_t byte, TimePoint now) {
@@ -188,15 +189,21 @@ void LoaderMode::dispatch(const std::string& command, TimePoint now) {
         }
     } else if (command.rfind("LOAD_PIC ", 0) == 0) {
         const int pic = picNumber(9);
-        if (pic < 0) sendLine("Error: no PIC " + command.substr(9), now);
-        else startTransfer(pic - 2, command);
+        if (pic >= 0) {
+            startTransfer(pic - 2, command);
+            return;  // the reply ends with the transfer's "Complete."
+        }
+        sendLine("Error: no PIC " + command.substr(9), now);
     } else if (command == "LOAD_PROGRAM") {
         startTransfer(TargetBlackfin, command);
+        return;
     } else if (command == "ERASE_PROGRAM") {
-        erase(now);
+        erase(now);  // ends with "Complete."
+        return;
     } else {
         sendLine("Unknown command", now);
     }
+    endReply(now);
 }
 
 void LoaderMode::startTransfer(int target, const std::string& command) {
@@ -315,7 +322,18 @@ bool LoaderMode::sendComplete(const std::string& what, TimePoint now) {
     }
     if (!options.preCompleteLine.empty()) sendLine(options.preCompleteLine, now);
     sendLine(completeText, now);
-    return !(options.silent || silenced || vanished);
+    if (options.repeatComplete) {
+        if (sending()) ++repeatedCompletes;
+        sendLine(completeText, now);
+    }
+    endReply(now);
+    return sending();
+}
+
+void LoaderMode::endReply(TimePoint now) {
+    if (options.extraLine.empty()) return;
+    if (sending()) ++extraLinesSent;
+    sendLine(options.extraLine, now);
 }
 
 void LoaderMode::erase(TimePoint now) {
@@ -325,7 +343,7 @@ void LoaderMode::erase(TimePoint now) {
     emit((options.noise ? noiseBefore : std::string()) + eraseBanner, now);
     if (!options.eraseDotAfterBanner) emit(lineEnd(), now);
     for (unsigned i = 0; i < options.eraseBlocks; ++i) {
-        if (!(options.silent || silenced || vanished)) device.line.pause(Millis(options.eraseDotMs));
+        if (sending()) device.line.pause(Millis(options.eraseDotMs));
         emit(".", now);
     }
     emit(lineEnd(), now);
@@ -352,6 +370,8 @@ void LoaderMode::writeSummary(JsonWriter& json) const {
     json.field("bytes_sent", device.line.bytesSent);
     json.field("sign_ons", signOns);
     json.field("ignored_bytes", ignoredBytes);
+    json.field("extra_lines", extraLinesSent);
+    json.field("repeated_completes", repeatedCompletes);
     json.field("silenced", silenced || options.silent);
     json.field("vanished", vanished);
     json.field("state", state == State::PowerOn ? "power-on" : state == State::Command ? "command" : "records");

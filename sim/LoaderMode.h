@@ -77,6 +77,9 @@ private:
     void finishTransfer(TimePoint now);
     void erase(TimePoint now);
     bool sendComplete(const std::string& what, TimePoint now);
+    // The end of a reply: the --extra-line habit, if chosen.
+    void endReply(TimePoint now);
+    bool sending() const { return !(options.silent || silenced || vanished); }
     bool faultTargetIsCurrent() const;
     EchoFault* findEchoFault(EchoFault::Kind kind, const std::string& where);
     void fired(const std::string& what);
@@ -102,6 +105,8 @@ private:
     std::vector<std::string> commands;
     std::vector<std::string> faultsFired;
     unsigned signOns = 0;
+    unsigned extraLinesSent = 0;
+    unsigned repeatedCompletes = 0;
     uint64_t ignoredBytes = 0;
 };
 

@@ -36,6 +36,12 @@ const char* loaderHelp() {
            "  --erase-dot-after-banner first dot directly after the banner (no line end)\n"
            "  --pre-complete-line TEXT extra loader line before every \"Complete.\"\n"
            "\n"
+           "Habits of other loaders:\n"
+           "  --extra-line TEXT        one more line (a prompt such as OK, a status) after every\n"
+           "                           reply: the sign-on, VERSION, PIC_VERS, each \"Complete.\",\n"
+           "                           an error text\n"
+           "  --repeat-complete        send every \"Complete.\" line twice\n"
+           "\n"
            "Faults:\n"
            "  --silent                 never send a byte\n"
            "  --no-signon              echo \"###\" but never send the sign-on line\n"
@@ -164,6 +170,11 @@ bool parseLoaderOptions(const std::vector<std::string>& args, LoaderOptions& o, 
         } else if (name == "--pre-complete-line") {
             if (!value()) return false;
             o.preCompleteLine = v;
+        } else if (name == "--extra-line") {
+            if (!value()) return false;
+            o.extraLine = v;
+        } else if (name == "--repeat-complete") {
+            o.repeatComplete = true;
         } else if (name == "--silent") {
             o.silent = true;
         } else if (name == "--no-signon") {

@@ -39,6 +39,10 @@ struct LoaderOptions {
     bool eraseDotAfterBanner = false;  // no line end between the banner and the first dot
     std::string preCompleteLine;       // an extra line of loader text before each "Complete."
 
+    // Habits of other loaders that the protocol allows.
+    std::string extraLine;             // a further line after every reply; empty: none
+    bool repeatComplete = false;       // every "Complete." is sent twice
+
     // Faults.
     bool silent = false;               // never sends a byte
     bool noSignon = false;             // echoes "###" but never signs on

@@ -169,6 +169,30 @@ TEST(LoaderErase, BannerDotsAndCompleteInBothLayouts) {
     }
 }
 
+TEST(LoaderHabits, ExtraLineAfterEveryReplyAndCompleteTwice) {
+    SimProcess sim(loader({"--extra-line", "OK", "--repeat-complete", "--erase-blocks", "2", "--erase-dot-ms", "1"}));
+    ASSERT_TRUE(sim.ok());
+    sim.write("###");
+    EXPECT_EQ(sim.readUntil("OK\r\n"), "###KQ7750 Loader V2.04\r\nOK\r\n");
+    sim.write("VERSION\r\n");
+    EXPECT_EQ(sim.readUntil("OK\r\n"), "VERSION\r\nLoader V2.04\r\nV3.21\r\nOK\r\n");
+    sim.write("PIC_VERS 2\r\n");
+    EXPECT_EQ(sim.readUntil("OK\r\n"), "PIC_VERS 2\r\nV1.04\r\nOK\r\n");
+    // The transfer's reply ends with its "Complete.": nothing extra after the command's echo.
+    ASSERT_TRUE(sim.sendImage("LOAD_PIC 2", smallPicImage()));
+    EXPECT_EQ(sim.readUntil("OK\r\n"), "Complete.\r\nComplete.\r\nOK\r\n");
+    sim.write("ERASE_PROGRAM\r\n");
+    EXPECT_EQ(sim.readUntil("OK\r\n"),
+              "ERASE_PROGRAM\r\nErasing all program blocks\r\n..\r\nComplete.\r\nComplete.\r\nOK\r\n");
+    sim.write("BOGUS\r\n");
+    EXPECT_EQ(sim.readUntil("OK\r\n"), "BOGUS\r\nUnknown command\r\nOK\r\n");
+    const Json s = sim.stop();
+    EXPECT_EQ(s["extra_lines"].asInt(), 6);
+    EXPECT_EQ(s["repeated_completes"].asInt(), 2);
+    ASSERT_EQ(s["commands"].size(), 6u);
+    EXPECT_EQ(s["commands"][3].asString(), "LOAD_PIC 2");
+}
+
 TEST(LoaderErase, EraseClearsTheBlackfinAndHoldsInputMeanwhile) {
     SimProcess sim(loader({"--erase-blocks", "2", "--erase-dot-ms", "300"}));
     ASSERT_TRUE(sim.ok());
