@@ -4,7 +4,7 @@
 
 const char* const CompletionMarker = "Complete.";
 
-ResponseBase::ResponseBase() : echoLength(0), echoPos(0), echoPending(false) {
+ResponseBase::ResponseBase() : echoLength(0), echoPos(0), echoPending(false), completed(false) {
     command.reserve(256);
     line.reserve(256);
 }
@@ -16,7 +16,13 @@ void ResponseBase::setCommand(const std::string& text) {
     echoLength = static_cast<uint32_t>(text.size());
     echoPos = 0;
     echoPending = true;
+    completed = false;
     line.clear();
+}
+
+bool ResponseBase::complete() {
+    completed = true;
+    return true;
 }
 
 void ResponseBase::matchEcho(unsigned char byte) {

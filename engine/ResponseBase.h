@@ -32,6 +32,11 @@ public:
     uint32_t echoLength;
     uint32_t echoPos;
     bool echoPending;
+    // The reply is complete. A parser that hands the next step on stays current until
+    // that step's command replaces it, and loaders print more meanwhile (a prompt, a
+    // status line, a second "Complete."): a completed parser takes no further byte
+    // until setCommand arms it again.
+    bool completed;
 
 protected:
     // Echo rule: call while echoPending; matches one byte against `command`.
@@ -41,6 +46,8 @@ protected:
     // Line rule: bytes 0x20..0x7F are appended, everything else but LF is ignored.
     // Returns true at an LF that ends a non-empty line (left in `line`).
     bool collectLine(unsigned char byte);
+    // Marks the reply complete; returns true for processByte to return.
+    bool complete();
     // The echo-paced record transfer shared by the two record parsers (defined in
     // firmware/RecordResponses.cpp): each complete echo releases the next image
     // record; returns true at the LF that finds the completion marker in `line`.

@@ -58,6 +58,9 @@ bool BlackfinEraseProgressResponse::processByte(unsigned char byte)
 
 bool BlackfinEraseCompleteResponse::processByte(unsigned char byte)
 {
+    // Stays current until the window starts the programming: a second "Complete."
+    // must not start it twice.
+    if (completed) return false;
     if (!collectLine(byte)) return false;
     if (line.find(CompletionMarker) == std::string::npos) return false;
     line.clear();
@@ -66,5 +69,5 @@ bool BlackfinEraseCompleteResponse::processByte(unsigned char byte)
         engine->postStatus("Application erased.");
         engine->postToWindow(new ActionBlackfinErasePostamble());
     }
-    return true;
+    return complete();
 }

@@ -7,6 +7,9 @@
 // Runs on the worker inside the receive loop, which holds the engine lock.
 bool PicProgramVerifyResponse::processByte(unsigned char byte)
 {
+    // Only the first line is the version; a line after it (a loader's prompt) must not
+    // move the update on a second time before the window has sent the next command.
+    if (completed) return false;
     if (echoPending) {
         matchEcho(byte);
         return false;
@@ -26,5 +29,5 @@ bool PicProgramVerifyResponse::processByte(unsigned char byte)
     } else {
         line.clear();
     }
-    return true;
+    return complete();
 }

@@ -8,6 +8,9 @@
 // Runs on the worker inside the receive loop, which holds the engine lock.
 bool ResponseBase::pumpRecordByte(unsigned char byte)
 {
+    // After "Complete." the parser waits for the window's next command; what the loader
+    // prints meanwhile (a prompt, a second "Complete.") ends nothing again.
+    if (completed) return false;
     if (echoPending) {
         matchEcho(byte);
         if (!echoPending) {
@@ -23,7 +26,7 @@ bool ResponseBase::pumpRecordByte(unsigned char byte)
     if (!collectLine(byte)) return false;
     if (line.find(CompletionMarker) == std::string::npos) return false;
     line.clear();
-    return true;
+    return complete();
 }
 
 bool PicProgramRecordResponse::processByte(unsigned char byte)

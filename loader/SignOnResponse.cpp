@@ -28,5 +28,5 @@ bool SignOnResponse::processByte(unsigned char byte) {
         engine->postWork(new ActionSendCommand(new VersionPart1Response(),
                                                "Getting SPI EPROM versions...", "VERSION"));
     }
-    return true;
+    return complete();
 }

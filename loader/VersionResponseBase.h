@@ -7,6 +7,7 @@
 class VersionResponseBase : public ResponseBase {
 protected:
     // The echo rule while an echo is pending, the line rule after it. True at an
-    // LF that ends a non-empty line, which is then in `line`.
+    // LF that ends a non-empty line, which is then in `line`; never true again once
+    // the parser has completed its reply.
     bool takeLine(unsigned char byte);
 };

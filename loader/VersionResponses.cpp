@@ -9,7 +9,7 @@ bool VersionPart1Response::processByte(unsigned char byte) {
     if (!takeLine(byte)) return false;
     line.clear();
     if (UpdateEngine* engine = g_engine.load()) engine->nextResponse.reset(new VersionPart2Response());
-    return true;
+    return complete();
 }
 
 bool VersionPart2Response::processByte(unsigned char byte) {
@@ -23,7 +23,7 @@ bool VersionPart2Response::processByte(unsigned char byte) {
     if (UpdateEngine* engine = g_engine.load())
         engine->postWork(new ActionSendCommand(new PicVersionPart1Response(),
                                                "Getting PIC versions...", "PIC_VERS 2"));
-    return true;
+    return complete();
 }
 
 bool PicVersionPart1Response::processByte(unsigned char byte) {
@@ -33,7 +33,7 @@ bool PicVersionPart1Response::processByte(unsigned char byte) {
     line.clear();
     if (UpdateEngine* engine = g_engine.load())
         engine->postWork(new ActionSendCommand(new PicVersionPart2Response(), "PIC_VERS 3"));
-    return true;
+    return complete();
 }
 
 bool PicVersionPart2Response::processByte(unsigned char byte) {
@@ -43,7 +43,7 @@ bool PicVersionPart2Response::processByte(unsigned char byte) {
     line.clear();
     if (UpdateEngine* engine = g_engine.load())
         engine->postWork(new ActionSendCommand(new PicVersionPart3Response(), "PIC_VERS 4"));
-    return true;
+    return complete();
 }
 
 bool PicVersionPart3Response::processByte(unsigned char byte) {
@@ -56,5 +56,5 @@ bool PicVersionPart3Response::processByte(unsigned char byte) {
         engine->postStatus(connectionSummary);
         engine->postToWindow(new ActionConnected(true));
     }
-    return true;
+    return complete();
 }

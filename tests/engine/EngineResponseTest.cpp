@@ -473,22 +473,29 @@ TEST_F(DialogueTest, VersionReplyWithOneLineNeverCompletes) {
     EXPECT_NE(dynamic_cast<VersionPart2Response*>(engine->currentResponse.get()), nullptr);
 }
 
-TEST_F(DialogueTest, ACompletedParserHandlesAFurtherLineAgain) {
-    // A second sign-on line before VERSION is sent asks for VERSION twice.
+TEST_F(DialogueTest, ACompletedParserTakesNoFurtherLine) {
+    // A second sign-on line that an event queued before the send still feeds to the
+    // sign-on parser asks for VERSION only once.
     controller->clearRecord();
     engine->postWork(new ActionSerialEvent(PortOpened, 0));
     holdWorker();
     pushReceived("###\r\n" + SignOnLine + "\r\n" + SignOnLine + "\r\n");
     engine->feedReceivedBytes(5);
     engine->feedReceivedBytes(0);  // an event queued before the send still feeds the old parser
+    EXPECT_EQ(receivedWaiting(), 0u) << "the completed parser consumes what follows";
     auto queued = takeQueuedWork();
     releaseWorker();
-    ASSERT_EQ(queued.size(), 2u);
-    for (auto& action : queued) {
-        auto* send = dynamic_cast<ActionSendCommand*>(action.get());
-        ASSERT_NE(send, nullptr);
-        EXPECT_EQ(send->command, "VERSION");
-        EXPECT_EQ(send->statusText, "Getting SPI EPROM versions...");
-        EXPECT_NE(dynamic_cast<VersionPart1Response*>(send->response.get()), nullptr);
-    }
+    ASSERT_EQ(queued.size(), 1u);
+    auto* send = dynamic_cast<ActionSendCommand*>(queued[0].get());
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(send->command, "VERSION");
+    EXPECT_EQ(send->statusText, "Getting SPI EPROM versions...");
+    EXPECT_NE(dynamic_cast<VersionPart1Response*>(send->response.get()), nullptr);
+}
+
+TEST_F(DialogueTest, ALoaderPromptAfterEveryReplyChangesNothing) {
+    // The last parser stays current while connected: the prompt after its line must
+    // neither join the summary nor report the connection again.
+    run([](size_t r) { return std::vector<std::string>{Replies[r], "OK\r\n"}; });
+    expectConnected("a prompt after every reply");
 }

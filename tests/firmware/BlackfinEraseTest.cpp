@@ -230,6 +230,10 @@ TEST_F(BlackfinEraseTest, CompletionIsFoundInTextJoinedOverLines)
     feed("\r\n");
     EXPECT_EQ(erased(), 1u);
     EXPECT_EQ(controller->statusTexts().back(), "Application erased.");
+    // Until the programming command replaces it, a repeated "Complete." starts nothing.
+    feed("Complete.\r\n");
+    EXPECT_EQ(erased(), 1u);
+    EXPECT_EQ(statusCount("Application erased."), 1u);
 }
 
 TEST_F(BlackfinEraseTest, SplittingTheEraseReportAnywhereGivesTheSameSteps)

@@ -136,6 +136,16 @@ TEST_F(PicStepsTest, AfterPic4TheChainGoesToTheBlackfinWhateverTheReply)
     EXPECT_EQ(controller->count("OnFailed"), 0u);
 }
 
+TEST_F(PicStepsTest, ALineAfterTheVersionDoesNotMoveOnASecondTime)
+{
+    // The read-back parser stays current until the window sends the next PIC's command;
+    // a loader's prompt meanwhile would otherwise skip a PIC.
+    programPic(2);
+    feed("PIC_VERS 2\r\nV1.07\r\nOK\r\n");
+    EXPECT_EQ(controller->count("OnNextPic"), 1u) << controller->describe();
+    EXPECT_EQ(controller->statusTexts().back(), "PIC2 version is now \"V1.07\"");
+}
+
 TEST_F(PicStepsTest, AVersionLineBeforeTheEchoIsNotTaken)
 {
     programPic(2);

@@ -328,6 +328,11 @@ TEST_F(RecordPumpTest, BlackfinTransferOfOneLineEndsInOnComplete)
     EXPECT_EQ(calls[calls.size() - 1].slot, "OnComplete");
     EXPECT_FALSE(controller->responseTimerRunning);
     EXPECT_EQ(timerStarts(), 2u) << "LOAD_PROGRAM and the one record";
+
+    // A loader that repeats itself does not complete the update twice.
+    feed("Complete.\r\nOK\r\n");
+    EXPECT_EQ(controller->count("OnComplete"), 1u);
+    EXPECT_EQ(progressCount(), 2u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,14 @@ const Scenario kScenarios[] = {
     {"BlackfinStrayEchoByte", "Blackfin", "--fault-target blackfin --stray-byte 5", Phase::FailedOtherwise, false},
     {"BlackfinLoadCommandEcho", "Blackfin", "--stray-byte LOAD_PROGRAM", Phase::FailedOtherwise, false},
     {"BlackfinNoComplete", "Blackfin", "--no-complete blackfin", Phase::FailedOtherwise, false},
+    // Habits the protocol allows: a line after every reply (sign-on, versions, read-backs,
+    // each "Complete.") and every "Complete." twice. A reply that has completed stays with
+    // its parser until the next command; a further line there must not move the update on
+    // again (a second read-back would skip a PIC, a second "Complete." verify one twice).
+    {"ExtraLineAndCompleteTwice", "all", "--extra-line OK --repeat-complete", Phase::Complete, false},
+    // The repeated "Complete." alone, so that it is met at every transfer and the erase
+    // even where the extra line would have derailed the update first.
+    {"CompleteTwiceLfOnly", "all", "--repeat-complete --lf-only", Phase::Complete, false},
 };
 
 struct Row {
@@ -162,6 +171,18 @@ void expectEndState(Phase phase, const WindowState& s, const std::vector<int>& b
     }
 }
 
+// Every connection summary shown is whole: the sign-on alone, or every label with one
+// quoted text (a loader's further line must never be joined to the last version).
+void expectWellFormedSummaries(const TextTap& tap, size_t mark) {
+    static const std::regex signOnOnly("KQ7750 Connected: \"[^\"]*\"");
+    static const std::regex finished("KQ7750 Connected: \"[^\"]*\", SPI EPROM \"[^\"]*\", PIC2 \"[^\"]*\", "
+                                     "PIC3 \"[^\"]*\", PIC4 \"[^\"]*\"");
+    for (const TappedText& t : tap.texts(mark)) {
+        if (t.controlId != installer::kConnectionBox || t.text.rfind("KQ7750 Connected: ", 0) != 0) continue;
+        EXPECT_TRUE(std::regex_match(t.text, signOnOnly) || std::regex_match(t.text, finished)) << t.text;
+    }
+}
+
 bool completeShownSince(const TextTap& tap, size_t mark) {
     for (const TappedText& t : tap.texts(mark))
         if (t.controlId == installer::kStatusBox && t.text == installer::kCompleteStatus) return true;
@@ -215,6 +236,7 @@ protected:
         ASSERT_TRUE(rig.stopLoader(summary, error)) << error;
         std::string why;
         EXPECT_TRUE(MatrixRig::allTargetsExact(summary, &why)) << why;
+        EXPECT_TRUE(MatrixRig::commandsOnceInOrder(summary, &why)) << why;
         row.recoverySeconds = (connected.ms + done.ms) / 1000.0;
     }
 
@@ -275,6 +297,7 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
         EXPECT_FALSE(end.completionBox);
     }
     EXPECT_FALSE(rig.tap.overflowed());
+    expectWellFormedSummaries(rig.tap, mark);
 
     JsonValue summary;
     ASSERT_TRUE(rig.stopLoader(summary, error)) << error;
@@ -299,6 +322,7 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
         const bool exact = MatrixRig::allTargetsExact(summary, &why);
         if (completeShown) {
             EXPECT_TRUE(exact) << "\"Update Complete\" although " << why;
+            EXPECT_TRUE(MatrixRig::commandsOnceInOrder(summary, &why)) << "\"Update Complete\" although " << why;
         }
         // A fault that the window survived or failed on must have been met at all.
         const std::string opts = sc.options;
@@ -306,6 +330,12 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
                                opts.find("--no-complete") != std::string::npos;
         if (firesOnce) {
             EXPECT_FALSE(summary["faults_fired"].items().empty()) << "the fault never fired";
+        }
+        if (opts.find("--extra-line") != std::string::npos) {
+            EXPECT_GT(summary["extra_lines"].asInt(), 0) << "no extra line was sent";
+        }
+        if (opts.find("--repeat-complete") != std::string::npos) {
+            EXPECT_GT(summary["repeated_completes"].asInt(), 0) << "no \"Complete.\" was repeated";
         }
     }
 

@@ -193,3 +193,21 @@ bool MatrixRig::allTargetsExact(const JsonValue& summary, std::string* why) {
     }
     return true;
 }
+
+bool MatrixRig::commandsOnceInOrder(const JsonValue& summary, std::string* why) {
+    static const std::vector<std::string> update = {
+        "VERSION",    "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4", "LOAD_PIC 2",    "PIC_VERS 2",
+        "LOAD_PIC 3", "PIC_VERS 3", "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"};
+    // Earlier connection attempts (a retry signs on again) are not the update's.
+    std::vector<std::string> log;
+    for (const JsonValue& c : summary["commands"].items()) {
+        if (c.asString() == "###") log.clear();
+        else log.push_back(c.asString());
+    }
+    if (log == update) return true;
+    if (why) {
+        *why = "the loader received:";
+        for (const std::string& c : log) *why += " [" + c + "]";
+    }
+    return false;
+}

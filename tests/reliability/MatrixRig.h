@@ -56,6 +56,9 @@ public:
 
     // Every target holds exactly its image, by the simulator's digests.
     static bool allTargetsExact(const JsonValue& summary, std::string* why = nullptr);
+    // The simulator's command log from the last sign-on on is exactly one update's commands,
+    // each once, in the order of an update.
+    static bool commandsOnceInOrder(const JsonValue& summary, std::string* why = nullptr);
 
     // The text tap's hook runs inside the installer; a soak can leave it out, so that what
     // it measures is the installer's alone.
