@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <gtest/gtest.h>
 
 using kqtest::Json;
@@ -25,16 +27,9 @@ std::string srecordDigest(const std::string& id) {
     return digests[id]["sha256"].asString();
 }
 
-}  // namespace
-
-TEST(Session, FourImagesReachTheirTargetsExactly) {
-    std::vector<std::string> args{"loader", "--expect-json", kqtest::expectedImagesJson()};
-    if (pacedRun()) args.push_back("--paced");
-    SimProcess sim(args);
-    ASSERT_TRUE(sim.ok());
-    const int limit = 5000;  // per answer; generous even when paced
-    const auto start = std::chrono::steady_clock::now();
-
+// The installer's whole update: sign-on, version queries, the three PICs (command, one
+// record per echo, "Complete.", read-back), the Blackfin erase and programming.
+void wholeUpdate(SimProcess& sim, int limit) {
     sim.write("###");
     ASSERT_FALSE(sim.readUntil("KQ7750 Loader V", limit).empty());
     sim.readUntil("\n", limit);
@@ -58,6 +53,20 @@ TEST(Session, FourImagesReachTheirTargetsExactly) {
     ASSERT_FALSE(sim.readUntil("Complete.", limit).empty());
     ASSERT_TRUE(sim.sendImage("LOAD_PROGRAM", kqtest::imageLines(300), limit));
     ASSERT_FALSE(sim.readUntil("Complete.", limit).empty());
+}
+
+}  // namespace
+
+TEST(Session, FourImagesReachTheirTargetsExactly) {
+    std::vector<std::string> args{"loader", "--expect-json", kqtest::expectedImagesJson()};
+    if (pacedRun()) args.push_back("--paced");
+    SimProcess sim(args);
+    ASSERT_TRUE(sim.ok());
+    const int limit = 5000;  // per answer; generous even when paced
+    const auto start = std::chrono::steady_clock::now();
+
+    wholeUpdate(sim, limit);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("session %s: %.2f s for the whole update\n", pacedRun() ? "paced at 115200" : "unpaced", seconds);
@@ -92,4 +101,34 @@ TEST(Session, FourImagesReachTheirTargetsExactly) {
     // Every byte the host wrote came back as an echo: 616,317 bytes of image 300 alone.
     EXPECT_GT(s["bytes_received"].asInt(), 616317 + 6138 + 7599 + 5132);
     EXPECT_EQ(s["baud"].asInt(), pacedRun() ? 115200 : 0);
+}
+
+// A fixed session's summary, recorded once as whole_update_summary.json: the Windows tests,
+// the demo, the benchmarks and the soak all read these keys, so whatever writes the summary
+// must keep the document as it is. The session adds a PIC transfer whose bad records carry
+// quotes, a backslash, control and 8-bit bytes and a NUL.
+TEST(Session, SummaryKeepsTheRecordedDocument) {
+    SimProcess sim({"loader", "--expect-dir", kqtest::imageDir(), "--expect-json", kqtest::expectedImagesJson()});
+    ASSERT_TRUE(sim.ok());
+    wholeUpdate(sim, 5000);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    const std::vector<std::string> records{":020000040000FA", ":0400200001020304D4",
+                                           std::string("\"q\\\t\x01\x7f\x80\xff\x00", 9), ":00000001FF"};
+    ASSERT_TRUE(sim.sendImage("LOAD_PIC 2", records));
+    ASSERT_FALSE(sim.readUntil("Complete.").empty());
+    // Then its image again, so that every target's digest is part of the document.
+    ASSERT_TRUE(sim.sendImage("LOAD_PIC 2", kqtest::imageLines(301)));
+    ASSERT_FALSE(sim.readUntil("Complete.").empty());
+    sim.stop();
+    ASSERT_EQ(sim.exitStatus, 0);
+    const std::string actual = kqtest::readFile(sim.summaryFile());
+    const std::string recorded = kqtest::readFile(KQ_RECORDED_SUMMARY);
+    ASSERT_FALSE(recorded.empty()) << KQ_RECORDED_SUMMARY;
+    // The pseudo-terminal's name is the one value that differs from run to run.
+    const std::regex pty("\"pty\":\"[^\"]*\"");
+    if (std::regex_replace(actual, pty, "") != std::regex_replace(recorded, pty, "")) {
+        std::ofstream(::testing::TempDir() + "whole_update_summary.json") << actual;
+        FAIL() << "summary differs from " << KQ_RECORDED_SUMMARY << "; written to " << ::testing::TempDir()
+               << "whole_update_summary.json";
+    }
 }

@@ -29,6 +29,7 @@ public:
 
     bool ok() const { return slave >= 0; }
     const std::string& ptyPath() const { return pty; }
+    const std::string& summaryFile() const { return summaryPath; }
 
     void write(std::string_view bytes);
     // Everything received up to and including `marker`, or "" (and timedOut) after `ms`.
