@@ -2,9 +2,10 @@
 #include "LoaderMode.h"
 
 #include "BootStream.h"
-#include "JsonWriter.h"
 
 #include <algorithm>
+
+#include <nlohmann/json.hpp>
 
 namespace kqsim {
 
@@ -362,97 +363,76 @@ std::string LoaderMode::versionFromImage(const TargetMemory& memory) {
     return std::string("V") + text[0] + "." + text[1] + text[2];
 }
 
-void LoaderMode::writeSummary(JsonWriter& json) const {
-    json.field("mode", "loader");
-    json.field("pty", device.pty.slavePath());
-    json.field("baud", baud);
-    json.field("bytes_received", device.line.bytesReceived);
-    json.field("bytes_sent", device.line.bytesSent);
-    json.field("sign_ons", signOns);
-    json.field("ignored_bytes", ignoredBytes);
-    json.field("extra_lines", extraLinesSent);
-    json.field("repeated_completes", repeatedCompletes);
-    json.field("silenced", silenced || options.silent);
-    json.field("vanished", vanished);
-    json.field("state", state == State::PowerOn ? "power-on" : state == State::Command ? "command" : "records");
-    json.key("commands").beginArray();
-    for (const std::string& c : commands) json.value(c);
-    json.endArray();
-    json.key("faults_fired").beginArray();
-    for (const std::string& f : faultsFired) json.value(f);
-    json.endArray();
-    json.key("transfers").beginArray();
+void LoaderMode::writeSummary(Summary& summary) const {
+    summary["mode"] = "loader";
+    summary["pty"] = device.pty.slavePath();
+    summary["baud"] = baud;
+    summary["bytes_received"] = device.line.bytesReceived;
+    summary["bytes_sent"] = device.line.bytesSent;
+    summary["sign_ons"] = signOns;
+    summary["ignored_bytes"] = ignoredBytes;
+    summary["extra_lines"] = extraLinesSent;
+    summary["repeated_completes"] = repeatedCompletes;
+    summary["silenced"] = silenced || options.silent;
+    summary["vanished"] = vanished;
+    summary["state"] = state == State::PowerOn ? "power-on" : state == State::Command ? "command" : "records";
+    Summary& commandList = summary["commands"] = Summary::array();
+    for (const std::string& c : commands) commandList.push_back(lineText(c));
+    summary["faults_fired"] = faultsFired;
+    Summary& transferList = summary["transfers"] = Summary::array();
     for (const Transfer& t : transfers) {
-        json.beginObject();
-        json.field("target", targetName(t.target));
-        json.field("command", t.command);
-        json.field("records", t.records);
-        json.field("bad_records", t.badRecords);
-        json.field("eof", t.eof);
-        json.field("complete_sent", t.completeSent);
-        json.field("aborted", t.aborted);
-        json.endObject();
+        transferList.push_back({{"target", targetName(t.target)},
+                                {"command", lineText(t.command)},
+                                {"records", t.records},
+                                {"bad_records", t.badRecords},
+                                {"eof", t.eof},
+                                {"complete_sent", t.completeSent},
+                                {"aborted", t.aborted}});
     }
-    json.endArray();
-    json.field("expected_images_from", expected.source);
-    json.key("targets").beginObject();
+    summary["expected_images_from"] = expected.source;
+    Summary& targetList = summary["targets"] = Summary::object();
     for (int i = 0; i < TargetCount; ++i) {
         const TargetState& t = targets[i];
-        json.key(targetName(i)).beginObject();
-        json.field("loads", t.loads);
-        json.field("records", t.lines);
-        json.field("data_records", t.dataRecords);
-        json.field("address_records", t.addressRecords);
-        json.field("eof_records", t.eofRecords);
-        json.field("other_records", t.otherRecords);
-        json.field("empty_lines", t.emptyLines);
-        json.field("overwritten_bytes", t.overwrites);
-        json.key("bad_records").beginArray();
+        Summary& target = targetList[targetName(i)];
+        target["loads"] = t.loads;
+        target["records"] = t.lines;
+        target["data_records"] = t.dataRecords;
+        target["address_records"] = t.addressRecords;
+        target["eof_records"] = t.eofRecords;
+        target["other_records"] = t.otherRecords;
+        target["empty_lines"] = t.emptyLines;
+        target["overwritten_bytes"] = t.overwrites;
+        Summary& badList = target["bad_records"] = Summary::array();
         for (const BadRecord& b : t.bad) {
-            json.beginObject();
-            json.field("transfer", b.transfer);
-            json.field("record", b.record);
-            json.field("line", b.line);
-            json.field("reason", b.reason);
-            json.endObject();
+            badList.push_back(
+                {{"transfer", b.transfer}, {"record", b.record}, {"line", lineText(b.line)}, {"reason", b.reason}});
         }
-        json.endArray();
-        json.field("byte_count", static_cast<uint64_t>(t.memory.byteCount()));
-        json.key("ranges").beginArray();
-        for (const auto& r : t.memory.ranges()) {
-            json.beginArray();
-            json.value(hexNumber(r.first, 4));
-            json.value(hexNumber(r.second, 4));
-            json.endArray();
-        }
-        json.endArray();
+        target["byte_count"] = t.memory.byteCount();
+        Summary& rangeList = target["ranges"] = Summary::array();
+        for (const auto& r : t.memory.ranges()) rangeList.push_back({hexNumber(r.first, 4), hexNumber(r.second, 4)});
         const std::string sha = t.memory.sha256();
-        json.field("sha256", sha);
+        target["sha256"] = sha;
         const std::string image = matchingImage(expected, sha);
-        if (image.empty() || t.memory.byteCount() == 0) json.key("image").null();
-        else json.field("image", image);
+        if (image.empty() || t.memory.byteCount() == 0) target["image"] = nullptr;
+        else target["image"] = image;
         if (i == TargetBlackfin) {
-            json.field("erases", t.erases);
+            target["erases"] = t.erases;
             const BootStreamWalk walk = walkBootStream(t.memory.contents());
-            json.key("boot_stream").beginObject();
-            json.field("blocks", walk.blocks);
-            json.field("zero_fill_blocks", walk.zeroFillBlocks);
-            json.field("ignore_blocks", walk.ignoreBlocks);
-            json.field("first_flags", hexNumber(walk.firstFlags, 4));
-            json.field("first_count", walk.firstCount);
-            json.field("first_value", hexNumber(walk.firstValue, 5));
-            json.field("rest_length", hexNumber(walk.restLength, 5));
-            json.field("last_flags", hexNumber(walk.lastFlags, 4));
-            json.field("final_seen", walk.finalSeen);
-            json.field("truncated", walk.truncated);
-            json.field("trailing_bytes", walk.trailingBytes);
-            json.endObject();
+            target["boot_stream"] = {{"blocks", walk.blocks},
+                                     {"zero_fill_blocks", walk.zeroFillBlocks},
+                                     {"ignore_blocks", walk.ignoreBlocks},
+                                     {"first_flags", hexNumber(walk.firstFlags, 4)},
+                                     {"first_count", walk.firstCount},
+                                     {"first_value", hexNumber(walk.firstValue, 5)},
+                                     {"rest_length", hexNumber(walk.restLength, 5)},
+                                     {"last_flags", hexNumber(walk.lastFlags, 4)},
+                                     {"final_seen", walk.finalSeen},
+                                     {"truncated", walk.truncated},
+                                     {"trailing_bytes", walk.trailingBytes}};
         } else {
-            json.field("version", t.version);
+            target["version"] = t.version;
         }
-        json.endObject();
     }
-    json.endObject();
 }
 
 }  // namespace kqsim

@@ -23,7 +23,7 @@ public:
     bool acceptsInput() const override;
     void onTick(TimePoint now) override;
     TimePoint nextDeadline(TimePoint now) const override;
-    void writeSummary(JsonWriter& json) const override;
+    void writeSummary(Summary& summary) const override;
 
     // The version a PIC reports after programming: the RETLW table at 0x0FC0.
     static std::string versionFromImage(const TargetMemory& memory);

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 namespace kqsim {
 
 namespace {
@@ -172,26 +174,20 @@ TimePoint PeerMode::nextDeadline(TimePoint now) const {
     return device.line.outputPending() ? TimePoint::max() : now;
 }
 
-void PeerMode::writeSummary(JsonWriter& json) const {
-    json.field("mode", "peer");
-    json.field("pty", device.pty.slavePath());
-    json.field("received_count", receivedCount);
-    json.field("received_hex", hexBytes(received));
-    json.field("sent_count", device.line.bytesSent);
-    json.field("echoed_count", echoedCount);
-    json.field("steps", static_cast<uint64_t>(steps.size()));
-    json.field("steps_done", static_cast<uint64_t>(current));
-    json.field("script_done", current >= steps.size());
-    json.field("closed", closed);
-    json.key("reads").beginArray();
-    for (const ReadResult& r : reads) {
-        json.beginObject();
-        json.field("count", static_cast<uint64_t>(r.bytes.size()));
-        json.field("hex", hexBytes(r.bytes));
-        json.field("timed_out", r.timedOut);
-        json.endObject();
-    }
-    json.endArray();
+void PeerMode::writeSummary(Summary& summary) const {
+    summary["mode"] = "peer";
+    summary["pty"] = device.pty.slavePath();
+    summary["received_count"] = receivedCount;
+    summary["received_hex"] = hexBytes(received);
+    summary["sent_count"] = device.line.bytesSent;
+    summary["echoed_count"] = echoedCount;
+    summary["steps"] = steps.size();
+    summary["steps_done"] = current;
+    summary["script_done"] = current >= steps.size();
+    summary["closed"] = closed;
+    Summary& readList = summary["reads"] = Summary::array();
+    for (const ReadResult& r : reads)
+        readList.push_back({{"count", r.bytes.size()}, {"hex", hexBytes(r.bytes)}, {"timed_out", r.timedOut}});
 }
 
 }  // namespace kqsim

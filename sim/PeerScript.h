@@ -26,7 +26,7 @@ public:
     void onByte(uint8_t byte, TimePoint now) override;
     void onTick(TimePoint now) override;
     TimePoint nextDeadline(TimePoint now) const override;
-    void writeSummary(JsonWriter& json) const override;
+    void writeSummary(Summary& summary) const override;
 
 private:
     struct ReadResult {

@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 namespace kqsim {
 
 namespace {
@@ -107,12 +109,10 @@ int runSimLoop(Device& device, SimMode& mode, const LoopSettings& settings) {
         }
     }
 
-    JsonWriter json;
-    json.beginObject();
-    json.field("end", endReason);
-    mode.writeSummary(json);
-    json.endObject();
-    const std::string text = json.text() + "\n";
+    Summary summary;
+    summary["end"] = endReason;
+    mode.writeSummary(summary);
+    const std::string text = summaryText(summary) + "\n";
     if (settings.summaryPath.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "Clock.h"
-#include "JsonWriter.h"
 #include "PacedLine.h"
 #include "Pty.h"
+#include "Summary.h"
 
 #include <string>
 
@@ -31,7 +31,8 @@ public:
     virtual bool acceptsInput() const { return true; }
     virtual void onTick(TimePoint) {}
     virtual TimePoint nextDeadline(TimePoint) const { return TimePoint::max(); }
-    virtual void writeSummary(JsonWriter& json) const = 0;
+    // Adds the mode's members to the summary object.
+    virtual void writeSummary(Summary& summary) const = 0;
 };
 
 struct LoopSettings {

@@ -1,7 +1,9 @@
 // Sparse byte memory with run listing and SHA-256 over the canonical contents.
 #include "TargetMemory.h"
 
-#include "Sha256.h"
+#include <openssl/evp.h>
+
+#include <cstdio>
 
 namespace kqsim {
 
@@ -37,7 +39,17 @@ std::string TargetMemory::contents() const {
 }
 
 std::string TargetMemory::sha256() const {
-    return sha256Hex(contents());
+    const std::string data = contents();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr)) return std::string();
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
 }
 
 bool TargetMemory::read(uint32_t address, uint8_t& byte) const {

@@ -54,11 +54,11 @@ TEST(LoaderAnswers, SignOnVersionsAndCommandEcho) {
     sim.write("PIC_VERS 2\n");
     EXPECT_EQ(sim.readUntil("V1.04\r\n"), "PIC_VERS 2\nV1.04\r\n");
     const Json s = sim.stop();
-    ASSERT_EQ(s["commands"].size(), 9u);
-    EXPECT_EQ(s["commands"][0].asString(), "###");
-    EXPECT_EQ(s["commands"][1].asString(), "VERSION");
-    EXPECT_EQ(s["sign_ons"].asInt(), 1);
-    EXPECT_EQ(s["end"].asString(), "signal");
+    ASSERT_EQ(s.at("commands").size(), 9u);
+    EXPECT_EQ(s.at("commands").at(0).get<std::string>(), "###");
+    EXPECT_EQ(s.at("commands").at(1).get<std::string>(), "VERSION");
+    EXPECT_EQ(s.at("sign_ons").get<long long>(), 1);
+    EXPECT_EQ(s.at("end").get<std::string>(), "signal");
 }
 
 TEST(LoaderAnswers, SignOnVariantsAndLineEnds) {
@@ -97,17 +97,17 @@ TEST(LoaderTransfer, EchoesEveryRecordAndProgramsThePic) {
     EXPECT_EQ(sim.readUntil("\r\nV"), "PIC_VERS 3\r\nV");
     EXPECT_EQ(sim.readUntil("\r\n"), "1.02\r\n");
     const Json s = sim.stop();
-    const Json& pic3 = s["targets"]["pic3"];
-    EXPECT_EQ(pic3["byte_count"].asInt(), 10);
-    EXPECT_EQ(pic3["data_records"].asInt(), 2);
-    ASSERT_EQ(pic3["ranges"].size(), 2u);
-    EXPECT_EQ(pic3["ranges"][0][0].asString(), "0x0020");
-    EXPECT_EQ(pic3["ranges"][0][1].asString(), "0x0023");
-    EXPECT_EQ(pic3["version"].asString(), "V1.02");
-    EXPECT_TRUE(pic3["image"].isNull());
-    EXPECT_EQ(s["targets"]["pic2"]["byte_count"].asInt(), 0);
-    EXPECT_EQ(s["transfers"][0]["target"].asString(), "pic3");
-    EXPECT_TRUE(s["transfers"][0]["complete_sent"].asBool());
+    const Json& pic3 = s.at("targets").at("pic3");
+    EXPECT_EQ(pic3.at("byte_count").get<long long>(), 10);
+    EXPECT_EQ(pic3.at("data_records").get<long long>(), 2);
+    ASSERT_EQ(pic3.at("ranges").size(), 2u);
+    EXPECT_EQ(pic3.at("ranges").at(0).at(0).get<std::string>(), "0x0020");
+    EXPECT_EQ(pic3.at("ranges").at(0).at(1).get<std::string>(), "0x0023");
+    EXPECT_EQ(pic3.at("version").get<std::string>(), "V1.02");
+    EXPECT_TRUE(pic3.at("image").is_null());
+    EXPECT_EQ(s.at("targets").at("pic2").at("byte_count").get<long long>(), 0);
+    EXPECT_EQ(s.at("transfers").at(0).at("target").get<std::string>(), "pic3");
+    EXPECT_TRUE(s.at("transfers").at(0).at("complete_sent").get<bool>());
 }
 
 TEST(LoaderTransfer, BadRecordsAreEchoedListedAndNotWritten) {
@@ -119,17 +119,17 @@ TEST(LoaderTransfer, BadRecordsAreEchoedListedAndNotWritten) {
     ASSERT_TRUE(sim.sendImage("LOAD_PIC 2", records));
     EXPECT_EQ(sim.readUntil("Complete.\r\n"), "Complete.\r\n");
     const Json s = sim.stop();
-    const Json& pic2 = s["targets"]["pic2"];
-    ASSERT_EQ(pic2["bad_records"].size(), 2u);
-    EXPECT_EQ(pic2["bad_records"][0]["record"].asInt(), 2);
-    EXPECT_EQ(pic2["bad_records"][0]["reason"].asString(), "checksum");
-    EXPECT_EQ(pic2["bad_records"][1]["line"].asString(), "garbage");
-    EXPECT_EQ(pic2["empty_lines"].asInt(), 1);
-    EXPECT_EQ(pic2["byte_count"].asInt(), 4);
-    EXPECT_EQ(pic2["ranges"][0][0].asString(), "0x0024");
+    const Json& pic2 = s.at("targets").at("pic2");
+    ASSERT_EQ(pic2.at("bad_records").size(), 2u);
+    EXPECT_EQ(pic2.at("bad_records").at(0).at("record").get<long long>(), 2);
+    EXPECT_EQ(pic2.at("bad_records").at(0).at("reason").get<std::string>(), "checksum");
+    EXPECT_EQ(pic2.at("bad_records").at(1).at("line").get<std::string>(), "garbage");
+    EXPECT_EQ(pic2.at("empty_lines").get<long long>(), 1);
+    EXPECT_EQ(pic2.at("byte_count").get<long long>(), 4);
+    EXPECT_EQ(pic2.at("ranges").at(0).at(0).get<std::string>(), "0x0024");
     // A PIC programmed with bad records keeps reporting its old version.
-    EXPECT_EQ(pic2["version"].asString(), "V1.04");
-    EXPECT_EQ(s["transfers"][0]["bad_records"].asInt(), 2);
+    EXPECT_EQ(pic2.at("version").get<std::string>(), "V1.04");
+    EXPECT_EQ(s.at("transfers").at(0).at("bad_records").get<long long>(), 2);
 }
 
 TEST(LoaderTransfer, SignOnInTheMiddleOfATransferAbandonsIt) {
@@ -142,9 +142,9 @@ TEST(LoaderTransfer, SignOnInTheMiddleOfATransferAbandonsIt) {
     sim.write("PIC_VERS 4\r\n");
     EXPECT_EQ(sim.readUntil("V1.01\r\n"), "PIC_VERS 4\r\nV1.01\r\n");
     const Json s = sim.stop();
-    EXPECT_TRUE(s["transfers"][0]["aborted"].asBool());
-    EXPECT_FALSE(s["transfers"][0]["eof"].asBool());
-    EXPECT_EQ(s["sign_ons"].asInt(), 2);
+    EXPECT_TRUE(s.at("transfers").at(0).at("aborted").get<bool>());
+    EXPECT_FALSE(s.at("transfers").at(0).at("eof").get<bool>());
+    EXPECT_EQ(s.at("sign_ons").get<long long>(), 2);
 }
 
 TEST(LoaderErase, BannerDotsAndCompleteInBothLayouts) {
@@ -156,7 +156,7 @@ TEST(LoaderErase, BannerDotsAndCompleteInBothLayouts) {
         EXPECT_EQ(sim.readUntil("Complete.\r\n"),
                   "ERASE_PROGRAM\r\nErasing all program blocks\r\n...\r\nComplete.\r\n");
         const Json s = sim.stop();
-        EXPECT_EQ(s["targets"]["blackfin"]["erases"].asInt(), 1);
+        EXPECT_EQ(s.at("targets").at("blackfin").at("erases").get<long long>(), 1);
     }
     {
         SimProcess sim(loader({"--erase-dot-after-banner", "--pre-complete-line", "Flash verified", "--lf-only"}));
@@ -204,8 +204,8 @@ TEST(LoaderErase, EraseClearsTheBlackfinAndHoldsInputMeanwhile) {
     EXPECT_EQ(sim.readUntil("V1.04\r\n", 10000),
               "ERASE_PROGRAM\r\nErasing all program blocks\r\n..\r\nComplete.\r\nPIC_VERS 2\r\nV1.04\r\n");
     const Json s = sim.stop();
-    EXPECT_EQ(s["targets"]["blackfin"]["byte_count"].asInt(), 0);
-    EXPECT_EQ(s["targets"]["blackfin"]["erases"].asInt(), 1);
+    EXPECT_EQ(s.at("targets").at("blackfin").at("byte_count").get<long long>(), 0);
+    EXPECT_EQ(s.at("targets").at("blackfin").at("erases").get<long long>(), 1);
 }
 
 TEST(LoaderFaults, SilenceAndMissingSignOn) {
@@ -215,15 +215,15 @@ TEST(LoaderFaults, SilenceAndMissingSignOn) {
         sim.write("###VERSION\r\n");
         EXPECT_EQ(sim.readFor(300), "");
         const Json s = sim.stop();
-        EXPECT_EQ(s["commands"][1].asString(), "VERSION");  // heard, not answered
-        EXPECT_EQ(s["bytes_sent"].asInt(), 0);
+        EXPECT_EQ(s.at("commands").at(1).get<std::string>(), "VERSION");  // heard, not answered
+        EXPECT_EQ(s.at("bytes_sent").get<long long>(), 0);
     }
     {
         SimProcess sim(loader({"--no-signon"}));
         ASSERT_TRUE(sim.ok());
         sim.write("###");
         EXPECT_EQ(sim.readFor(300), "###");
-        EXPECT_EQ(sim.stop()["faults_fired"][0].asString(), "no-signon");
+        EXPECT_EQ(sim.stop().at("faults_fired").at(0).get<std::string>(), "no-signon");
     }
 }
 
@@ -271,10 +271,10 @@ TEST(LoaderFaults, EchoOfARecordDroppedChangedOrPreceded) {
         sim.write(image[2] + "\r\n");
         EXPECT_EQ(sim.readUntil("\r\n"), image[2] + "\r\n") << name;
         const Json s = sim.stop();
-        ASSERT_EQ(s["faults_fired"].size(), 1u) << name;
+        ASSERT_EQ(s.at("faults_fired").size(), 1u) << name;
         // What the loader received and wrote is unaffected by what it echoed.
-        EXPECT_EQ(s["targets"]["pic4"]["bad_records"].size(), 0u) << name;
-        EXPECT_EQ(s["targets"]["pic4"]["byte_count"].asInt(), 10) << name;
+        EXPECT_EQ(s.at("targets").at("pic4").at("bad_records").size(), 0u) << name;
+        EXPECT_EQ(s.at("targets").at("pic4").at("byte_count").get<long long>(), 10) << name;
     }
 }
 
@@ -299,10 +299,10 @@ TEST(LoaderFaults, StopsAnsweringAfterTheNthRecord) {
     sim.write(image[2] + "\r\n" + image[3] + "\r\nPIC_VERS 2\r\n###");
     EXPECT_EQ(sim.readFor(400), "");
     const Json s = sim.stop();
-    EXPECT_TRUE(s["silenced"].asBool());
+    EXPECT_TRUE(s.at("silenced").get<bool>());
     // It still listened: the whole image arrived and was programmed.
-    EXPECT_EQ(s["targets"]["pic2"]["byte_count"].asInt(), 10);
-    EXPECT_FALSE(s["transfers"][0]["complete_sent"].asBool());
+    EXPECT_EQ(s.at("targets").at("pic2").at("byte_count").get<long long>(), 10);
+    EXPECT_FALSE(s.at("transfers").at(0).at("complete_sent").get<bool>());
 }
 
 TEST(LoaderFaults, VanishesAfterTheNthRecord) {
@@ -315,8 +315,8 @@ TEST(LoaderFaults, VanishesAfterTheNthRecord) {
     ASSERT_TRUE(sim.sendImage("LOAD_PROGRAM", {image[0], image[1], image[2]}));
     EXPECT_TRUE(sim.hangsUpWithin(3000));
     const Json s = sim.stop();
-    EXPECT_TRUE(s["vanished"].asBool());
-    EXPECT_EQ(s["faults_fired"][0].asString(), "vanish-after-record 3");
+    EXPECT_TRUE(s.at("vanished").get<bool>());
+    EXPECT_EQ(s.at("faults_fired").at(0).get<std::string>(), "vanish-after-record 3");
 }
 
 TEST(LoaderFaults, PicVersionErrorText) {
@@ -338,8 +338,8 @@ TEST(LoaderFaults, NoCompleteAfterTheChosenStep) {
         ASSERT_TRUE(sim.sendImage("LOAD_PIC 3", image));
         EXPECT_EQ(sim.readFor(300), "");
         const Json s = sim.stop();
-        EXPECT_FALSE(s["transfers"][1]["complete_sent"].asBool());
-        EXPECT_EQ(s["faults_fired"][0].asString(), "no-complete pic3");
+        EXPECT_FALSE(s.at("transfers").at(1).at("complete_sent").get<bool>());
+        EXPECT_EQ(s.at("faults_fired").at(0).get<std::string>(), "no-complete pic3");
     }
     {
         SimProcess sim(loader({"--no-complete", "erase", "--erase-dot-ms", "1"}));
@@ -357,7 +357,7 @@ TEST(LoaderLife, EndsByItselfAfterTheIdleTimeOut) {
     ASSERT_TRUE(sim.ok());
     const Json s = sim.waitExit(10000);
     EXPECT_EQ(sim.exitStatus, 0);
-    EXPECT_EQ(s["end"].asString(), "idle");
+    EXPECT_EQ(s.at("end").get<std::string>(), "idle");
 }
 
 TEST(LoaderLife, RefusesUnknownOptionsAndHelps) {

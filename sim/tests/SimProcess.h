@@ -2,7 +2,7 @@
 // side of its pseudo-terminal, as the installer does through Wine's COM port.
 #pragma once
 
-#include "MiniJson.h"
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <string_view>
@@ -10,6 +10,8 @@
 #include <vector>
 
 namespace kqtest {
+
+using Json = nlohmann::json;
 
 std::string kqsimPath();
 std::string imageDir();
