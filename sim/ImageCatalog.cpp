@@ -5,8 +5,9 @@
 #include "LoaderOptions.h"
 
 #include <fstream>
-#include <regex>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 namespace kqsim {
 
@@ -73,9 +74,13 @@ bool loadExpectations(const LoaderOptions& options, ExpectedImages& expected, st
             error = "cannot read " + options.expectJson;
             return false;
         }
-        const std::regex entry("\"([0-9]+)\"\\s*:\\s*\\{\\s*\"sha256\"\\s*:\\s*\"([0-9a-f]{64})\"");
-        for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it)
-            fromJson[(*it)[1].str()] = (*it)[2].str();
+        const nlohmann::json digests = nlohmann::json::parse(text, nullptr, false);
+        if (digests.is_object()) {
+            for (const auto& entry : digests.items()) {
+                const auto sha = entry.value().find("sha256");
+                if (sha != entry.value().end() && sha->is_string()) fromJson[entry.key()] = sha->get<std::string>();
+            }
+        }
         if (fromJson.empty()) {
             error = options.expectJson + ": no digests found";
             return false;

@@ -187,10 +187,10 @@ TEST(LoaderHabits, ExtraLineAfterEveryReplyAndCompleteTwice) {
     sim.write("BOGUS\r\n");
     EXPECT_EQ(sim.readUntil("OK\r\n"), "BOGUS\r\nUnknown command\r\nOK\r\n");
     const Json s = sim.stop();
-    EXPECT_EQ(s["extra_lines"].asInt(), 6);
-    EXPECT_EQ(s["repeated_completes"].asInt(), 2);
-    ASSERT_EQ(s["commands"].size(), 6u);
-    EXPECT_EQ(s["commands"][3].asString(), "LOAD_PIC 2");
+    EXPECT_EQ(s.at("extra_lines").get<long long>(), 6);
+    EXPECT_EQ(s.at("repeated_completes").get<long long>(), 2);
+    ASSERT_EQ(s.at("commands").size(), 6u);
+    EXPECT_EQ(s.at("commands").at(3).get<std::string>(), "LOAD_PIC 2");
 }
 
 TEST(LoaderErase, EraseClearsTheBlackfinAndHoldsInputMeanwhile) {

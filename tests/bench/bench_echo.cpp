@@ -11,7 +11,7 @@
 #include "engine/WinHandles.h"
 #include "tests/bench/BenchClock.h"
 #include "tests/bench/BenchImage.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 
 #include <windows.h>
 
@@ -163,11 +163,11 @@ int run(unsigned com, bool paced) {
     }
 
     const std::string summary = rig.stop(sim);
-    JsonValue json;
-    std::string parseError;
-    if (!JsonValue::parse(summary, json, &parseError)) throw Failure{"kqsim summary: " + parseError};
-    const JsonValue& held = json.at("targets.blackfin.image");
-    const std::string heldName = held.type() == JsonValue::Type::String ? held.asString() : "none";
+    const nlohmann::json json = nlohmann::json::parse(summary, nullptr, false);
+    if (json.is_discarded()) throw Failure{"kqsim summary is not JSON: " + summary};
+    const nlohmann::json::json_pointer held("/targets/blackfin/image");
+    const std::string heldName =
+        json.contains(held) && json.at(held).is_string() ? json.at(held).get<std::string>() : "none";
     if (heldName != "300") throw Failure{"the loader's Blackfin memory holds image " + heldName + ", not 300"};
 
     const double floor = image.wireFloorSeconds(kBaud);

@@ -14,7 +14,7 @@
 #include "tests/gui/InstallerProcess.h"
 #include "tests/gui/InstallerWindow.h"
 #include "tests/gui/PortDevices.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 #include "tests/support/TestEnvironment.h"
 
 #include <windows.h>
@@ -173,10 +173,11 @@ int run(unsigned com, bool paced, const std::string& installerPath) {
     box.press(IDOK);
 
     const std::string summary = rig.stop(sim);
-    JsonValue json;
-    if (!JsonValue::parse(summary, json, &error)) throw Failure{"kqsim summary: " + error};
-    const JsonValue& held = json.at("targets.blackfin.image");
-    const std::string heldName = held.type() == JsonValue::Type::String ? held.asString() : "none";
+    const nlohmann::json json = nlohmann::json::parse(summary, nullptr, false);
+    if (json.is_discarded()) throw Failure{"kqsim summary is not JSON: " + summary};
+    const nlohmann::json::json_pointer held("/targets/blackfin/image");
+    const std::string heldName =
+        json.contains(held) && json.at(held).is_string() ? json.at(held).get<std::string>() : "none";
     if (heldName != "300") throw Failure{"the loader's Blackfin memory holds image " + heldName + ", not 300"};
 
     // A closed window after completion asks nothing; its exit also writes a trace build's stamps.

@@ -12,7 +12,7 @@
 #include "engine/Actions.h"
 #include "serial/SerialPort.h"
 #include "tests/engine/EngineFixture.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -70,17 +70,16 @@ protected:
         return id;
     }
 
-    JsonValue summaryOf(int id) {
+    nlohmann::json summaryOf(int id) {
         const std::string text = rig.stop(id);
-        JsonValue json;
-        std::string error;
-        EXPECT_TRUE(JsonValue::parse(text, json, &error)) << error << "\n" << text;
+        const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+        EXPECT_FALSE(json.is_discarded()) << "bad summary:\n" << text;
         return json;
     }
 
-    std::vector<std::string> commandsOf(const JsonValue& summary) {
+    std::vector<std::string> commandsOf(const nlohmann::json& summary) {
         std::vector<std::string> commands;
-        for (const JsonValue& c : summary["commands"].items()) commands.push_back(c.asString());
+        for (const nlohmann::json& c : summary.at("commands")) commands.push_back(c.get<std::string>());
         return commands;
     }
 
@@ -93,13 +92,12 @@ protected:
     // The bytes the peer received, from its summary.
     std::string receivedHex(int id) {
         const std::string summary = rig.stop(id);
-        JsonValue json;
-        std::string error;
-        if (!JsonValue::parse(summary, json, &error)) {
-            ADD_FAILURE() << "bad summary: " << error << "\n" << summary;
+        const nlohmann::json json = nlohmann::json::parse(summary, nullptr, false);
+        if (json.is_discarded()) {
+            ADD_FAILURE() << "bad summary:\n" << summary;
             return std::string();
         }
-        return lower(json["received_hex"].asString());
+        return lower(json.at("received_hex").get<std::string>());
     }
 
     bool portOpen() {
@@ -238,10 +236,10 @@ TEST_F(ConnectionTest, LoaderSimulatorIdentifiesWithTheSummaryComposedFromItsLin
         EXPECT_EQ(connectionSummary, summary);
     }
     controller->closePort(true);
-    const JsonValue sim = summaryOf(id);
+    const nlohmann::json sim = summaryOf(id);
     EXPECT_EQ(commandsOf(sim),
               (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}));
-    EXPECT_EQ(sim["sign_ons"].asInt(), 1);
+    EXPECT_EQ(sim.at("sign_ons").get<long long>(), 1);
 }
 
 TEST_F(ConnectionTest, LegacySignOnWithLineFeedsOnly) {
@@ -268,7 +266,7 @@ TEST_F(ConnectionTest, SilentOrSignOnlessLoaderGivesNoConnection) {
         EXPECT_TRUE(controller->calls.empty()) << fault << "\n" << controller->describe();
         // Closed before the simulator ends, or its vanishing line is reported.
         controller->closePort(true);
-        const JsonValue sim = summaryOf(id);
+        const nlohmann::json sim = summaryOf(id);
         EXPECT_EQ(commandsOf(sim), std::vector<std::string>{"###"}) << fault;
     }
 }
@@ -296,7 +294,7 @@ TEST_F(ConnectionTest, LoaderVanishingWhileAQueryWaitsEndsInFailure) {
     ASSERT_TRUE(controller->pumpUntil([&] { return !controller->timerRequests.empty(); }, 10000))
         << controller->describe();
     controller->pumpFor(300);
-    const JsonValue sim = summaryOf(id);  // ends the simulator: its line closes
+    const nlohmann::json sim = summaryOf(id);  // ends the simulator: its line closes
     EXPECT_EQ(commandsOf(sim), (std::vector<std::string>{"###", "VERSION"}));
     ASSERT_TRUE(controller->waitForCalls("OnFailed", 1, 20000)) << controller->describe();
     settle();

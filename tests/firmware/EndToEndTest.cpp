@@ -17,7 +17,7 @@
 #include "firmware/FirmwareResource.h"
 #include "tests/firmware/ChainController.h"
 #include "tests/firmware/ImageDigest.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 #include "tests/support/RigClient.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -62,7 +62,7 @@ std::vector<ImageFacts> shippedImageFacts()
 class EndToEndTest : public ::testing::Test {
 protected:
     struct Run {
-        JsonValue summary;
+        nlohmann::json summary;
         std::string summaryText;
         double updateSeconds = 0;  // Update Instrument to OnComplete or OnFailed
     };
@@ -106,8 +106,8 @@ protected:
         controller->pumpFor(300);
 
         run.summaryText = rig.stop(id);
-        std::string error;
-        ASSERT_TRUE(JsonValue::parse(run.summaryText, run.summary, &error)) << error << "\n" << run.summaryText;
+        run.summary = nlohmann::json::parse(run.summaryText, nullptr, false);
+        ASSERT_FALSE(run.summary.is_discarded()) << "bad summary:\n" << run.summaryText;
         ASSERT_TRUE(ended) << "the update neither completed nor failed\n" << tail();
     }
 
@@ -122,13 +122,13 @@ protected:
     }
 
     // The commands the loader received from the update on, in order.
-    static std::vector<std::string> updateCommands(const JsonValue& summary)
+    static std::vector<std::string> updateCommands(const nlohmann::json& summary)
     {
         std::vector<std::string> list;
         bool started = false;
-        for (const JsonValue& c : summary["commands"].items()) {
-            if (c.asString() == "LOAD_PIC 2") started = true;
-            if (started) list.push_back(c.asString());
+        for (const nlohmann::json& c : summary.at("commands")) {
+            if (c.get<std::string>() == "LOAD_PIC 2") started = true;
+            if (started) list.push_back(c.get<std::string>());
         }
         return list;
     }
@@ -176,7 +176,7 @@ protected:
     }
     static bool holdsAnImage(const Run& run, const std::string& target)
     {
-        return run.summary["targets"][target]["image"].type() == JsonValue::Type::String;
+        return run.summary.at("targets").at(target).at("image").is_string();
     }
 
     uint32_t engineMode()
@@ -190,10 +190,10 @@ protected:
     UpdateEngine* engine = nullptr;
 };
 
-void report(const char* name, double seconds, const JsonValue& summary, uint32_t windowQueuePeak)
+void report(const char* name, double seconds, const nlohmann::json& summary, uint32_t windowQueuePeak)
 {
-    const double toLoader = static_cast<double>(summary["bytes_received"].asInt());
-    const double fromLoader = static_cast<double>(summary["bytes_sent"].asInt());
+    const double toLoader = static_cast<double>(summary.at("bytes_received").get<long long>());
+    const double fromLoader = static_cast<double>(summary.at("bytes_sent").get<long long>());
     std::printf("[ timing   ] %s: update %.1f s; bytes to loader %.0f (%.1f s at 115200 baud, 10 bits per byte), "
                 "from loader %.0f (%.1f s)\n",
                 name, seconds, toLoader, toLoader * 10 / 115200, fromLoader, fromLoader * 10 / 115200);
@@ -222,19 +222,19 @@ TEST_F(EndToEndTest, WholeUpdateLeavesEveryTargetHoldingItsImage)
 
     // Each target holds exactly its image's data, and the PICs report the version it carries.
     for (const ImageFacts& f : facts) {
-        const JsonValue& t = run.summary["targets"][f.target];
-        EXPECT_EQ(t["sha256"].asString(), f.sha256) << f.target;
-        EXPECT_EQ(t["image"].asString(), f.id) << f.target;
-        EXPECT_EQ(t["loads"].asInt(), 1) << f.target;
-        EXPECT_EQ(static_cast<uint32_t>(t["records"].asInt()), f.lines) << f.target;
-        EXPECT_TRUE(t["bad_records"].items().empty()) << f.target;
+        const nlohmann::json& t = run.summary.at("targets").at(f.target);
+        EXPECT_EQ(t.at("sha256").get<std::string>(), f.sha256) << f.target;
+        EXPECT_EQ(t.at("image").get<std::string>(), f.id) << f.target;
+        EXPECT_EQ(t.at("loads").get<long long>(), 1) << f.target;
+        EXPECT_EQ(static_cast<uint32_t>(t.at("records").get<long long>()), f.lines) << f.target;
+        EXPECT_TRUE(t.at("bad_records").empty()) << f.target;
         if (f.target != "blackfin") {
             ASSERT_FALSE(f.version.empty()) << f.target;
-            EXPECT_EQ(t["version"].asString(), f.version) << f.target;
+            EXPECT_EQ(t.at("version").get<std::string>(), f.version) << f.target;
         }
     }
-    EXPECT_EQ(run.summary.at("targets.blackfin.erases").asInt(), 1);
-    EXPECT_TRUE(run.summary.at("targets.blackfin.boot_stream.final_seen").asBool());
+    EXPECT_EQ(run.summary.at("/targets/blackfin/erases"_json_pointer).get<long long>(), 1);
+    EXPECT_TRUE(run.summary.at("/targets/blackfin/boot_stream/final_seen"_json_pointer).get<bool>());
 
     EXPECT_EQ(updateCommands(run.summary),
               (std::vector<std::string>{"LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3", "LOAD_PIC 4",
@@ -274,7 +274,7 @@ TEST_F(EndToEndTest, PacedAt115200BaudTheUpdateStillCompletes)
     ASSERT_EQ(controller->count("OnComplete"), 1u) << tail();
     report("paced 115200", run.updateSeconds, run.summary, engine->windowQueue.getPeak());
     EXPECT_EQ(controller->responseTimeouts, 0u);
-    EXPECT_EQ(run.summary.at("targets.blackfin.image").asString(), "300");
+    EXPECT_EQ(run.summary.at("/targets/blackfin/image"_json_pointer).get<std::string>(), "300");
     expectSteps("Blackfin", 8586);
 }
 
@@ -284,9 +284,9 @@ TEST_F(EndToEndTest, ABrokenRecordEchoStopsThePicTransferAndTheTimerEndsIt)
     runUpdate("--change-echo-byte 5 --fault-target pic3", run);
     expectFailureEnding("PIC3", true);
     expectSteps("PIC3", 5);  // records 1 to 5 were written; the fifth's echo never matched
-    EXPECT_EQ(run.summary.at("targets.pic3.records").asInt(), 5);
-    EXPECT_EQ(run.summary.at("targets.pic4.loads").asInt(), 0);
-    EXPECT_EQ(run.summary.at("targets.pic2.image").asString(), "301");
+    EXPECT_EQ(run.summary.at("/targets/pic3/records"_json_pointer).get<long long>(), 5);
+    EXPECT_EQ(run.summary.at("/targets/pic4/loads"_json_pointer).get<long long>(), 0);
+    EXPECT_EQ(run.summary.at("/targets/pic2/image"_json_pointer).get<std::string>(), "301");
 }
 
 TEST_F(EndToEndTest, AStrayByteBeforeAnEchoIsFatalToo)
@@ -305,7 +305,7 @@ TEST_F(EndToEndTest, SilenceAfterARecordLetsTheResponseTimerEndTheUpdate)
     expectFailureEnding("Blackfin", true);
     EXPECT_FALSE(holdsAnImage(run, "blackfin"));
     expectSteps("Blackfin", 101);  // record 101 was written and never echoed
-    EXPECT_EQ(run.summary.at("targets.blackfin.erases").asInt(), 1);
+    EXPECT_EQ(run.summary.at("/targets/blackfin/erases"_json_pointer).get<long long>(), 1);
 }
 
 TEST_F(EndToEndTest, AMissingCompleteAfterTheLastRecordEndsInFailure)
@@ -324,7 +324,7 @@ TEST_F(EndToEndTest, TheLineVanishingMidTransferEndsInFailure)
     runUpdate("--vanish-after-record 40 --fault-target blackfin", run);
     expectFailureEnding("Blackfin", false);
     EXPECT_FALSE(holdsAnImage(run, "blackfin"));
-    EXPECT_TRUE(run.summary["vanished"].asBool());
+    EXPECT_TRUE(run.summary.at("vanished").get<bool>());
     EXPECT_LE(phaseSteps("Blackfin"), 41u);
 }
 
@@ -333,8 +333,8 @@ TEST_F(EndToEndTest, TheLineVanishingDuringAPicEndsInFailure)
     Run run;
     runUpdate("--vanish-after-record 20 --fault-target pic2", run);
     expectFailureEnding("PIC2", false);
-    EXPECT_TRUE(run.summary["vanished"].asBool());
-    EXPECT_EQ(run.summary.at("targets.pic3.loads").asInt(), 0);
+    EXPECT_TRUE(run.summary.at("vanished").get<bool>());
+    EXPECT_EQ(run.summary.at("/targets/pic3/loads"_json_pointer).get<long long>(), 0);
 }
 
 }  // namespace

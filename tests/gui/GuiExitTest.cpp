@@ -42,13 +42,13 @@ TEST_F(GuiTest, ClosingDuringTheEraseAsksCancelKeepsTheUpdateRunningAndOkEndsIt)
     EXPECT_EQ(code, 0u);
 
     // The loader saw the erase out and the programming begin.
-    const JsonValue result = stopLoader();
+    const nlohmann::json result = stopLoader();
     std::vector<std::string> commands;
-    for (const JsonValue& c : result["commands"].items()) commands.push_back(c.asString());
+    for (const nlohmann::json& c : result.at("commands")) commands.push_back(c.get<std::string>());
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
               (std::vector<std::string>{"ERASE_PROGRAM", "LOAD_PROGRAM"}));
-    EXPECT_GE(result["targets"]["blackfin"]["records"].asInt(), 100);
+    EXPECT_GE(result.at("targets").at("blackfin").at("records").get<long long>(), 100);
 }
 
 TEST_F(GuiTest, FileExitWhenConnectedDoesNotAskAndExitsWithZero) {

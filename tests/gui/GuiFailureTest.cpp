@@ -96,9 +96,9 @@ TEST_F(GuiTest, SilentLoaderIsRetriedThreeTimesThenGivenUp) {
     Sleep(1500);
     EXPECT_EQ(tap.recorded(), shown) << describeTexts(tapped(shown));
 
-    const JsonValue summary = stopLoader();
+    const nlohmann::json summary = stopLoader();
     int signOns = 0;
-    for (const JsonValue& c : summary["commands"].items()) signOns += c.asString() == "###";
+    for (const nlohmann::json& c : summary.at("commands")) signOns += c.get<std::string>() == "###";
     // The first attempt and the quiet retry write "###" for certain; the two retries that
     // close the port may or may not get theirs out before the window closes it.
     EXPECT_GE(signOns, 2);
@@ -184,9 +184,9 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
 
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
-    const JsonValue summary = stopLoader();
-    EXPECT_TRUE(summary["vanished"].asBool());
-    EXPECT_EQ(summary["targets"]["blackfin"]["records"].asInt(), kFaultRecord);
+    const nlohmann::json summary = stopLoader();
+    EXPECT_TRUE(summary.at("vanished").get<bool>());
+    EXPECT_EQ(summary.at("targets").at("blackfin").at("records").get<long long>(), kFaultRecord);
 }
 
 TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
@@ -220,6 +220,6 @@ TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
     EXPECT_EQ(tap.barStates(mark), (std::vector<int>{PBST_NORMAL, PBST_NORMAL, PBST_NORMAL, PBST_NORMAL,
                                                      PBST_NORMAL, PBST_ERROR, PBST_ERROR}));
     EXPECT_EQ(closeWithoutQuestion(), 0u);
-    const JsonValue summary = stopLoader();
-    EXPECT_TRUE(summary["silenced"].asBool());
+    const nlohmann::json summary = stopLoader();
+    EXPECT_TRUE(summary.at("silenced").get<bool>());
 }

@@ -74,8 +74,8 @@ TEST_F(GuiTest, WithoutAnyPortDeviceTheListIsEmptyAndConnectDoesNothing) {
     Sleep(1500);
     EXPECT_EQ(window.stableState(), before);
     EXPECT_TRUE(tap.texts().empty()) << describeTexts(tapped());
-    const JsonValue summary = stopLoader();
-    EXPECT_EQ(summary["bytes_received"].asInt(), 0) << "the loader heard from the installer";
+    const nlohmann::json summary = stopLoader();
+    EXPECT_EQ(summary.at("bytes_received").get<long long>(), 0) << "the loader heard from the installer";
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 }

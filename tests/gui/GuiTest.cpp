@@ -87,12 +87,12 @@ void GuiTest::startLoader(const std::string& options) {
     ASSERT_GE(loaderId, 0) << rig.lastError();
 }
 
-JsonValue GuiTest::stopLoader() {
-    JsonValue summary;
+nlohmann::json GuiTest::stopLoader() {
+    nlohmann::json summary;
     const std::string text = rig.stop(loaderId);
     loaderId = -1;
-    std::string error;
-    EXPECT_TRUE(JsonValue::parse(text, summary, &error)) << error << "\n" << rig.lastError();
+    summary = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_FALSE(summary.is_discarded()) << "bad summary:\n" << text << "\n" << rig.lastError();
     return summary;
 }
 

@@ -10,7 +10,7 @@
 #include "tests/gui/InstallerProcess.h"
 #include "tests/gui/InstallerWindow.h"
 #include "tests/gui/TextTap.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ protected:
     // `kqsim loader` on COM1 with the identity above, then `options`.
     void startLoader(const std::string& options = "");
     // Ends the simulator and reads its summary.
-    JsonValue stopLoader();
+    nlohmann::json stopLoader();
     // COM1 leads nowhere: the device is missing.
     void unlinkComOne();
 

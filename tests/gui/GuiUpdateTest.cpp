@@ -108,14 +108,15 @@ void expectBarMonotonic(const std::vector<Observation>& history) {
     }
 }
 
-void expectTargetHoldsImage(const JsonValue& summary, const std::string& target, const std::string& image,
+void expectTargetHoldsImage(const nlohmann::json& summary, const std::string& target, const std::string& image,
                             int records) {
     SCOPED_TRACE("target " + target + ", image " + image);
-    const JsonValue& t = summary["targets"][target];
-    ASSERT_FALSE(t.isNull()) << "the loader reports nothing for this target";
-    EXPECT_EQ(t["image"].asString(), image);
-    EXPECT_EQ(t["records"].asInt(), records);
-    EXPECT_TRUE(t["bad_records"].items().empty());
+    ASSERT_TRUE(summary.contains("targets") && summary.at("targets").contains(target))
+        << "the loader reports nothing for this target";
+    const nlohmann::json& t = summary.at("targets").at(target);
+    EXPECT_EQ(t.at("image").get<std::string>(), image);
+    EXPECT_EQ(t.at("records").get<long long>(), records);
+    EXPECT_TRUE(t.at("bad_records").empty());
 }
 
 }  // namespace
@@ -157,9 +158,9 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
 
     // Connected leaves the engine connecting, not updating: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
-    const JsonValue summary = stopLoader();
+    const nlohmann::json summary = stopLoader();
     std::vector<std::string> commands;
-    for (const JsonValue& c : summary["commands"].items()) commands.push_back(c.asString());
+    for (const nlohmann::json& c : summary.at("commands")) commands.push_back(c.get<std::string>());
     EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}));
 }
 
@@ -248,17 +249,17 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     // Idle again: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 
-    const JsonValue result = stopLoader();
+    const nlohmann::json result = stopLoader();
     expectTargetHoldsImage(result, "pic2", "301", kPic2Lines);
     expectTargetHoldsImage(result, "pic3", "302", kPic3Lines);
     expectTargetHoldsImage(result, "pic4", "303", kPic4Lines);
     expectTargetHoldsImage(result, "blackfin", "300", kBlackfinLines);
-    EXPECT_EQ(result["targets"]["pic2"]["version"].asString(), loaderid::kPic2Programmed);
-    EXPECT_EQ(result["targets"]["pic3"]["version"].asString(), loaderid::kPic3Programmed);
-    EXPECT_EQ(result["targets"]["pic4"]["version"].asString(), loaderid::kPic4Programmed);
-    EXPECT_EQ(result["expected_images_from"].asString(), "dir+json");
+    EXPECT_EQ(result.at("targets").at("pic2").at("version").get<std::string>(), loaderid::kPic2Programmed);
+    EXPECT_EQ(result.at("targets").at("pic3").at("version").get<std::string>(), loaderid::kPic3Programmed);
+    EXPECT_EQ(result.at("targets").at("pic4").at("version").get<std::string>(), loaderid::kPic4Programmed);
+    EXPECT_EQ(result.at("expected_images_from").get<std::string>(), "dir+json");
     std::vector<std::string> commands;
-    for (const JsonValue& c : result["commands"].items()) commands.push_back(c.asString());
+    for (const nlohmann::json& c : result.at("commands")) commands.push_back(c.get<std::string>());
     EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4",
                                                   "LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3",
                                                   "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"}));

@@ -212,7 +212,7 @@ protected:
     }
 
     void TearDown() override {
-        JsonValue ignored;
+        nlohmann::json ignored;
         std::string error;
         session->stopLoader(ignored, error);
         // A scenario that failed may leave the window anywhere; the next one starts
@@ -232,7 +232,7 @@ protected:
         const StepResult done = rig.update(kUpdateDeadlineMs);
         ASSERT_EQ(done.phase, Phase::Complete) << done.history << describeTapped(rig.tap, mark);
         EXPECT_TRUE(done.completionBox);
-        JsonValue summary;
+        nlohmann::json summary;
         ASSERT_TRUE(rig.stopLoader(summary, error)) << error;
         std::string why;
         EXPECT_TRUE(MatrixRig::allTargetsExact(summary, &why)) << why;
@@ -299,7 +299,7 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
     EXPECT_FALSE(rig.tap.overflowed());
     expectWellFormedSummaries(rig.tap, mark);
 
-    JsonValue summary;
+    nlohmann::json summary;
     ASSERT_TRUE(rig.stopLoader(summary, error)) << error;
     if (sc.expected == Phase::Connected || sc.expected == Phase::Erasing) {
         // Connected: the connection may belong to a retry (the version faults fire once).
@@ -317,7 +317,7 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
     const bool completeShown = completeShownSince(rig.tap, mark) || end.completionBox;
     EXPECT_EQ(completeShown, sc.expected == Phase::Complete);
     if (sc.options) {
-        ASSERT_TRUE(summary.has("targets")) << "no loader summary";
+        ASSERT_TRUE(summary.contains("targets")) << "no loader summary";
         std::string why;
         const bool exact = MatrixRig::allTargetsExact(summary, &why);
         if (completeShown) {
@@ -329,13 +329,13 @@ TEST_P(FaultMatrix, EndsInItsPhaseAndRecovers) {
         const bool firesOnce = opts.find("-byte") != std::string::npos || opts.find("-after-record") != std::string::npos ||
                                opts.find("--no-complete") != std::string::npos;
         if (firesOnce) {
-            EXPECT_FALSE(summary["faults_fired"].items().empty()) << "the fault never fired";
+            EXPECT_FALSE(summary.at("faults_fired").empty()) << "the fault never fired";
         }
         if (opts.find("--extra-line") != std::string::npos) {
-            EXPECT_GT(summary["extra_lines"].asInt(), 0) << "no extra line was sent";
+            EXPECT_GT(summary.at("extra_lines").get<long long>(), 0) << "no extra line was sent";
         }
         if (opts.find("--repeat-complete") != std::string::npos) {
-            EXPECT_GT(summary["repeated_completes"].asInt(), 0) << "no \"Complete.\" was repeated";
+            EXPECT_GT(summary.at("repeated_completes").get<long long>(), 0) << "no \"Complete.\" was repeated";
         }
     }
 

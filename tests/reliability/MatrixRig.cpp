@@ -114,15 +114,16 @@ bool MatrixRig::startLoader(const std::string& options, std::string& error) {
     return loaderId >= 0;
 }
 
-bool MatrixRig::stopLoader(JsonValue& summary, std::string& error) {
+bool MatrixRig::stopLoader(nlohmann::json& summary, std::string& error) {
     if (loaderId < 0) {
-        summary = JsonValue();
+        summary = nlohmann::json();
         return true;
     }
     const std::string text = rig.stop(loaderId);
     loaderId = -1;
-    if (!JsonValue::parse(text, summary, &error)) {
-        error += " (" + rig.lastError() + ")";
+    summary = nlohmann::json::parse(text, nullptr, false);
+    if (summary.is_discarded()) {
+        error = "summary is not JSON: " + text + " (" + rig.lastError() + ")";
         return false;
     }
     return true;
@@ -181,12 +182,11 @@ bool MatrixRig::responsive(DWORD timeoutMs) const {
            SendMessageTimeoutA(window.handle(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &answer) != 0;
 }
 
-bool MatrixRig::allTargetsExact(const JsonValue& summary, std::string* why) {
+bool MatrixRig::allTargetsExact(const nlohmann::json& summary, std::string* why) {
     static const char* const targets[][2] = {{"pic2", "301"}, {"pic3", "302"}, {"pic4", "303"}, {"blackfin", "300"}};
-    const JsonValue& all = summary["targets"];
     for (const auto& t : targets) {
-        const JsonValue& image = all[t[0]]["image"];
-        if (image.isNull() || image.asString() != t[1]) {
+        const nlohmann::json::json_pointer image("/targets/" + std::string(t[0]) + "/image");
+        if (!summary.contains(image) || summary.at(image) != t[1]) {
             if (why) *why = std::string(t[0]) + " does not hold image " + t[1];
             return false;
         }
@@ -194,15 +194,20 @@ bool MatrixRig::allTargetsExact(const JsonValue& summary, std::string* why) {
     return true;
 }
 
-bool MatrixRig::commandsOnceInOrder(const JsonValue& summary, std::string* why) {
+bool MatrixRig::commandsOnceInOrder(const nlohmann::json& summary, std::string* why) {
     static const std::vector<std::string> update = {
         "VERSION",    "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4", "LOAD_PIC 2",    "PIC_VERS 2",
         "LOAD_PIC 3", "PIC_VERS 3", "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"};
     // Earlier connection attempts (a retry signs on again) are not the update's.
     std::vector<std::string> log;
-    for (const JsonValue& c : summary["commands"].items()) {
-        if (c.asString() == "###") log.clear();
-        else log.push_back(c.asString());
+    if (!summary.contains("commands")) {
+        if (why) *why = "the summary has no command log";
+        return false;
+    }
+    for (const nlohmann::json& c : summary["commands"]) {
+        const std::string command = c.is_string() ? c.get<std::string>() : std::string();
+        if (command == "###") log.clear();
+        else log.push_back(command);
     }
     if (log == update) return true;
     if (why) {

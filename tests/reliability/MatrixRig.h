@@ -10,7 +10,7 @@
 #include "tests/gui/InstallerProcess.h"
 #include "tests/gui/InstallerWindow.h"
 #include "tests/gui/TextTap.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -42,7 +42,7 @@ public:
     // `kqsim loader` on COM1, unpaced, with the images' digests and then `options`.
     bool startLoader(const std::string& options, std::string& error);
     // Ends the running simulator (if any) and parses its summary.
-    bool stopLoader(JsonValue& summary, std::string& error);
+    bool stopLoader(nlohmann::json& summary, std::string& error);
     // COM1 leads nowhere: a missing device.
     bool unlinkCom(std::string& error);
 
@@ -55,10 +55,10 @@ public:
     bool responsive(DWORD timeoutMs = 5000) const;
 
     // Every target holds exactly its image, by the simulator's digests.
-    static bool allTargetsExact(const JsonValue& summary, std::string* why = nullptr);
+    static bool allTargetsExact(const nlohmann::json& summary, std::string* why = nullptr);
     // The simulator's command log from the last sign-on on is exactly one update's commands,
     // each once, in the order of an update.
-    static bool commandsOnceInOrder(const JsonValue& summary, std::string* why = nullptr);
+    static bool commandsOnceInOrder(const nlohmann::json& summary, std::string* why = nullptr);
 
     // The text tap's hook runs inside the installer; a soak can leave it out, so that what
     // it measures is the installer's alone.

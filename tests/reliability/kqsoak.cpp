@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     double totalSeconds = 0;
     for (int i = 1; i <= updates; ++i) {
         std::string what;
-        JsonValue summary;
+        nlohmann::json summary;
         double seconds = 0;
         if (!rig.startLoader("", error)) {
             what = error;

@@ -16,7 +16,7 @@
 
 #include "serial/SerialPort.h"
 #include "tests/serial/SerialTestKit.h"
-#include "tests/support/MiniJson.h"
+#include <nlohmann/json.hpp>
 
 using namespace serialtest;
 
@@ -62,11 +62,11 @@ protected:
         return id;
     }
 
-    JsonValue stopPeer(int id) {
-        JsonValue summary;
+    nlohmann::json stopPeer(int id) {
+        nlohmann::json summary;
         const std::string text = rig.stop(id);
-        std::string error;
-        EXPECT_TRUE(JsonValue::parse(text, summary, &error)) << error << ": " << text << rig.lastError();
+        summary = nlohmann::json::parse(text, nullptr, false);
+        EXPECT_FALSE(summary.is_discarded()) << "bad summary: " << text << rig.lastError();
         return summary;
     }
 
@@ -272,9 +272,9 @@ TEST_F(PeerPort, BytesToThePeerArriveIntactAndInOrder) {
     EXPECT_TRUE(EventRecorder::reportsOf(LineError).empty());
     EXPECT_TRUE(EventRecorder::reportsOf(IoFailure).empty());
     port.close();
-    const JsonValue summary = stopPeer(peer);
-    EXPECT_EQ(static_cast<long long>(sent.size()), summary["received_count"].asInt());
-    EXPECT_EQ(toHex(sent), summary["received_hex"].asString());
+    const nlohmann::json summary = stopPeer(peer);
+    EXPECT_EQ(static_cast<long long>(sent.size()), summary.at("received_count").get<long long>());
+    EXPECT_EQ(toHex(sent), summary.at("received_hex").get<std::string>());
 }
 
 TEST_F(PeerPort, EchoedRecordsComeBackOneByOne) {
@@ -295,8 +295,8 @@ TEST_F(PeerPort, EchoedRecordsComeBackOneByOne) {
     EXPECT_TRUE(EventRecorder::reportsOf(IoFailure).empty());
     EXPECT_EQ(static_cast<int64_t>(all.size()), EventRecorder::bytesReported());
     port.close();
-    const JsonValue summary = stopPeer(peer);
-    EXPECT_EQ(static_cast<long long>(all.size()), summary["received_count"].asInt());
+    const nlohmann::json summary = stopPeer(peer);
+    EXPECT_EQ(static_cast<long long>(all.size()), summary.at("received_count").get<long long>());
 }
 
 TEST_F(PeerPort, ABurstBeyondTheQueueKeepsTheFirst8192BytesAndCountsEveryByte) {
@@ -352,7 +352,7 @@ TEST_F(PeerPort, PeerClosingTheLineIsReportedAndCloseStillReturns) {
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(PortClosing, EventRecorder::reports().back().type);
     EXPECT_TRUE(EventRecorder::reportsOf(BytesReceived).empty());
-    EXPECT_TRUE(stopPeer(peer)["closed"].asBool());
+    EXPECT_TRUE(stopPeer(peer).at("closed").get<bool>());
 }
 
 TEST_F(PeerPort, CloseReturnsWhileAReadIsPending) {
