@@ -60,6 +60,10 @@ std::string connectionFailureText(int openResult) {
     return framed(ConnectionPrefix, connectionFailureReason(openResult));
 }
 
+bool isCommunicationsFailureText(const std::string& text) {
+    return text.compare(0, std::char_traits<char>::length(CommunicationsPrefix), CommunicationsPrefix) == 0;
+}
+
 void UpdateEngine::reportLineError(int32_t mask) {
     postStatus(lineErrorText(mask));
     postFailed();

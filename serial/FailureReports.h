@@ -17,3 +17,5 @@ const char* connectionFailureReason(int openResult);
 std::string lineErrorText(int32_t mask);
 std::string transferFailureText(int32_t direction);
 std::string connectionFailureText(int openResult);
+// True for a text composed by lineErrorText or transferFailureText.
+bool isCommunicationsFailureText(const std::string& text);

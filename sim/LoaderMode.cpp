@@ -75,6 +75,7 @@ void LoaderMode::signOn(TimePoint now, bool echoed) {
     if (!echoed) emit("###", now);
     state = State::Command;
     line.clear();
+    if (vanishesAfterEchoOf("###")) return;
     if (options.noSignon) {
         fired("no-signon");
         return;
@@ -137,7 +138,16 @@ void LoaderMode::completeCommandLine(TimePoint now) {
     commands.push_back(command);
     echoCommand(command, now);
     terminators.clear();
+    if (vanishesAfterEchoOf(command)) return;
     dispatch(command, now);
+}
+
+bool LoaderMode::vanishesAfterEchoOf(const std::string& command) {
+    const std::string& w = options.vanishAfterEcho;
+    if (w.empty() || vanished || vanishPending || (w != command && w != firstWord(command))) return false;
+    fired("vanish-after-echo " + w);
+    vanishPending = true;  // the echo goes out first, then the line closes
+    return true;
 }
 
 EchoFault* LoaderMode::findEchoFault(EchoFault::Kind kind, const std::string& where) {

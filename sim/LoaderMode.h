@@ -81,6 +81,8 @@ private:
     void endReply(TimePoint now);
     bool sending() const { return !(options.silent || silenced || vanished); }
     bool faultTargetIsCurrent() const;
+    // The --vanish-after-echo fault for `command`: true when it fires now.
+    bool vanishesAfterEchoOf(const std::string& command);
     EchoFault* findEchoFault(EchoFault::Kind kind, const std::string& where);
     void fired(const std::string& what);
 

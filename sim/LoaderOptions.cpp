@@ -51,6 +51,8 @@ const char* loaderHelp() {
            "                           pic2, pic3, pic4, blackfin\n"
            "  --silent-after-record N  echo record N, then never send another byte\n"
            "  --vanish-after-record N  echo record N, then close the line (device vanishes)\n"
+           "  --vanish-after-echo W    echo ### or the command W (or its first word), then close\n"
+           "                           the line instead of answering\n"
            "  --drop-echo-byte W[:K]   leave out byte K (default 2) of the echo of W\n"
            "  --change-echo-byte W[:K] change byte K (default 2) of the echo of W\n"
            "  --stray-byte W[:HH]      send byte HH (default: the echo's first byte) before the\n"
@@ -196,6 +198,9 @@ bool parseLoaderOptions(const std::vector<std::string>& args, LoaderOptions& o, 
         } else if (name == "--vanish-after-record") {
             if (!number(1000000)) return false;
             o.vanishAfterRecord = static_cast<unsigned>(n);
+        } else if (name == "--vanish-after-echo") {
+            if (!value()) return false;
+            o.vanishAfterEcho = v;
         } else if (name == "--drop-echo-byte" || name == "--change-echo-byte" || name == "--stray-byte") {
             if (!value()) return false;
             const EchoFault::Kind kind = name == "--drop-echo-byte"     ? EchoFault::Drop

@@ -51,6 +51,7 @@ struct LoaderOptions {
     std::string faultTarget = "any";   // transfer the record-numbered faults apply to
     unsigned silentAfterRecord = 0;
     unsigned vanishAfterRecord = 0;
+    std::string vanishAfterEcho;       // "###" or a command (or its first word): echo it, then vanish
     std::vector<EchoFault> echoFaults;
     int picVersError = -1;             // PIC whose version query is answered with an error; 0: all
     std::string picVersErrorText = "Error: PIC not responding";

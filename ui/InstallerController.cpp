@@ -10,6 +10,7 @@
 #include "engine/Actions.h"
 #include "engine/UpdateEngine.h"
 #include "resources/resource.h"
+#include "serial/FailureReports.h"
 #include "serial/SerialPort.h"
 #include "ui/PortEnumerator.h"
 
@@ -260,6 +261,11 @@ void InstallerController::OnConnectTimer() {
 }
 
 void InstallerController::OnStatus(const std::string& text, int32_t /*kind*/) {
+    // The text of a failure report that comes after the window has ended the
+    // attempt belongs with that report's ActionFailed, which changes nothing.
+    if (isCommunicationsFailureText(text) && attemptEnded()) {
+        return;
+    }
     if (detailBox != nullptr) {
         detailBox->setText(text);
     }
@@ -399,6 +405,13 @@ void InstallerController::OnComplete() {
 }
 
 void InstallerController::OnFailed() {
+    // A vanishing device fails every call the port makes (a failed read twice)
+    // before the window has handled the first report. The first one ends the
+    // attempt; the later ones find it ended and must neither abort an update that
+    // never ran nor stop the connect timer whose retries are still due.
+    if (attemptEnded()) {
+        return;
+    }
     statusBox->setText(CommsErrorRetryText);
     if (engineMode() == Connecting) {
         // A running connect timer keeps ticking: the next retry reopens the port.
@@ -527,6 +540,14 @@ uint32_t InstallerController::engineMode() {
     }
     auto guard = engine->lock.lock();
     return engine->mode;
+}
+
+bool InstallerController::attemptEnded() {
+    if (!engine) {
+        return false;
+    }
+    auto guard = engine->lock.lock();
+    return engine->mode == Idle && !(engine->port && engine->port->isOpen());
 }
 
 void InstallerController::setIdleAndClosePort() {

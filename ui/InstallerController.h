@@ -93,6 +93,9 @@ private:
     void stopTimers();
     void closePort();
     uint32_t engineMode();
+    // The engine Idle with its port closed: the window has ended the last attempt
+    // (failure or completion), and nothing of that attempt is still under way.
+    bool attemptEnded();
     void setIdleAndClosePort();
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
     bool loadImage(WORD id, const char* type);

@@ -319,6 +319,30 @@ TEST(LoaderFaults, VanishesAfterTheNthRecord) {
     EXPECT_EQ(s.at("faults_fired").at(0).get<std::string>(), "vanish-after-record 3");
 }
 
+TEST(LoaderFaults, VanishesAfterTheEchoOfTheChosenCommand) {
+    {
+        SimProcess sim(loader({"--vanish-after-echo", "###"}));
+        ASSERT_TRUE(sim.ok());
+        sim.write("###");
+        EXPECT_EQ(sim.readFor(300), "###");
+        EXPECT_TRUE(sim.hangsUpWithin(3000));
+        const Json s = sim.stop();
+        EXPECT_TRUE(s["vanished"].asBool());
+        EXPECT_EQ(s["faults_fired"][0].asString(), "vanish-after-echo ###");
+    }
+    {
+        SimProcess sim(loader({"--vanish-after-echo", "PIC_VERS"}));
+        ASSERT_TRUE(sim.ok());
+        signOn(sim);
+        sim.write("VERSION\r\n");
+        EXPECT_EQ(sim.readUntil("V3.21\r\n"), "VERSION\r\nLoader V2.04\r\nV3.21\r\n");
+        sim.write("PIC_VERS 2\r\n");
+        EXPECT_EQ(sim.readFor(300), "PIC_VERS 2\r\n");
+        EXPECT_TRUE(sim.hangsUpWithin(3000));
+        EXPECT_EQ(sim.stop()["faults_fired"][0].asString(), "vanish-after-echo PIC_VERS");
+    }
+}
+
 TEST(LoaderFaults, PicVersionErrorText) {
     SimProcess sim(loader({"--pic-vers-error", "3", "--pic-vers-error-text", "ERR 17"}));
     ASSERT_TRUE(sim.ok());

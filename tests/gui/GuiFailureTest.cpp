@@ -1,5 +1,6 @@
 // Failures as the engineer sees them: a loader that never answers, a missing COM device,
-// a line that vanishes while the Blackfin is programmed, and an echo that stalls.
+// a line that vanishes while connecting or while the Blackfin is programmed, and an echo
+// that stalls.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>
@@ -37,7 +38,68 @@ void expectBarEndsInError(const std::vector<int>& states) {
     for (size_t i = 5; i < states.size(); ++i) EXPECT_EQ(states[i], PBST_ERROR) << "state " << i;
 }
 
+bool isPortFailureText(const std::pair<int, std::string>& t) {
+    return t.second.rfind("Communications failed - ", 0) == 0;
+}
+
+// The line vanishes once the loader has echoed `step` of the connection; the device is back
+// (a fresh loader on COM1) before the first retry, 4.5 s after Connect. A vanished device
+// fails every call the port makes, and a window thread that is busy for a moment (held
+// here by the tap) finds several reports waiting: only the first may count. The window
+// shows "Failed while connecting" and no more, and the retry that is still due signs on.
+class GuiVanishTest : public GuiTest {
+protected:
+    void vanishWhileConnectingThenRetry(const std::string& step) {
+        ASSERT_NO_FATAL_FAILURE(registerComOne());
+        ASSERT_NO_FATAL_FAILURE(startLoader("--vanish-after-echo " + step));
+        ASSERT_NO_FATAL_FAILURE(launch());
+        tap.holdWindowOnPortFailure(500);
+
+        PhaseWatcher watcher(window);
+        window.click(installer::kConnectButton);
+        ASSERT_TRUE(watcher.watch([](const Observation& o) { return o.phase == Phase::FailedWhileConnecting; },
+                                  10000))
+            << watcher.describe() << describeTexts(tapped());
+        const JsonValue vanished = stopLoader();
+        EXPECT_TRUE(vanished["vanished"].asBool());
+        EXPECT_EQ(vanished["faults_fired"][0].asString(), "vanish-after-echo " + step);
+        ASSERT_NO_FATAL_FAILURE(startLoader());
+
+        const bool connected =
+            watcher.watch([](const Observation& o) { return o.phase == Phase::Connected; }, 30000);
+        ASSERT_TRUE(connected) << watcher.describe() << describeTexts(tapped());
+        for (const Phase p : watcher.phases()) EXPECT_NE(p, Phase::FailedOtherwise) << watcher.describe();
+        EXPECT_EQ(watcher.last().state.connection, expectedSummary());
+
+        // From the port's report on: its text, the window's own two, then the retry.
+        const Texts texts = tapped();
+        const auto first = std::find_if(texts.begin(), texts.end(), isPortFailureText);
+        ASSERT_NE(first, texts.end()) << describeTexts(texts);
+        ASSERT_GE(texts.end() - first, 4) << describeTexts(texts);
+        const Texts afterVanish(first + 1, first + 4);
+        const Texts expected = {
+            {installer::kStatusBox, installer::kFailedStatus},
+            {installer::kConnectionBox, installer::kFailedConnectingConnection},
+            {installer::kConnectionBox, installer::kRetryingConnection},
+        };
+        EXPECT_EQ(afterVanish, expected) << describeTexts(texts);
+        EXPECT_EQ(std::count_if(texts.begin(), texts.end(), isPortFailureText), 1) << describeTexts(texts);
+        for (const int state : tap.barStates()) EXPECT_EQ(state, PBST_NORMAL);
+
+        EXPECT_EQ(closeWithoutQuestion(), 0u);
+        EXPECT_EQ(stopLoader()["sign_ons"].asInt(), 1);
+    }
+};
+
 }  // namespace
+
+TEST_F(GuiVanishTest, LineVanishingDuringTheSignOnFailsWhileConnectingAndTheRetrySignsOn) {
+    vanishWhileConnectingThenRetry("###");
+}
+
+TEST_F(GuiVanishTest, LineVanishingDuringTheVersionQueriesFailsWhileConnectingAndTheRetrySignsOn) {
+    vanishWhileConnectingThenRetry("PIC_VERS");
+}
 
 TEST_F(GuiTest, SilentLoaderIsRetriedThreeTimesThenGivenUp) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
@@ -136,6 +198,35 @@ TEST_F(GuiTest, MissingComDeviceGivesTheConnectionFailureAndPortNotFound) {
     const size_t shown = tap.recorded();
     Sleep(5000);
     EXPECT_EQ(tap.recorded(), shown) << describeTexts(tapped(shown));
+}
+
+TEST_F(GuiTest, UpdateWithoutTheFirstPicImageShowsTheInternalErrorAndLeavesTheControlsAsConnected) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    const std::string broken = installerWithoutImage(301, "TALVOR_HEX");
+    ASSERT_FALSE(broken.empty());
+    ASSERT_NO_FATAL_FAILURE(launch(broken));
+    PhaseWatcher watcher(window);
+    ASSERT_NO_FATAL_FAILURE(connect(watcher));
+    const WindowState connected = window.stableState();
+    const size_t mark = tap.recorded();
+
+    window.click(installer::kUpdateButton);
+    // Whatever the click started would have reached the loader by now.
+    Sleep(1500);
+    const Texts expected = {{installer::kUpdateBox, "Internal error - unable to update instrument..."}};
+    EXPECT_EQ(tapped(mark), expected) << describeTexts(tapped(mark));
+    WindowState after = window.stableState();
+    EXPECT_EQ(after.update, expected[0].second);
+    after.update = connected.update;
+    EXPECT_EQ(after, connected) << "before:\n" << connected.describe() << "after:\n" << after.describe();
+    EXPECT_TRUE(tap.barStates(mark).empty());
+
+    // Update Instrument stays enabled, so closing does not ask.
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+    const JsonValue summary = stopLoader();
+    EXPECT_EQ(summary["commands"].items().size(), 5u) << "the loader was sent more than the connection's commands";
+    DeleteFileA(broken.c_str());
 }
 
 TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {

@@ -99,6 +99,10 @@ std::vector<int> TextTap::barStates(size_t from) const {
     return result;
 }
 
+void TextTap::holdWindowOnPortFailure(DWORD ms) {
+    if (shared) InterlockedExchange(&shared->holdOnPortFailureMs, static_cast<LONG>(ms));
+}
+
 bool TextTap::overflowed() const { return shared && shared->claimed > texttap::kCapacity; }
 
 bool TextTap::heapFigures(HWND window, texttap::HeapFigures& figures, DWORD timeoutMs) {

@@ -44,6 +44,10 @@ public:
     // Texts and bar states recorded so far: the `from` of a later call that should
     // see only what comes after now.
     size_t recorded() const;
+    // Once the installer sets the port's first failure text, its window thread stays
+    // there for `ms`, as a thread busy with something else would: meanwhile the port
+    // goes on reporting.
+    void holdWindowOnPortFailure(DWORD ms);
     // More texts were set than the shared memory holds.
     bool overflowed() const;
     // The installer's heap figures, walked inside its process on its window thread.

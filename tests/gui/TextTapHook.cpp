@@ -2,7 +2,8 @@
 // thread. It copies every WM_SETTEXT sent to the three status boxes, and every PBM_SETSTATE
 // sent to the progress bar, into shared memory, so a test sees texts that stand for only a
 // few milliseconds, in the order they were shown. On request it also walks the process's
-// heaps, so a soak can tell the program's own memory from the rest.
+// heaps, so a soak can tell the program's own memory from the rest, and it can hold the
+// window thread once, as a busy one would be, when the port's first failure text is set.
 #include "tests/gui/TextTapShared.h"
 #include "tests/support/HeapWalk.h"
 
@@ -41,6 +42,12 @@ void record(int controlId, UINT message, LONG_PTR value, const char* text) {
     entry.value = value;
     lstrcpynA(entry.text, text ? text : "", texttap::kTextSize);
     InterlockedExchange(&entry.ready, 1);
+    char head[32] = {};
+    lstrcpynA(head, text ? text : "", lstrlenA(texttap::kPortFailurePrefix) + 1);
+    if (lstrcmpA(head, texttap::kPortFailurePrefix) == 0) {
+        const LONG hold = InterlockedExchange(&shared->holdOnPortFailureMs, 0);
+        if (hold > 0) Sleep(static_cast<DWORD>(hold));
+    }
 }
 
 // The DLL and the installer share msvcrt.dll, so the C runtime heap walked here is the

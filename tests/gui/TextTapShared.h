@@ -33,9 +33,15 @@ struct HeapFigures {
     LONGLONG processHeapBusy;
 };
 
+// The port's failure texts begin so; the hook can hold the window thread on the first.
+constexpr const char* kPortFailurePrefix = "Communications failed - ";
+
 // Written by the installer's window thread (through the hook), read by the driver.
 struct Shared {
     volatile LONG claimed;  // entries claimed so far; may pass kCapacity (the rest is lost)
+    // Set by the driver; the hook sleeps this long once, when the first port failure text
+    // is set, and clears it: the window thread is busy while the port goes on reporting.
+    volatile LONG holdOnPortFailureMs;
     HeapFigures heap;
     Entry entries[kCapacity];
 };
