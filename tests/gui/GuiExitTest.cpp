@@ -1,5 +1,6 @@
-// Closing the window: during an update it asks first, Cancel leaves the update running and
-// OK ends the program; once connected (not updating) File, Exit closes without a word.
+// Closing the window: during an update (the PIC steps included) it asks first, Cancel
+// leaves the update running and OK ends the program; once connected (not updating)
+// File, Exit closes without a word. The menu is worked through its own items.
 #include "tests/gui/GuiTest.h"
 
 TEST_F(GuiTest, ClosingDuringTheEraseAsksCancelKeepsTheUpdateRunningAndOkEndsIt) {
@@ -49,6 +50,31 @@ TEST_F(GuiTest, ClosingDuringTheEraseAsksCancelKeepsTheUpdateRunningAndOkEndsIt)
     EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
               (std::vector<std::string>{"ERASE_PROGRAM", "LOAD_PROGRAM"}));
     EXPECT_GE(result.at("targets").at("blackfin").at("records").get<long long>(), 100);
+}
+
+TEST_F(GuiTest, FileExitDuringAPicStepAsksAndCancelKeepsTheUpdateRunning) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader("--paced"));
+    ASSERT_NO_FATAL_FAILURE(launch());
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+
+    // PIC 3: the engine still Connecting, Update Instrument disabled.
+    PhaseWatcher watcher(window);
+    window.click(installer::kUpdateButton);
+    ASSERT_TRUE(watcher.watch([](const Observation& o) { return o.phase == Phase::Pic3; }, 60000))
+        << watcher.describe();
+    chooseMenuItem(installer::kFileMenu, installer::kExitItem);
+    ModalBox ask(ModalBox::waitFor(installer::kExitCaption, 10000, installer.id()));
+    ASSERT_TRUE(ask.exists()) << "File, Exit during PIC 3 did not ask";
+    EXPECT_EQ(ask.messageText(), installer::kExitText);
+    ask.press(IDCANCEL);
+
+    const bool programming = watcher.watch(
+        [](const Observation& o) { return o.phase == Phase::Programming && o.state.progressPosition >= 100; },
+        120000);
+    ASSERT_TRUE(programming) << watcher.describe();
+    EXPECT_TRUE(installer.running());
 }
 
 TEST_F(GuiTest, FileExitWhenConnectedDoesNotAskAndExitsWithZero) {

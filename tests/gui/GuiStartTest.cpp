@@ -52,7 +52,7 @@ TEST_F(GuiTest, RegisteredComOneIsListedSelectedAndTheWindowIsNotConnected) {
     const WindowState s = window.stableState();
     expectNotConnected(s);
     EXPECT_EQ(s.release, "v1.01");
-    EXPECT_EQ(window.aboutRelease(), "v1.01");
+    EXPECT_EQ(window.aboutRelease(menuCommand(installer::kHelpMenu, installer::kAboutItem)), "v1.01");
     // The About box leaves the main window as it was.
     EXPECT_EQ(window.stableState(), s);
 

@@ -4,6 +4,8 @@
 #include "tests/gui/PortDevices.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -114,9 +116,82 @@ void GuiTest::disableSetupApiForInstaller() {
     ASSERT_EQ(written, ERROR_SUCCESS);
 }
 
-void GuiTest::launch() {
+namespace {
+
+// Renumbers resource `id` of the named type `type` to id - 1 in a PE file's resource
+// directory (the type's ids stay in ascending order while id - 1 is free), so that
+// FindResource no longer finds it. Wine 8's UpdateResource can neither delete a resource
+// nor empty it, so the copy is patched directly.
+bool renumberResource(std::vector<char>& file, const std::string& type, WORD id) {
+    auto at = [&file](size_t offset, size_t size) { return offset + size <= file.size() ? &file[offset] : nullptr; };
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
+    if (!dos) return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
+    if (!nt || nt->Signature != IMAGE_NT_SIGNATURE) return false;
+    const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    const auto* sections = IMAGE_FIRST_SECTION(nt);
+    size_t base = 0;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections && base == 0; ++i)
+        if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].Misc.VirtualSize)
+            base = rva - sections[i].VirtualAddress + sections[i].PointerToRawData;
+    auto entries = [&](size_t directory, size_t& count) {
+        const auto* d = reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY*>(at(directory, sizeof(IMAGE_RESOURCE_DIRECTORY)));
+        count = d ? d->NumberOfNamedEntries + d->NumberOfIdEntries : 0;
+        return reinterpret_cast<IMAGE_RESOURCE_DIRECTORY_ENTRY*>(
+            at(directory + sizeof(IMAGE_RESOURCE_DIRECTORY), count * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY)));
+    };
+    size_t types = 0;
+    IMAGE_RESOURCE_DIRECTORY_ENTRY* typeEntries = base ? entries(base, types) : nullptr;
+    for (size_t t = 0; typeEntries && t < types; ++t) {
+        if (!typeEntries[t].NameIsString || !typeEntries[t].DataIsDirectory) continue;
+        const auto* name = reinterpret_cast<const IMAGE_RESOURCE_DIR_STRING_U*>(at(base + typeEntries[t].NameOffset, 2));
+        if (!name || !at(base + typeEntries[t].NameOffset, 2 + 2 * name->Length)) return false;
+        std::string text;
+        for (WORD c = 0; c < name->Length; ++c) text += static_cast<char>(name->NameString[c]);
+        if (text != type) continue;
+        size_t ids = 0;
+        IMAGE_RESOURCE_DIRECTORY_ENTRY* idEntries = entries(base + typeEntries[t].OffsetToDirectory, ids);
+        for (size_t k = 0; idEntries && k < ids; ++k) {
+            if (idEntries[k].NameIsString || idEntries[k].Id != id) continue;
+            idEntries[k].Id = static_cast<WORD>(id - 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string GuiTest::installerWithoutImage(WORD id, const char* type) {
+    const std::string original = InstallerProcess::defaultPath();
+    const std::string copy =
+        original.substr(0, original.find_last_of("\\/") + 1) + "KQ7750Installer-without-" + std::to_string(id) + ".exe";
+    std::ifstream in(original, std::ios::binary);
+    std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.empty() || !renumberResource(file, type, id)) {
+        ADD_FAILURE() << "image " << id << " not found in " << original;
+        return std::string();
+    }
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    out.close();
+    if (!out) {
+        ADD_FAILURE() << "could not write " << copy;
+        return std::string();
+    }
+    HMODULE written = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const bool gone = written && !FindResourceA(written, MAKEINTRESOURCEA(id), type);
+    if (written) FreeLibrary(written);
+    if (!gone) {
+        ADD_FAILURE() << "the copy still holds image " << id;
+        return std::string();
+    }
+    return copy;
+}
+
+void GuiTest::launch(const std::string& exePath) {
     ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
-    ASSERT_TRUE(installer.start(InstallerProcess::defaultPath())) << installer.lastError();
+    ASSERT_TRUE(installer.start(exePath)) << installer.lastError();
     window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
     ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
     ASSERT_EQ(window.processId(), installer.id());
@@ -125,7 +200,7 @@ void GuiTest::launch() {
 
 DWORD GuiTest::closeWithoutQuestion(Closing how) {
     if (how == Closing::ThroughFileExit)
-        window.postMenuCommand(installer::kMenuExit);
+        chooseMenuItem(installer::kFileMenu, installer::kExitItem);
     else
         window.postClose();
     DWORD code = 0xDEAD;
@@ -159,6 +234,17 @@ void GuiTest::connect(PhaseWatcher& watcher) {
     ASSERT_EQ(watcher.last().phase, Phase::Connected) << watcher.describe();
 }
 
+int GuiTest::menuCommand(const char* popup, const char* item) {
+    const UINT command = tap.menuCommand(window.handle(), popup, item);
+    EXPECT_NE(command, 0u) << tap.lastError();
+    return static_cast<int>(command);
+}
+
+void GuiTest::chooseMenuItem(const char* popup, const char* item) {
+    const int command = menuCommand(popup, item);
+    if (command != 0) window.postMenuCommand(command);
+}
+
 bool GuiTest::answerCompletionBox(CompletionBox& box) {
     if (box.seen) return true;
     ModalBox found(ModalBox::find(installer::kCompleteCaption, installer.id()));
@@ -172,7 +258,7 @@ bool GuiTest::answerCompletionBox(CompletionBox& box) {
 }
 
 void GuiTest::expectAboutBoxKeepsTheUpdateGoing() {
-    window.postMenuCommand(installer::kMenuAbout);
+    chooseMenuItem(installer::kHelpMenu, installer::kAboutItem);
     ModalBox about(ModalBox::waitFor("About", 10000, installer.id()));
     ASSERT_TRUE(about.exists()) << "the About box did not open";
     const int before = window.progressPosition();

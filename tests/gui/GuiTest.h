@@ -51,8 +51,12 @@ protected:
     // COM1 leads nowhere: the device is missing.
     void unlinkComOne();
 
-    // Starts the installer, waits for its window and taps its status boxes.
-    void launch();
+    // Starts the installer (or the copy at exePath), waits for its window and taps its
+    // status boxes.
+    void launch(const std::string& exePath = InstallerProcess::defaultPath());
+    // A copy of the installer, beside it, in which the firmware image `id` cannot be found,
+    // as in a broken build; empty (with a failure reported) when it could not be made.
+    std::string installerWithoutImage(WORD id, const char* type);
     // Makes SETUPAPI.DLL unloadable in the installer alone, until the test ends. Wine drops
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
     // this sets the installer's own override key (AppDefaults\KQ7750Installer.exe) instead.
@@ -66,6 +70,10 @@ protected:
     void connect(PhaseWatcher& watcher);
     // The connection summary the loader's identity gives.
     static std::string expectedSummary();
+
+    // Chooses a menu item by its texts; its command id is read from the window's menu.
+    void chooseMenuItem(const char* popup, const char* item);
+    int menuCommand(const char* popup, const char* item);
 
     // Answers the completion box (found by its caption) once it shows, noting its text
     // and buttons.

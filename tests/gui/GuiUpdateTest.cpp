@@ -218,6 +218,9 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     EXPECT_FALSE(done.updateEnabled);
     EXPECT_FALSE(done.progressEnabled);
     EXPECT_EQ(done.progressPosition, 0);
+    // The keyboard is on Connect again: the read-only connection box has not taken the
+    // focus (with its whole text selected) while no button could have it.
+    EXPECT_EQ(window.focusedControl(), installer::kConnectButton);
 
     // Every text the update showed, in order, whatever the sampling missed.
     std::vector<std::pair<int, std::string>> expected = {{installer::kStatusBox, installer::kPicStatus}};

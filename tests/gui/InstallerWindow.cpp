@@ -165,6 +165,14 @@ WindowState InstallerWindow::stableState() const {
     throw DriverError("the main window never held still for two reads");
 }
 
+int InstallerWindow::focusedControl() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &info))
+        throw DriverError("GetGUIThreadInfo failed on the installer's thread");
+    return info.hwndFocus && GetParent(info.hwndFocus) == hwnd ? GetDlgCtrlID(info.hwndFocus) : 0;
+}
+
 std::vector<std::string> InstallerWindow::portRows() const {
     HWND list = control(installer::kPortList);
     const LRESULT count = send(list, CB_GETCOUNT, 0, 0);
@@ -217,8 +225,8 @@ void InstallerWindow::postClose() const {
     if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
 }
 
-std::string InstallerWindow::aboutRelease(DWORD timeoutMs) const {
-    postMenuCommand(installer::kMenuAbout);
+std::string InstallerWindow::aboutRelease(int aboutCommand, DWORD timeoutMs) const {
+    postMenuCommand(aboutCommand);
     ModalBox about(ModalBox::waitFor("About", timeoutMs, processId()));
     if (!about.exists()) throw DriverError("the About box did not open");
     const std::string release = about.controlText(installer::kAboutRelease);

@@ -23,9 +23,12 @@ constexpr int kUpdateButton = 1016;
 constexpr int kReleaseLabel = 1017;
 constexpr int kAboutRelease = 1018;
 
-// Menu commands.
-constexpr int kMenuAbout = 200;
-constexpr int kMenuExit = 201;
+// Menu items, as the menu bar shows them; their command ids are read from the window's
+// own menu (TextTap::menuCommand).
+constexpr const char* kFileMenu = "&File";
+constexpr const char* kExitItem = "E&xit";
+constexpr const char* kHelpMenu = "&Help";
+constexpr const char* kAboutItem = "&About ...";
 
 }  // namespace installer
 
@@ -85,6 +88,9 @@ public:
     WindowState state() const;
     WindowState stableState() const;
 
+    // The id of the main window's control that has the keyboard focus; 0 when none has.
+    int focusedControl() const;
+
     std::vector<std::string> portRows() const;
     int selectedRow() const;  // CB_ERR (-1) when none
     // Selects a row as a click in the list would: CB_SETCURSEL, then the CBN_SELCHANGE
@@ -93,13 +99,13 @@ public:
 
     // BM_CLICK through SendMessageTimeoutA: returns once the installer has handled it.
     void click(int id) const;
-    // A menu command (WM_COMMAND), posted since About opens a modal box.
+    // A menu command (WM_COMMAND), posted as the menu would (About opens a modal box).
     void postMenuCommand(int command) const;
     // WM_CLOSE, posted: the close may ask first with a modal box.
     void postClose() const;
 
-    // Opens the About box through the Help menu, reads its release text, closes it.
-    std::string aboutRelease(DWORD timeoutMs = 10000) const;
+    // Opens the About box with its menu command, reads its release text, closes it.
+    std::string aboutRelease(int aboutCommand, DWORD timeoutMs = 10000) const;
 
 private:
     HWND control(int id) const;

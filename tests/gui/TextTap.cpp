@@ -116,3 +116,24 @@ bool TextTap::heapFigures(HWND window, texttap::HeapFigures& figures, DWORD time
     figures = shared->heap;
     return figures.answered == 1;
 }
+
+UINT TextTap::menuCommand(HWND window, const std::string& popup, const std::string& item, DWORD timeoutMs) {
+    const UINT query = RegisterWindowMessageA(texttap::kMenuQueryMessage);
+    if (!shared || !hook || query == 0) {
+        error = "no text tap attached";
+        return 0;
+    }
+    shared->menu.answered = 0;
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutA(window, query, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &ignored) ||
+        shared->menu.answered != 1) {
+        error = "the installer did not answer the menu query";
+        return 0;
+    }
+    for (LONG i = 0; i < std::min(shared->menu.count, static_cast<LONG>(texttap::kMenuItems)); ++i) {
+        const texttap::MenuItem& entry = shared->menu.items[i];
+        if (popup == entry.popup && item == entry.item) return entry.command;
+    }
+    error = "the menu has no item " + popup + " > " + item;
+    return 0;
+}

@@ -53,6 +53,10 @@ public:
     // The installer's heap figures, walked inside its process on its window thread.
     // False when the window did not answer within timeoutMs.
     bool heapFigures(HWND window, texttap::HeapFigures& figures, DWORD timeoutMs = 10000);
+    // The command id of menu item `item` of popup `popup` (texts as the menu bar shows
+    // them, '&' included), read from `window`'s own menu inside its process; 0 with
+    // lastError() when there is no such item.
+    UINT menuCommand(HWND window, const std::string& popup, const std::string& item, DWORD timeoutMs = 10000);
     const std::string& lastError() const { return error; }
 
 private:

@@ -2,7 +2,8 @@
 // thread. It copies every WM_SETTEXT sent to the three status boxes, and every PBM_SETSTATE
 // sent to the progress bar, into shared memory, so a test sees texts that stand for only a
 // few milliseconds, in the order they were shown. On request it also walks the process's
-// heaps, so a soak can tell the program's own memory from the rest, and it can hold the
+// heaps, so a soak can tell the program's own memory from the rest, copies the window's
+// menu (which no other process can read under Wine), and it can hold the
 // window thread once, as a busy one would be, when the port's first failure text is set.
 #include "tests/gui/TextTapShared.h"
 #include "tests/support/HeapWalk.h"
@@ -61,6 +62,23 @@ void answerHeapQuery() {
     shared->heap = figures;
 }
 
+void answerMenuQuery(HWND window) {
+    if (!attachShared()) return;
+    texttap::MenuFigures& menu = shared->menu;
+    menu.count = 0;
+    HMENU bar = GetMenu(window);
+    for (int i = 0, popups = bar ? GetMenuItemCount(bar) : 0; i < popups; ++i) {
+        HMENU items = GetSubMenu(bar, i);
+        for (int j = 0, count = items ? GetMenuItemCount(items) : 0; j < count && menu.count < texttap::kMenuItems; ++j) {
+            texttap::MenuItem& entry = menu.items[menu.count++];
+            GetMenuStringA(bar, static_cast<UINT>(i), entry.popup, texttap::kMenuTextSize, MF_BYPOSITION);
+            GetMenuStringA(items, static_cast<UINT>(j), entry.item, texttap::kMenuTextSize, MF_BYPOSITION);
+            entry.command = GetMenuItemID(items, j);
+        }
+    }
+    menu.answered = 1;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK TextTapProc(int code, WPARAM wParam, LPARAM lParam) {
@@ -68,6 +86,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TextTapProc(int code, WPARAM w
         const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
         static const UINT heapQuery = RegisterWindowMessageA(texttap::kHeapQueryMessage);
         if (heapQuery != 0 && call->message == heapQuery) answerHeapQuery();
+        static const UINT menuQuery = RegisterWindowMessageA(texttap::kMenuQueryMessage);
+        if (menuQuery != 0 && call->message == menuQuery) answerMenuQuery(call->hwnd);
         if (call->message == WM_SETTEXT || call->message == PBM_SETSTATE) {
             const int id = GetDlgCtrlID(call->hwnd);
             if (call->message == WM_SETTEXT && isStatusBox(id))

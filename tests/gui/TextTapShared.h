@@ -33,6 +33,24 @@ struct HeapFigures {
     LONGLONG processHeapBusy;
 };
 
+// Sent likewise: the hook copies the window's menu bar (each popup's items with their
+// command ids) into MenuFigures. Another process cannot read a menu under Wine 8.
+constexpr const char* kMenuQueryMessage = "KQ7750GuiTextTap.MenuQuery";
+constexpr int kMenuItems = 16;
+constexpr int kMenuTextSize = 64;
+
+struct MenuItem {
+    char popup[kMenuTextSize];  // as the menu bar shows it, '&' included
+    char item[kMenuTextSize];
+    UINT command;
+};
+
+struct MenuFigures {
+    LONG answered;  // 1 once the hook has copied the menu
+    LONG count;
+    MenuItem items[kMenuItems];
+};
+
 // The port's failure texts begin so; the hook can hold the window thread on the first.
 constexpr const char* kPortFailurePrefix = "Communications failed - ";
 
@@ -43,6 +61,7 @@ struct Shared {
     // is set, and clears it: the window thread is busy while the port goes on reporting.
     volatile LONG holdOnPortFailureMs;
     HeapFigures heap;
+    MenuFigures menu;
     Entry entries[kCapacity];
 };
 

@@ -298,7 +298,16 @@ int run(int argc, char** argv, Output output) {
     if (command == "connect") return connect(argMs(argc, argv, 2, 60000), output);
     if (command == "update") return update(argMs(argc, argv, 2, 600000), output);
     if (command == "about") {
-        std::printf("%s\n", mainWindow().aboutRelease().c_str());
+        const InstallerWindow window = mainWindow();
+        TextTap tap;
+        const UINT about = tap.attach(window.handle())
+                               ? tap.menuCommand(window.handle(), installer::kHelpMenu, installer::kAboutItem)
+                               : 0;
+        if (about == 0) {
+            std::fprintf(stderr, "kqdrive: no About item (%s)\n", tap.lastError().c_str());
+            return 1;
+        }
+        std::printf("%s\n", window.aboutRelease(static_cast<int>(about)).c_str());
         return 0;
     }
     if (command == "box" && argc >= 3) return answerBox(argv[2], argc > 3 ? argv[3] : "", argMs(argc, argv, 4, 10000));
