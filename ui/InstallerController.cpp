@@ -5,6 +5,8 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <exception>
+#include <utility>
 #include <vector>
 
 #include "engine/Actions.h"
@@ -59,6 +61,12 @@ constexpr WORD BlackfinImageId = 300;
 constexpr WORD FirstPicImageId = 301;
 constexpr int32_t FallbackPortCount = 11;
 constexpr int FallbackSelectedRow = 1;
+
+// An exception thrown inside a timer callback, kept until the message loop rethrows it
+// on its way to WinMain: Windows lets DispatchMessage swallow such exceptions (unless
+// the process turns that off, which WinMain does) and Wine 8 always swallows them.
+// Window thread only.
+std::exception_ptr timerFailure;
 
 void setCursor(LPCSTR shape) {
     // System cursors are shared and never fail to load on a running desktop.
@@ -143,6 +151,9 @@ int InstallerController::Run() {
         if (!IsDialogMessageA(mainDialog, &message)) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
+        }
+        if (timerFailure) {
+            std::rethrow_exception(std::exchange(timerFailure, nullptr));
         }
     }
 }
@@ -504,10 +515,15 @@ void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
     if (controller == nullptr) {
         return;
     }
-    if (id == controller->connectTimer) {
-        controller->OnConnectTimer();
-    } else if (id == controller->responseTimer) {
-        controller->OnResponseTimeout();
+    // Nothing may unwind through DispatchMessage: the loop in Run rethrows it.
+    try {
+        if (id == controller->connectTimer) {
+            controller->OnConnectTimer();
+        } else if (id == controller->responseTimer) {
+            controller->OnResponseTimeout();
+        }
+    } catch (...) {
+        timerFailure = std::current_exception();
     }
 }
 

@@ -7,6 +7,11 @@
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
 
+// Newer SDKs define it; MinGW-w64's headers do not yet.
+#ifndef UOI_TIMERPROC_EXCEPTION_SUPPRESSION
+#define UOI_TIMERPROC_EXCEPTION_SUPPRESSION 7
+#endif
+
 namespace {
 
 const char* const ExceptionCaption = "KQ7750 Installer Exception";
@@ -23,6 +28,15 @@ void destroyController() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     int result = 0;
     std::set_new_handler(OutOfMemoryHandler);
+    // Since Windows 7, DispatchMessage swallows an exception thrown inside a timer
+    // callback unless the process says otherwise, and an out-of-memory there would
+    // never reach the handlers below. (The controller's TimerProc also hands its
+    // exceptions to the message loop, since Wine swallows them whatever is set.) No
+    // text is passed, so the wide function serves as well as an ANSI one. Older
+    // Windows and Wine refuse the setting: ignored deliberately.
+    BOOL suppress = FALSE;
+    SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress,
+                              sizeof suppress);
     try {
         if (g_controller != nullptr) {
             destroyController();

@@ -1,12 +1,15 @@
 // Start-up: the single-instance rule, a dialog that cannot be created, the message
-// loop ending with the close path, and the allocation-failure handler.
+// loop ending with the close path, the allocation-failure handler, and WinMain's
+// boxes and exit code for an exception thrown inside a timer callback.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <new>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 #include "engine/UpdateEngine.h"
@@ -16,9 +19,37 @@
 #include "ui/MainWindow.h"
 #include "ui/WinException.h"
 
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int);
+
+// Allocations of this program fail on demand, on the thread that asks for it: the next
+// one calls the new handler as an exhausted heap would, or throws something that is
+// not an allocation failure at all.
+enum class AllocationFault { None, OutOfMemory, Foreign };
+static thread_local AllocationFault nextAllocation = AllocationFault::None;
+
+void* operator new(std::size_t size) {
+    for (;;) {
+        const AllocationFault fault = nextAllocation;
+        nextAllocation = AllocationFault::None;
+        if (fault == AllocationFault::Foreign) throw std::runtime_error("not an allocation failure");
+        if (fault == AllocationFault::None) {
+            if (void* block = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1)) return block;
+        }
+        std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) throw std::bad_alloc();
+        handler();
+    }
+}
+
+void operator delete(void* block) noexcept {
+    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+
 namespace {
 
 const char* const WindowTitle = "KQ7750 Firmware Installer";
+const char* const ExceptionCaption = "KQ7750 Installer Exception";
 
 int countWindowsTitled(const char* title) {
     struct Search {
@@ -126,4 +157,65 @@ TEST(ShellTest, AllocationFailureBecomesOutOfMemory) {
     EXPECT_TRUE(thrown);
 }
 
+// Inside the child: once the main dialog exists, the connect timer is started one tick
+// before a retry (whose text needs an allocation), and the allocation fault is armed for
+// the dispatch of its WM_TIMER alone, so that it fires inside the controller's TimerProc.
+AllocationFault childFault = AllocationFault::None;
+bool childTimerStarted = false;
+
+LRESULT CALLBACK FailInsideTheConnectTimer(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && wParam == PM_REMOVE) {
+        const MSG* message = reinterpret_cast<const MSG*>(lParam);
+        nextAllocation = AllocationFault::None;
+        InstallerController* controller = TheInstallerController();
+        if (controller != nullptr && controller->dialog != nullptr) {
+            if (!childTimerStarted) {
+                childTimerStarted = true;
+                controller->connectTicks = InstallerController::TicksPerAttempt;
+                controller->connectTimer = SetTimer(controller->dialog, InstallerController::ConnectTimerId,
+                                                    10, InstallerController::TimerProc);
+            } else if (message->message == WM_TIMER && message->hwnd == controller->dialog &&
+                       message->wParam == InstallerController::ConnectTimerId) {
+                nextAllocation = childFault;
+            }
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST(ShellTest, AnExceptionInATimerCallbackEndsInWinMainsBoxAndExitCodeZero) {
+    const struct {
+        const char* fault;
+        const char* text;
+    } cases[] = {{"out-of-memory", "Out of memory"}, {"foreign", "Unknown"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        uitest::BoxAnswerer box(ExceptionCaption, IDOK, 60000);
+        std::string output;
+        const int exitCode = uitest::runSelfWithoutSetupApi(
+            "WinMainChild.*", {std::string("KQ_UI_WINMAIN_FAULT=") + c.fault}, output, 60000);
+        ASSERT_TRUE(box.finish()) << "no exception box\n" << output;
+        EXPECT_EQ(box.text(), c.text);
+        EXPECT_EQ(exitCode, 0) << output;
+    }
+}
+
 }  // namespace
+
+// Runs in the child that ShellTest.AnExceptionInATimerCallbackEndsInWinMainsBoxAndExitCodeZero
+// starts: the whole program from WinMain on, and its result as the exit code.
+TEST(WinMainChild, FailsInsideTheConnectTimer) {
+    const char* fault = std::getenv("KQ_UI_WINMAIN_FAULT");
+    if (fault == nullptr) {
+        GTEST_SKIP() << "runs in the child of ShellTest.AnExceptionInATimerCallbackEndsInWinMainsBoxAndExitCodeZero";
+    }
+    childFault = std::string(fault) == "foreign" ? AllocationFault::Foreign : AllocationFault::OutOfMemory;
+    ASSERT_NE(SetWindowsHookExA(WH_GETMESSAGE, FailInsideTheConnectTimer, nullptr, GetCurrentThreadId()), nullptr);
+    // A swallowed exception leaves the program running: end it, without a box.
+    std::thread([] {
+        Sleep(30000);
+        ExitProcess(99);
+    }).detach();
+    char commandLine[] = "";
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, commandLine, SW_SHOWNORMAL)));
+}
