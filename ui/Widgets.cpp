@@ -1,6 +1,44 @@
 // The simple control wrappers: label, read-only edit box, push button, port list.
 #include "ui/Widgets.h"
 
+namespace {
+
+// Disabling the control that has the keyboard focus leaves the dialog with none, and
+// on its next activation the dialog gives the focus to its first enabled control: a
+// read-only box, its whole text selected. Hand the focus to the next tab stop first.
+void handFocusOn(HWND control) {
+    if (GetFocus() == control) {
+        SendMessageA(GetParent(control), WM_NEXTDLGCTL, 0, FALSE);
+    }
+}
+
+// While an update runs no tab stop is enabled, so the focus has nowhere to go: it is
+// lost, or a read-only box has it. The first tab stop enabled again takes it back,
+// so that the keyboard works and nothing stays selected.
+void takeStrayFocus(HWND control) {
+    HWND dialog = GetParent(control);
+    HWND focus = GetFocus();
+    bool stray = focus == nullptr
+                     ? GetActiveWindow() == dialog
+                     : GetParent(focus) == dialog && (GetWindowLongA(focus, GWL_STYLE) & WS_TABSTOP) == 0;
+    if (stray) {
+        SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    }
+}
+
+// EnableWindow returns the previous state, not success: nothing to check.
+void enableTabStop(HWND control, bool enabled) {
+    if (!enabled) {
+        handFocusOn(control);
+    }
+    EnableWindow(control, enabled ? TRUE : FALSE);
+    if (enabled) {
+        takeStrayFocus(control);
+    }
+}
+
+}  // namespace
+
 WidgetBase::WidgetBase(HWND dialog, int id) : handle(GetDlgItem(dialog, id)) {}
 
 WidgetBase::~WidgetBase() {}
@@ -24,8 +62,7 @@ ButtonWidget::ButtonWidget(HWND dialog, int id) : WidgetBase(dialog, id) {
 }
 
 void ButtonWidget::enable(bool enabled) {
-    // EnableWindow returns the previous state, not success: nothing to check.
-    EnableWindow(handle, enabled ? TRUE : FALSE);
+    enableTabStop(handle, enabled);
 }
 
 bool ButtonWidget::isEnabled() const {
@@ -48,5 +85,5 @@ int ComboWidget::selectedRow() const {
 }
 
 void ComboWidget::enable(bool enabled) {
-    EnableWindow(handle, enabled ? TRUE : FALSE);
+    enableTabStop(handle, enabled);
 }

@@ -3,8 +3,10 @@
 // per WM_ENGINE_ACTION.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/Actions.h"
@@ -19,7 +21,101 @@ std::vector<int> range(int first, int last) {
     return ids;
 }
 
+// What became of the actions of three posters, each numbering its own from 0. The
+// worker alone executes, so `runs` and `next` need no guard.
+struct PosterTally {
+    static constexpr int kPosters = 3;
+    static constexpr int kEach = 10000;
+    DWORD workerId = 0;
+    std::vector<int> runs[kPosters] = {std::vector<int>(kEach), std::vector<int>(kEach), std::vector<int>(kEach)};
+    int next[kPosters] = {};
+    int outOfOrder = 0;
+    int elsewhere = 0;  // executed on a thread other than the worker
+    std::atomic<int> executed[kPosters] = {};
+    std::atomic<int> destroyed{0};
+    std::atomic<int> refused{0};  // destroyed without having run
+};
+
+// An action of one poster. The worker's poster is a relay: each of its actions posts
+// the next from inside its execution, on the worker.
+class PostedAction : public ActionBase {
+public:
+    PostedAction(std::shared_ptr<PosterTally> shared, UpdateEngine* target, int by, int ordinal, bool relays)
+        : tally(std::move(shared)), engine(target), poster(by), number(ordinal), relay(relays) {}
+    ~PostedAction() override {
+        ++tally->destroyed;
+        if (!ran) ++tally->refused;
+    }
+    void execute() override {
+        ran = true;
+        PosterTally& t = *tally;
+        ++t.runs[poster][number];
+        if (number != t.next[poster]) ++t.outOfOrder;
+        t.next[poster] = number + 1;
+        if (GetCurrentThreadId() != t.workerId) ++t.elsewhere;
+        ++t.executed[poster];
+        if (relay && number + 1 < PosterTally::kEach)
+            engine->postWork(new PostedAction(tally, engine, poster, number + 1, true));
+    }
+
+private:
+    std::shared_ptr<PosterTally> tally;
+    UpdateEngine* engine;
+    int poster;
+    int number;
+    bool relay;
+    bool ran = false;
+};
+
+// Posts every action of `poster`, never more than a few ahead of the worker, so that the
+// queue has room for each (14 + 14 + the relay's one stay within its 30 places).
+// False when the worker stopped taking them.
+bool postAll(UpdateEngine* engine, const std::shared_ptr<PosterTally>& tally, int poster) {
+    constexpr int kInFlight = 14;
+    for (int number = 0; number < PosterTally::kEach; ++number) {
+        const ULONGLONG end = GetTickCount64() + 10000;
+        while (number - tally->executed[poster] >= kInFlight) {
+            if (GetTickCount64() > end) return false;
+            SwitchToThread();
+        }
+        engine->postWork(new PostedAction(tally, engine, poster, number, false));
+    }
+    return true;
+}
+
 }  // namespace
+
+TEST_F(EngineTest, WorkQueuePushedFromThreeThreadsAtOnceRunsEveryActionOnceInOrder) {
+    auto tally = std::make_shared<PosterTally>();
+    tally->workerId = GetThreadId(engine->workerThread.get());
+    ASSERT_NE(tally->workerId, 0u);
+    UpdateEngine* e = engine;
+    constexpr int kWindow = 0, kWorker = 1, kEventThread = 2;
+    // The port's event thread posts only through postWork (onSerialEvent); a thread of
+    // the test stands in for it.
+    bool eventThreadPosted = false;
+    std::thread eventThread([&] { eventThreadPosted = postAll(e, tally, kEventThread); });
+    engine->postWork(new PostedAction(tally, e, kWorker, 0, true));
+    const bool windowPosted = postAll(e, tally, kWindow);
+    eventThread.join();
+    ASSERT_TRUE(windowPosted && eventThreadPosted) << "the worker stopped taking actions";
+    // The relay goes on until its last action has run (a lost one would end it early).
+    const ULONGLONG end = GetTickCount64() + 30000;
+    while (tally->executed[kWorker] < PosterTally::kEach && GetTickCount64() < end) Sleep(10);
+    settle();
+
+    for (int poster = 0; poster < PosterTally::kPosters; ++poster) {
+        SCOPED_TRACE("poster " + std::to_string(poster));
+        EXPECT_EQ(tally->executed[poster], PosterTally::kEach);
+        int wrong = 0;
+        for (int runs : tally->runs[poster]) wrong += runs != 1;
+        EXPECT_EQ(wrong, 0) << "actions executed never or more than once";
+    }
+    EXPECT_EQ(tally->refused, 0);
+    EXPECT_EQ(tally->outOfOrder, 0);
+    EXPECT_EQ(tally->elsewhere, 0);
+    EXPECT_EQ(tally->destroyed, PosterTally::kPosters * PosterTally::kEach);
+}
 
 TEST_F(EngineTest, WorkQueueTakesThirtyAndRefusesTheThirtyFirst) {
     auto started = std::make_shared<DoneSignal>();
