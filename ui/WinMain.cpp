@@ -32,8 +32,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // callback unless the process says otherwise, and an out-of-memory there would
     // never reach the handlers below. (The controller's TimerProc also hands its
     // exceptions to the message loop, since Wine swallows them whatever is set.) No
-    // text is passed, so the wide function serves as well as an ANSI one. Older
-    // Windows and Wine refuse the setting: ignored deliberately.
+    // text is passed, so the wide function serves as well as an ANSI one. A system
+    // that does not know the setting refuses it: ignored deliberately.
     BOOL suppress = FALSE;
     SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress,
                               sizeof suppress);
