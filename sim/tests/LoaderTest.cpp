@@ -327,8 +327,8 @@ TEST(LoaderFaults, VanishesAfterTheEchoOfTheChosenCommand) {
         EXPECT_EQ(sim.readFor(300), "###");
         EXPECT_TRUE(sim.hangsUpWithin(3000));
         const Json s = sim.stop();
-        EXPECT_TRUE(s["vanished"].asBool());
-        EXPECT_EQ(s["faults_fired"][0].asString(), "vanish-after-echo ###");
+        EXPECT_TRUE(s.at("vanished").get<bool>());
+        EXPECT_EQ(s.at("faults_fired").at(0).get<std::string>(), "vanish-after-echo ###");
     }
     {
         SimProcess sim(loader({"--vanish-after-echo", "PIC_VERS"}));
@@ -339,7 +339,7 @@ TEST(LoaderFaults, VanishesAfterTheEchoOfTheChosenCommand) {
         sim.write("PIC_VERS 2\r\n");
         EXPECT_EQ(sim.readFor(300), "PIC_VERS 2\r\n");
         EXPECT_TRUE(sim.hangsUpWithin(3000));
-        EXPECT_EQ(sim.stop()["faults_fired"][0].asString(), "vanish-after-echo PIC_VERS");
+        EXPECT_EQ(sim.stop().at("faults_fired").at(0).get<std::string>(), "vanish-after-echo PIC_VERS");
     }
 }
 

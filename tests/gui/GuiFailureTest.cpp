@@ -60,9 +60,9 @@ protected:
         ASSERT_TRUE(watcher.watch([](const Observation& o) { return o.phase == Phase::FailedWhileConnecting; },
                                   10000))
             << watcher.describe() << describeTexts(tapped());
-        const JsonValue vanished = stopLoader();
-        EXPECT_TRUE(vanished["vanished"].asBool());
-        EXPECT_EQ(vanished["faults_fired"][0].asString(), "vanish-after-echo " + step);
+        const nlohmann::json vanished = stopLoader();
+        EXPECT_TRUE(vanished.at("vanished").get<bool>());
+        EXPECT_EQ(vanished.at("faults_fired").at(0).get<std::string>(), "vanish-after-echo " + step);
         ASSERT_NO_FATAL_FAILURE(startLoader());
 
         const bool connected =
@@ -87,7 +87,7 @@ protected:
         for (const int state : tap.barStates()) EXPECT_EQ(state, PBST_NORMAL);
 
         EXPECT_EQ(closeWithoutQuestion(), 0u);
-        EXPECT_EQ(stopLoader()["sign_ons"].asInt(), 1);
+        EXPECT_EQ(stopLoader().at("sign_ons").get<long long>(), 1);
     }
 };
 
@@ -224,8 +224,8 @@ TEST_F(GuiTest, UpdateWithoutTheFirstPicImageShowsTheInternalErrorAndLeavesTheCo
 
     // Update Instrument stays enabled, so closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
-    const JsonValue summary = stopLoader();
-    EXPECT_EQ(summary["commands"].items().size(), 5u) << "the loader was sent more than the connection's commands";
+    const nlohmann::json summary = stopLoader();
+    EXPECT_EQ(summary.at("commands").size(), 5u) << "the loader was sent more than the connection's commands";
     DeleteFileA(broken.c_str());
 }
 
