@@ -159,7 +159,11 @@ WindowState InstallerWindow::stableState() const {
     WindowState previous = state();
     for (int attempt = 0; attempt < 50; ++attempt) {
         WindowState current = state();
-        if (current.sameApartFromPosition(previous)) return current;
+        // The bar is read after the texts, so a read that straddles a reset (the completion
+        // rewrites the texts, then empties the bar) pairs old texts with the new position; a
+        // position that went back under unchanged texts is read once more.
+        if (current.sameApartFromPosition(previous) && current.progressPosition >= previous.progressPosition)
+            return current;
         previous = current;
     }
     throw DriverError("the main window never held still for two reads");
