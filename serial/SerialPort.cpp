@@ -24,6 +24,10 @@ constexpr int32_t ReceiveSide = 1;
 
 enum class WaitOutcome { Stopped, Completed, TimedOut, Failed };
 
+// How a read step ended. Failed: the call could not be issued or waited for, and the
+// thread pauses before its next call.
+enum class ReadOutcome { Stopped, Delivered, Nothing, Failed };
+
 // Every pending wait of the port also waits on the stop event; when both are
 // signalled the stop wins, as WaitForMultipleObjects reports the lowest index.
 WaitOutcome waitForStopOr(HANDLE stop, HANDLE operation, DWORD limitMs) {
@@ -78,6 +82,7 @@ const SerialDeviceApi& SerialDeviceApi::win32() {
         &::CreateFileA,  &::SetupComm,     &::SetCommState, &::SetCommTimeouts,
         &::SetCommMask,  &::PurgeComm,     &::WaitCommEvent, &::ReadFile,
         &::WriteFile,    &::GetOverlappedResult, &::ClearCommError, &::CancelIo,
+        &SerialPort::runningUnderWine,
     };
     return table;
 }
@@ -85,12 +90,13 @@ const SerialDeviceApi& SerialDeviceApi::win32() {
 struct SerialPort::Impl {
     static unsigned __stdcall eventThreadMain(void* argument);
     static bool waitStep(SerialPort& port);
-    static bool readStep(SerialPort& port);
+    static ReadOutcome readStep(SerialPort& port, DWORD pendingLimitMs);
+    static void readContinuously(SerialPort& port);
     static void handleLineEvent(SerialPort& port, DWORD eventMask);
     static bool wentPending(SerialPort& port, DWORD error);
     static void deliver(SerialPort& port, const unsigned char* bytes, DWORD count);
     static bool stopRequested(const SerialPort& port);
-    static bool pauseAfterFailure(const SerialPort& port);
+    static bool pauseBeforeNextCall(const SerialPort& port);
     static void report(const SerialPort& port, SerialEventType type, int32_t value) {
         if (port.eventSink) port.eventSink(type, value);
     }
@@ -101,6 +107,7 @@ SerialPort::SerialPort(SerialEventSink sink)
       portNumber(0),
       lineErrorMask(0),
       waitForEvent(false),
+      keepReadPending(false),
       deviceSettings(),
       receiveQueue(ReceiveQueueSlots),
       api(&SerialDeviceApi::win32()) {}
@@ -126,8 +133,9 @@ COMMTIMEOUTS SerialPort::readTimeoutsFor(bool underWine) {
     // Windows: a read returns at once with what the driver holds, or waits up to 1 ms
     // for a first byte. Wine 8 does not implement that rule and holds such a read until
     // its whole buffer is full, so an echo would never be delivered; with
-    // {MAXDWORD, 0, 0} Wine returns at once with what is there, which is what the
-    // event thread needs (it reads only after EV_RXCHAR).
+    // {MAXDWORD, 0, 0} Wine returns at once with what is there and, when nothing is,
+    // keeps the read pending until the first byte arrives, which the event thread's
+    // pending read relies on.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = underWine ? 0 : MAXDWORD;
@@ -166,7 +174,9 @@ int SerialPort::open(uint32_t number) {
         deviceSettings.ByteSize = 8;
         deviceSettings.Parity = NOPARITY;
 
-        COMMTIMEOUTS timeouts = readTimeoutsFor(runningUnderWine());
+        const bool underWine = api->underWine();
+        keepReadPending = underWine;
+        COMMTIMEOUTS timeouts = readTimeoutsFor(underWine);
         if (!api->setCommMask(device, 0)) {
             result = EventMask;
         } else if (!api->setCommTimeouts(device, &timeouts)) {
@@ -251,6 +261,10 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
     port.api->setCommMask(device, EventThreadMask);
     port.api->purgeComm(device, StartPurge);
     report(port, PortOpened, 0);
+    if (port.keepReadPending) {
+        readContinuously(port);
+        return 0;
+    }
     port.waitForEvent = true;
 
     // The stop event is looked at before every step, not only during pending waits,
@@ -259,12 +273,35 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
         if (port.waitForEvent) {
             if (!waitStep(port)) break;
         } else {
-            const bool goOn = readStep(port);
+            const ReadOutcome outcome = readStep(port, PendingWaitLimitMs);
             port.waitForEvent = true;
-            if (!goOn) break;
+            if (outcome == ReadOutcome::Stopped) break;
+            if (outcome == ReadOutcome::Failed && !pauseBeforeNextCall(port)) break;
         }
     }
     return 0;
+}
+
+// Under Wine 8 on a pseudo-terminal, WaitCommEvent does not wake for arriving data:
+// every pending wait ends after about 2 ms with error 995 and an empty mask, and each
+// such wait leaves some 344 bytes on the process heap. Waiting for line events there
+// made every echo wait for the next poll (an unpaced Blackfin transfer took 20-25 s
+// where one pending read takes 1.2-1.7 s) and grew an idle, connected installer by
+// about 200 KiB a second. With the {MAXDWORD, 0, 0} read time-outs Wine keeps an
+// overlapped ReadFile pending until the first byte arrives and then completes it at
+// once, so under Wine the thread keeps one read pending instead. What it gives up are
+// the line-error and break events; Wine reports neither on a pseudo-terminal
+// (ClearCommError never shows a CE_ flag there), and failed reads are still reported.
+// A pending read without data is the idle line, so it waits without a limit, as the
+// line-event wait it replaces does.
+void SerialPort::Impl::readContinuously(SerialPort& port) {
+    while (!stopRequested(port)) {
+        const ReadOutcome outcome = readStep(port, INFINITE);
+        if (outcome == ReadOutcome::Stopped) break;
+        // A read that brought nothing is not issued again at once: a device that kept
+        // answering so would keep the thread spinning.
+        if (outcome != ReadOutcome::Delivered && !pauseBeforeNextCall(port)) break;
+    }
 }
 
 bool SerialPort::Impl::waitStep(SerialPort& port) {
@@ -272,14 +309,17 @@ bool SerialPort::Impl::waitStep(SerialPort& port) {
     OverlappedCall call;
     if (!call.ready()) {
         report(port, IoFailure, ReceiveSide);
-        return pauseAfterFailure(port);
+        return pauseBeforeNextCall(port);
     }
     const HANDLE device = port.deviceHandle.get();
     if (port.api->waitCommEvent(device, &eventMask, call.get())) {
         handleLineEvent(port, eventMask);
+        // A driver may end the wait at once with none of the thread's events; waiting
+        // again at once would spin for as long as it does so.
+        if ((eventMask & EventThreadMask) == 0) return pauseBeforeNextCall(port);
         return true;
     }
-    if (!wentPending(port, GetLastError())) return pauseAfterFailure(port);
+    if (!wentPending(port, GetLastError())) return pauseBeforeNextCall(port);
 
     switch (waitForStopOr(port.stopEvent.get(), call.completion(), INFINITE)) {
     case WaitOutcome::Stopped:
@@ -294,46 +334,51 @@ bool SerialPort::Impl::waitStep(SerialPort& port) {
     }
     report(port, IoFailure, ReceiveSide);
     call.settle(*port.api, device);
-    return pauseAfterFailure(port);
+    return pauseBeforeNextCall(port);
 }
 
-bool SerialPort::Impl::readStep(SerialPort& port) {
+// The buffer and OVERLAPPED are the step's own: a read still pending when the step
+// ends is cancelled and waited for first (settle).
+ReadOutcome SerialPort::Impl::readStep(SerialPort& port, DWORD pendingLimitMs) {
     unsigned char bytes[ReadChunk];
     DWORD received = 0;
     OverlappedCall call;
     if (!call.ready()) {
         report(port, IoFailure, ReceiveSide);
-        return pauseAfterFailure(port);
+        return ReadOutcome::Failed;
     }
     const HANDLE device = port.deviceHandle.get();
     if (port.api->readFile(device, bytes, ReadChunk, &received, call.get())) {
         deliver(port, bytes, received);
-        return true;
+        return received != 0 ? ReadOutcome::Delivered : ReadOutcome::Nothing;
     }
-    if (!wentPending(port, GetLastError())) return pauseAfterFailure(port);
+    if (!wentPending(port, GetLastError())) return ReadOutcome::Failed;
 
-    switch (waitForStopOr(port.stopEvent.get(), call.completion(), PendingWaitLimitMs)) {
+    switch (waitForStopOr(port.stopEvent.get(), call.completion(), pendingLimitMs)) {
     case WaitOutcome::Stopped:
         call.settle(*port.api, device);
-        return false;
+        return ReadOutcome::Stopped;
     case WaitOutcome::Completed:
-        if (port.api->getOverlappedResult(device, call.get(), &received, FALSE))
+        received = 0;
+        if (port.api->getOverlappedResult(device, call.get(), &received, FALSE)) {
             deliver(port, bytes, received);
-        else if (wentPending(port, GetLastError()))
+            return received != 0 ? ReadOutcome::Delivered : ReadOutcome::Nothing;
+        }
+        if (wentPending(port, GetLastError()))
             call.settle(*port.api, device);
         else
             report(port, IoFailure, ReceiveSide);
-        return true;
+        return ReadOutcome::Nothing;
     case WaitOutcome::TimedOut:
         report(port, IoFailure, ReceiveSide);
         call.settle(*port.api, device);
-        return true;
+        return ReadOutcome::Nothing;
     case WaitOutcome::Failed:
         break;
     }
     report(port, IoFailure, ReceiveSide);
     call.settle(*port.api, device);
-    return pauseAfterFailure(port);
+    return ReadOutcome::Failed;
 }
 
 void SerialPort::Impl::handleLineEvent(SerialPort& port, DWORD eventMask) {
@@ -378,6 +423,6 @@ bool SerialPort::Impl::stopRequested(const SerialPort& port) {
     return WaitForSingleObject(port.stopEvent.get(), 0) != WAIT_TIMEOUT;
 }
 
-bool SerialPort::Impl::pauseAfterFailure(const SerialPort& port) {
+bool SerialPort::Impl::pauseBeforeNextCall(const SerialPort& port) {
     return WaitForSingleObject(port.stopEvent.get(), ImmediateFailurePauseMs) == WAIT_TIMEOUT;
 }

@@ -39,7 +39,8 @@ using SerialEventSink = void (*)(uint32_t type, int32_t value);
 
 // The device calls the port makes. The program always uses win32(); a test hands a
 // port its own table to make a device do what a pseudo-terminal cannot (line errors,
-// breaks, calls that fail at once or never complete).
+// breaks, calls that fail at once or never complete), and says which platform's driver
+// the device stands for.
 struct SerialDeviceApi {
     decltype(&::CreateFileA) createFile;
     decltype(&::SetupComm) setupComm;
@@ -53,6 +54,7 @@ struct SerialDeviceApi {
     decltype(&::GetOverlappedResult) getOverlappedResult;
     decltype(&::ClearCommError) clearCommError;
     decltype(&::CancelIo) cancelIo;
+    bool (*underWine)();  // the driver is Wine's: decides the read time-outs and how the event thread reads
 
     static const SerialDeviceApi& win32();
 };
@@ -86,8 +88,9 @@ public:
     // Test seam: the table must outlive the port; change it only while the port is closed.
     void setDeviceApi(const SerialDeviceApi& table) { api = &table; }
 
-    // Pause after a call that failed at once, so a device that keeps failing cannot
-    // keep the event thread spinning; the pause ends early when the port is closed.
+    // Pause after a call that failed at once, or that ended at once with nothing to act
+    // on, so a device that keeps doing so cannot keep the event thread spinning; the
+    // pause ends early when the port is closed.
     static constexpr DWORD ImmediateFailurePauseMs = 50;
 
 private:
@@ -102,6 +105,7 @@ private:
     std::atomic<uint32_t> portNumber;     // written by open; read by the connection retry
     std::atomic<uint32_t> lineErrorMask;  // written by the event thread and by write (ClearCommError)
     bool waitForEvent;               // event thread only
+    bool keepReadPending;            // written by open before the event thread starts; read by that thread
     DCB deviceSettings;              // open only
     CircularQueue<unsigned char> receiveQueue;  // event thread pushes, worker pops
     const SerialDeviceApi* api;      // set while closed; read by every thread that enters the port

@@ -1,6 +1,6 @@
 // The port on a real pseudo-terminal (COM2) against the peer simulator: opening,
 // closing and reopening, a missing device, bytes both ways across batch and queue
-// limits, the peer vanishing, and close while a read is pending.
+// limits, the peer vanishing, and an idle line (under Wine one read stays pending).
 // Winsock's header must come before windows.h.
 #include "tests/support/RigClient.h"
 
@@ -355,21 +355,31 @@ TEST_F(PeerPort, PeerClosingTheLineIsReportedAndCloseStillReturns) {
     EXPECT_TRUE(stopPeer(peer).at("closed").get<bool>());
 }
 
-TEST_F(PeerPort, CloseReturnsWhileAReadIsPending) {
-    const int peer = startPeer("sleep:1");
+TEST_F(PeerPort, AnIdleLineKeepsOneReadPendingSilentlyAndCloseCancelsIt) {
+    // Under Wine the event thread keeps a read pending: idle for longer than the wait
+    // limit of a read, the line stays silent, and the same read delivers the first bytes.
+    const DWORD idleMs = SerialPort::PendingWaitLimitMs + 1000;
+    const int peer = startPeer("read:1:30000;sleep:" + std::to_string(idleMs) + ";send:4f4b");
     RecordingDevice device(false);
-    // Announce data that is not there: the real read then waits in the driver.
-    Reply rxchar;
-    rxchar.answer = Answer::AtOnce;
-    rxchar.eventMask = EV_RXCHAR;
-    device.queueWait(rxchar);
     port.setDeviceApi(device.api());
     openAndWaitForThread();
     ASSERT_TRUE(waitUntil([&] { return device.count("ReadFile") >= 1; }, Generous));
-    const Call read = device.callsNamed("ReadFile").at(0);
+    ASSERT_TRUE(port.write("!"));
+    EXPECT_EQ("OK", collect(2, idleMs + Generous));
+    // One read for each batch, and one more pending now.
+    const size_t batches = EventRecorder::reportsOf(BytesReceived).size();
+    ASSERT_TRUE(waitUntil([&] { return device.count("ReadFile") >= batches + 1; }, Generous));
+    const std::vector<Call> reads = device.callsNamed("ReadFile");
+    ASSERT_EQ(batches + 1, reads.size()) << "the idle line was read more than once";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), reads[0].outcome);
+    EXPECT_EQ(0u, device.count("WaitCommEvent"));
+    EXPECT_EQ(2, EventRecorder::bytesReported());
+    const std::vector<Report> beforeClose = EventRecorder::reports();
+    ASSERT_EQ(batches + 1, beforeClose.size()) << "an idle line reported something";
+    EXPECT_EQ(PortOpened, beforeClose[0].type);
+
+    const Call read = reads.back();
     ASSERT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), read.outcome) << "the read did not go pending";
-    Sleep(200);
-    EXPECT_EQ(1u, EventRecorder::reports().size()) << "a pending read reports nothing";
 
     HANDLE closer = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread closing([&] {
@@ -390,8 +400,8 @@ TEST_F(PeerPort, CloseReturnsWhileAReadIsPending) {
         settled |= c.operation == read.operation && c.argument == TRUE && c.thread == read.thread;
     EXPECT_TRUE(settled);
     const std::vector<Report> reports = EventRecorder::reports();
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(PortClosing, reports[1].type);
+    ASSERT_EQ(batches + 2, reports.size());
+    EXPECT_EQ(PortClosing, reports.back().type);
 
     // A stop is not a failure: the port opens and works again at once.
     port.setDeviceApi(SerialDeviceApi::win32());

@@ -272,19 +272,78 @@ TEST_F(ScriptedPort, EventThreadEndsPromptlyWhileEveryCallFailsAtOnce) {
     }
 }
 
-TEST_F(ScriptedPort, RepeatedImmediateFailuresArePacedNotSpun) {
+TEST_F(ScriptedPort, CallsThatEndAtOnceWithNothingArePacedNotSpun) {
     Reply failing;
     failing.answer = Answer::FailAtOnce;
-    device.setWaitDefault(failing);
+    struct Variant {
+        const char* what;
+        bool wine;
+        Reply wait;
+        Reply read;
+        const char* call;
+    };
+    const Variant variants[] = {
+        {"WaitCommEvent fails at once", false, failing, Reply{}, "WaitCommEvent"},
+        {"WaitCommEvent ends at once with an empty mask", false, lineEvent(0), Reply{}, "WaitCommEvent"},
+        {"WaitCommEvent ends at once with an event not asked for", false, lineEvent(EV_RXFLAG), Reply{}, "WaitCommEvent"},
+        {"Wine: ReadFile ends at once with no bytes", true, Reply{}, reply(Answer::AtOnce), "ReadFile"},
+        {"Wine: ReadFile fails at once", true, Reply{}, failing, "ReadFile"},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        RecordingDevice local(true);
+        local.standForWine(v.wine);
+        local.setWaitDefault(v.wait);
+        local.setReadDefault(v.read);
+        SerialPort paced(&EventRecorder::sink);
+        paced.setDeviceApi(local.api());
+        ASSERT_EQ(0, paced.open(2));
+        ASSERT_TRUE(waitUntil([&] { return local.count(v.call) >= 2; }, Generous));
+        const size_t before = local.count(v.call);
+        Sleep(1000);
+        const size_t during = local.count(v.call) - before;
+        // A thread that spins makes hundreds of thousands of calls a second; a paced one
+        // a few dozen at most.
+        EXPECT_LE(during, 50u);
+        EXPECT_GE(during, 1u) << "the thread stopped calling";
+        mustReturnWithin(Generous, "close", [&] { paced.close(); });
+    }
+}
+
+TEST_F(ScriptedPort, UnderWineOneReadIsKeptPendingAndWhatItReturnsIsDelivered) {
+    device.standForWine(true);
+    device.queueRead(reply(Answer::AtOnce, "hello"));
+    device.queueRead(reply(Answer::Completes, "world!"));
+    device.queueRead(reply(Answer::FailAtOnce, "", CE_OVERRUN));
+    device.queueRead(reply(Answer::CompletesFailed));
     openAndWaitForThread();
-    ASSERT_TRUE(EventRecorder::waitForCount(LineError, 2, Generous));
-    const size_t before = device.count("WaitCommEvent");
-    Sleep(1000);
-    const size_t during = device.count("WaitCommEvent") - before;
-    // A thread that spins makes tens of thousands of calls a second; a paced one a few dozen.
-    EXPECT_LT(during, 1000u);
-    EXPECT_GE(during, 1u) << "the thread stopped retrying";
+    // The four scripted reads, then one that stays pending like an idle line.
+    ASSERT_TRUE(waitUntil([&] { return device.count("ReadFile") >= 5; }, Generous));
+    Sleep(100);
+
+    const std::vector<std::pair<uint32_t, int32_t>> expected = {
+        {PortOpened, 0}, {BytesReceived, 5}, {BytesReceived, 6}, {LineError, CE_OVERRUN}, {LineError, 0}, {IoFailure, 1}};
+    EXPECT_EQ(expected, typesAndValues(EventRecorder::reports()));
+    for (const Report& r : EventRecorder::reports()) EXPECT_EQ(eventThread(), r.thread);
+    EXPECT_EQ(0u, device.count("WaitCommEvent")) << "under Wine the thread waits for no line event";
+    EXPECT_EQ(5u, device.count("ReadFile"));
+    for (const Call& c : device.callsNamed("ReadFile")) EXPECT_EQ(512u, c.argument);
+    const COMMTIMEOUTS want = SerialPort::readTimeoutsFor(true), got = device.lastTimeouts();
+    EXPECT_EQ(0, std::memcmp(&want, &got, sizeof want));
+
+    std::string queued;
+    unsigned char byte = 0;
+    while (port.getReceiveQueue().pop(byte)) queued.push_back(static_cast<char>(byte));
+    EXPECT_EQ("helloworld!", queued);
+
+    // Close cancels the pending read and waits for it on the thread that issued it.
     closeAndCheckSettled();
+    const Call pending = device.callsNamed("ReadFile").back();
+    bool settledByIssuer = false;
+    for (const Call& c : device.callsNamed("GetOverlappedResult"))
+        settledByIssuer |= c.operation == pending.operation && c.argument == TRUE && c.thread == pending.thread;
+    EXPECT_TRUE(settledByIssuer);
+    EXPECT_EQ(PortClosing, EventRecorder::reports().back().type);
 }
 
 TEST_F(ScriptedPort, OpenSetsTheFixedLineSettingsInOrder) {
@@ -323,7 +382,8 @@ TEST_F(ScriptedPort, OpenSetsTheFixedLineSettingsInOrder) {
     EXPECT_EQ(0u, sent.fInX);
     EXPECT_EQ(0, std::memcmp(&expected, &sent, sizeof expected)) << "some other DCB field or flag bit is set";
 
-    const COMMTIMEOUTS want = SerialPort::readTimeoutsFor(SerialPort::runningUnderWine());
+    // The scripted device stands for a Windows driver.
+    const COMMTIMEOUTS want = SerialPort::readTimeoutsFor(false);
     const COMMTIMEOUTS got = device.lastTimeouts();
     EXPECT_EQ(0, std::memcmp(&want, &got, sizeof want));
 

@@ -85,7 +85,8 @@ RecordingDevice* RecordingDevice::active = nullptr;
 RecordingDevice::RecordingDevice(bool scripted) : scripted(scripted) {
     table = SerialDeviceApi{&createFile, &setupComm,    &setCommState,        &setCommTimeouts,
                             &setCommMask, &purgeComm,   &waitCommEvent,       &readFile,
-                            &writeFile,   &getOverlappedResult, &clearCommError, &cancelIo};
+                            &writeFile,   &getOverlappedResult, &clearCommError, &cancelIo,
+                            &underWine};
     waitDefault.answer = Answer::Hangs;
     readDefault.answer = Answer::Hangs;
     active = this;
@@ -123,6 +124,11 @@ void RecordingDevice::setReadDefault(const Reply& reply) {
 void RecordingDevice::failNext(const std::string& callName) {
     std::lock_guard<std::mutex> guard(lock);
     failures.insert(callName);
+}
+
+void RecordingDevice::standForWine(bool standsForWine) {
+    std::lock_guard<std::mutex> guard(lock);
+    wine = standsForWine;
 }
 
 std::vector<Call> RecordingDevice::calls() const {
@@ -485,6 +491,13 @@ BOOL WINAPI RecordingDevice::cancelIo(HANDLE device) {
     if (d.scripted) return TRUE;
     guard.unlock();
     return CancelIo(device);
+}
+
+bool RecordingDevice::underWine() {
+    RecordingDevice& d = *active;
+    if (!d.scripted) return SerialPort::runningUnderWine();
+    std::lock_guard<std::mutex> guard(d.lock);
+    return d.wine;
 }
 
 }  // namespace serialtest

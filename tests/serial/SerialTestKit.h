@@ -80,8 +80,9 @@ struct Call {
 };
 
 // Installed as the port's SerialDeviceApi. With `scripted` the device is invented
-// (CreateFileA hands out a dummy event handle) and every call follows the script;
-// otherwise calls go to the real device unless a reply is queued or a failure set.
+// (CreateFileA hands out a dummy event handle) and every call follows the script; it
+// stands for a Windows driver unless told it is Wine's. Otherwise calls go to the real
+// device unless a reply is queued or a failure set.
 class RecordingDevice {
 public:
     explicit RecordingDevice(bool scripted);
@@ -100,6 +101,8 @@ public:
     void setReadDefault(const Reply& reply);
     // The next call of this name ("SetupComm", "SetCommMask", ...) fails.
     void failNext(const std::string& callName);
+    // The scripted device stands for Wine's driver: the port then keeps a read pending.
+    void standForWine(bool wine);
 
     std::vector<Call> calls() const;
     std::vector<Call> callsNamed(const std::string& name) const;
@@ -139,6 +142,7 @@ private:
     static BOOL WINAPI getOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
     static BOOL WINAPI clearCommError(HANDLE, LPDWORD, LPCOMSTAT);
     static BOOL WINAPI cancelIo(HANDLE);
+    static bool underWine();
 
     void record(const std::string& name, DWORD argument, DWORD outcome, const OVERLAPPED* operation = nullptr);
     // Starts tracking a scripted overlapped call; notes storage reused while the
@@ -165,6 +169,7 @@ private:
     DWORD access = 0, share = 0, disposition = 0, flags = 0;
     DWORD setupIn = 0, setupOut = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    bool wine = false;
 };
 
 }  // namespace serialtest
