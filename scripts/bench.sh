@@ -5,8 +5,11 @@
 # host-path trace build (KQ_TRACE=ON, its own tree). Prints the figures of each run and
 # their median, and draws the host-path histogram.
 #
-#   scripts/bench.sh [--runs N] [--com N] [--update-docs]
+#   scripts/bench.sh [--runs N] [--com N] [--before COMMIT] [--update-docs]
 #
+# --before COMMIT also builds the installer of that commit (from `git archive`, in its own
+#   tree) and runs its two updates in every run, beside the current installer's and the
+#   raw loop's, so that before and after are measured on the same machine at the same hour.
 # --update-docs copies the histogram to docs/host-path-histogram.png.
 # Results go to $BUILD_DIR/bench/<time>/. Uses its own rig (scripts/rig.sh).
 set -euo pipefail
@@ -17,12 +20,14 @@ build=$(cd "$BUILD_DIR" && pwd)
 runs=3
 com=6
 update_docs=0
+before=
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --com) com=$2; shift 2 ;;
+    --before) before=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     --update-docs) update_docs=1; shift ;;
-    *) echo "usage: $0 [--runs N] [--com N] [--update-docs]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--runs N] [--com N] [--before COMMIT] [--update-docs]" >&2; exit 2 ;;
   esac
 done
 
@@ -47,6 +52,16 @@ cmake --build "$build/win" -j "$jobs" --target KQ7750Installer bench_gui bench_e
 cmake -S "$root" -B "$build/win-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKQ_TRACE=ON >/dev/null
 cmake --build "$build/win-trace" -j "$jobs" --target KQ7750Installer
+if [[ -n $before ]]; then
+  # The earlier installer, built as that commit builds it; the benchmark programs and
+  # the simulator stay the current ones, so both installers meet the same loader.
+  rm -rf "$build/before-src"
+  mkdir -p "$build/before-src"
+  git -C "$root" archive "$before" | tar -x -C "$build/before-src"
+  cmake -S "$build/before-src" -B "$build/win-before" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$build/before-src/cmake/toolchain-mingw-w64-x86_64.cmake" >/dev/null
+  cmake --build "$build/win-before" -j "$jobs" --target KQ7750Installer
+fi
 
 out=$build/bench/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$out"
@@ -73,9 +88,15 @@ step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept i
   echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
   echo "wine: $(wine --version)"
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "installer: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- . || echo ' with uncommitted changes')"
+  [[ -z $before ]] || echo "before: $(git -C "$root" rev-parse --short "$before")"
 } | tee "$out/machine.txt"
 
 for i in $(seq 1 "$runs"); do
+  if [[ -n $before ]]; then
+    step "run$i-before-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$build/win-before/KQ7750Installer.exe"
+    step "run$i-before-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$build/win-before/KQ7750Installer.exe"
+  fi
   step "run$i-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$installer"
   step "run$i-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$installer"
   step "run$i-raw-paced" "$bench/bench_echo.exe" "$com" 1

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Soak: one installer process doing N consecutive unpaced updates through its window against
-# the loader simulator (default 100, about half a minute each), sampling the installer's
-# handle count, commit charge and heaps after each. Exits non-zero on any failed update or
-# on growth of the handles or the program's own heap beyond a small constant. First,
-# kqwaitprobe shows what Wine's own WaitCommEvent costs per wait, without the installer.
-# Usage: scripts/soak.sh [N] [--no-tap] [--poll MS]   (BUILD_DIR as for build.sh)
-#   --no-tap    leaves the GUI rig's text-tap hook out of the installer's process
-#   --poll MS   reads the window every MS (default 50)
+# the loader simulator (default 100), sampling the installer's handle count, commit charge
+# and heaps after each; with --idle MINUTES it then stays connected and idle that long and
+# is sampled every half minute. Exits non-zero on any failed update or on growth of the
+# handles, the commit charge or the heaps beyond a small constant. First, kqwaitprobe shows
+# what Wine's own WaitCommEvent costs per wait on a pseudo-terminal, without the installer
+# (the reason the port keeps a read pending under Wine instead).
+# Usage: scripts/soak.sh [N] [--no-tap] [--poll MS] [--idle MINUTES]   (BUILD_DIR as for build.sh)
+#   --no-tap       leaves the GUI rig's text-tap hook out of the installer's process
+#   --poll MS      reads the window every MS (default 50)
+#   --idle MINUTES the idle check after the updates (N may then be 0)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}

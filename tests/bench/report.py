@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Figures of scripts/bench.sh: reads the RESULT lines and host-path traces of each run
-in a results folder, prints one table per run and one over all runs, and writes the
-histogram data of the host path for gnuplot.
+in a results folder, prints one table per run and one over all runs (with the earlier
+installer beside the current one when the run has it), and writes the histogram data of
+the host path for gnuplot.
 
 usage: report.py RESULTS_DIR RUNS
 """
@@ -57,7 +58,43 @@ def load_run(folder, run):
     trace = os.path.join(folder, "run%d-trace.log" % run)
     merged["host"] = stats(host_path_ms(trace, int(merged["records"])))
     merged["host_ms"] = host_path_ms(trace, int(merged["records"]))
+    before = os.path.join(folder, "run%d-before-gui-paced.txt" % run)
+    if os.path.exists(before):
+        earlier = results(before)
+        earlier.update(results(os.path.join(folder, "run%d-before-gui-unpaced.txt" % run)))
+        for key, value in earlier.items():
+            merged["before_" + key] = value
     return merged
+
+
+def comparison(r):
+    """Before and after side by side, the raw loop of the same run beside each figure."""
+    floor = r["wire_floor_s"]
+    lines = []
+    add = lines.append
+    add("  before / after (same run)            before      after   raw loop")
+    add("  Blackfin paced                     %8.3f s %8.3f s %8.3f s"
+        % (r["before_paced_blackfin_s"], r["paced_blackfin_s"], r["raw_paced_blackfin_s"]))
+    add("  paced, share of wire floor         %8.1f %% %8.1f %% %8.1f %%   (target >= 95 %%, within 2 %% of raw)"
+        % (100 * floor / r["before_paced_blackfin_s"], 100 * floor / r["paced_blackfin_s"],
+           100 * floor / r["raw_paced_blackfin_s"]))
+    add("  Blackfin unpaced                   %8.3f s %8.3f s %8.3f s"
+        % (r["before_unpaced_blackfin_s"], r["unpaced_blackfin_s"], r["raw_unpaced_blackfin_s"]))
+    add("  unpaced, times the raw loop        %8.2f x %8.2f x %8.2f x   (target <= 2 x)"
+        % (r["before_unpaced_blackfin_s"] / r["raw_unpaced_blackfin_s"],
+           r["unpaced_blackfin_s"] / r["raw_unpaced_blackfin_s"], 1.0))
+    add("  whole update paced                 %8.3f s %8.3f s" % (r["before_paced_update_s"], r["paced_update_s"]))
+    add("  whole update unpaced               %8.3f s %8.3f s" % (r["before_unpaced_update_s"], r["unpaced_update_s"]))
+    add("  connect                            %8.3f s %8.3f s" % (r["before_connect_s"], r["connect_s"]))
+    add("  committed MEM_PRIVATE, paced       %8.2f MB%8.2f MB   (target < 16 MB)"
+        % (r["before_paced_private_committed_mb"], r["paced_private_committed_mb"]))
+    add("  committed MEM_PRIVATE, unpaced     %8.2f MB%8.2f MB"
+        % (r["before_unpaced_private_committed_mb"], r["unpaced_private_committed_mb"]))
+    add("  PagefileUsage peak, paced          %8.2f MB%8.2f MB"
+        % (r["before_paced_peak_private_mb"], r["paced_peak_private_mb"]))
+    add("  PagefileUsage peak, unpaced        %8.2f MB%8.2f MB"
+        % (r["before_unpaced_peak_private_mb"], r["unpaced_peak_private_mb"]))
+    return "\n".join(lines)
 
 
 def table(r):
@@ -99,6 +136,8 @@ def main():
     for i, r in enumerate(loaded, 1):
         print("run %d" % i)
         print(table(r))
+        if "before_paced_blackfin_s" in r:
+            print(comparison(r))
         print()
     if len(loaded) > 1:
         median = {}
@@ -109,6 +148,8 @@ def main():
         median["host"] = stats(every)
         print("median of %d runs (host path: all runs' records together)" % runs)
         print(table(median))
+        if "before_paced_blackfin_s" in median:
+            print(comparison(median))
     every = sorted(ms for r in loaded for ms in r["host_ms"])
     # Histogram on a log scale: 20 bins a decade from 10 us to 1 s.
     bins = {}

@@ -2,8 +2,10 @@
 // Update Instrument, the completion box), each against a fresh loader simulator whose summary
 // must show every target holding its image. After each update it samples the installer's
 // handle count, its commit charge and (through the text tap, inside its process) its heaps.
-// Exit 0 only with no failure and no growth beyond a small constant of the handles and of the
-// program's own heap. Usage: kqsoak [updates (default 100)] [--no-tap] [--poll MS]
+// With --idle MINUTES it then connects once more and leaves the installer connected and idle
+// for that long, sampling the same figures every half minute. Exit 0 only with no failure and
+// no growth beyond a small constant of the handles, the commit charge and the heaps.
+// Usage: kqsoak [updates (default 100)] [--no-tap] [--poll MS] [--idle MINUTES]
 #include "tests/reliability/MatrixRig.h"
 
 #include <psapi.h>
@@ -21,6 +23,10 @@ constexpr SIZE_T kPrivateSlack = 1024 * 1024;
 // The C runtime heap holds every allocation of the installer's own code; between updates
 // it holds the same objects, so it may differ only by what a string or two of text make.
 constexpr LONGLONG kOwnHeapSlack = 64 * 1024;
+// The process heap also holds Windows' and Wine's allocations for the program (the port,
+// the window, the text tap's own walks), which vary a little from one update to the next.
+constexpr LONGLONG kProcessHeapSlack = 256 * 1024;
+constexpr DWORD kIdleSampleMs = 30000;
 
 struct Sample {
     DWORD handles = 0;
@@ -73,19 +79,118 @@ bool sample(DWORD processId, Sample& out) {
     return ok && out.handles != 0 && out.privateBytes != 0;
 }
 
+void printSample(const char* label, const Sample& s, const std::string& what) {
+    char heaps[96] = "";
+    if (s.heapKnown)
+        std::snprintf(heaps, sizeof heaps, "  own heap %8.1f KiB in %6lld blocks  process heap %8.1f KiB",
+                      s.heap.crtHeapBusy / 1024.0, s.heap.crtHeapBlocks, s.heap.processHeapBusy / 1024.0);
+    std::printf("%s  handles %4lu  private %8.1f KiB%s%s%s\n", label, static_cast<unsigned long>(s.handles),
+                s.privateBytes / 1024.0, heaps, what.empty() ? "" : "  ", what.c_str());
+    std::fflush(stdout);
+}
+
+// Growth of each figure from the first sample to the highest later one, printed and judged.
+bool judge(const char* title, const std::vector<Sample>& samples, bool heapsJudged) {
+    const Sample& base = samples.front();
+    const Sample& last = samples.back();
+    DWORD maxHandles = 0;
+    SIZE_T maxPrivate = 0;
+    LONGLONG maxOwn = 0, maxProcess = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].handles > maxHandles) maxHandles = samples[i].handles;
+        if (samples[i].privateBytes > maxPrivate) maxPrivate = samples[i].privateBytes;
+        if (samples[i].heap.crtHeapBusy > maxOwn) maxOwn = samples[i].heap.crtHeapBusy;
+        if (samples[i].heap.processHeapBusy > maxProcess) maxProcess = samples[i].heap.processHeapBusy;
+    }
+    const long handleGrowth = static_cast<long>(maxHandles) - static_cast<long>(base.handles);
+    const double privateGrowthKiB = (static_cast<double>(maxPrivate) - static_cast<double>(base.privateBytes)) / 1024.0;
+    std::printf("%s\n", title);
+    std::printf("  handles: first %lu, last %lu, highest after the first %lu (growth %ld, allowed %lu)\n",
+                static_cast<unsigned long>(base.handles), static_cast<unsigned long>(last.handles),
+                static_cast<unsigned long>(maxHandles), handleGrowth, static_cast<unsigned long>(kHandleSlack));
+    std::printf("  commit charge: first %.1f KiB, last %.1f KiB, highest after the first %.1f KiB "
+                "(growth %.1f KiB, allowed %.1f KiB)\n",
+                base.privateBytes / 1024.0, last.privateBytes / 1024.0, maxPrivate / 1024.0, privateGrowthKiB,
+                kPrivateSlack / 1024.0);
+    bool grew = handleGrowth > static_cast<long>(kHandleSlack) ||
+                privateGrowthKiB > static_cast<double>(kPrivateSlack) / 1024.0;
+    if (heapsJudged) {
+        const LONGLONG ownGrowth = maxOwn - base.heap.crtHeapBusy;
+        const LONGLONG processGrowth = maxProcess - base.heap.processHeapBusy;
+        std::printf("  own heap: first %.1f KiB, last %.1f KiB, highest after the first %.1f KiB "
+                    "(growth %.1f KiB, allowed %.1f KiB)\n",
+                    base.heap.crtHeapBusy / 1024.0, last.heap.crtHeapBusy / 1024.0, maxOwn / 1024.0,
+                    ownGrowth / 1024.0, kOwnHeapSlack / 1024.0);
+        std::printf("  process heap: first %.1f KiB, last %.1f KiB, highest after the first %.1f KiB "
+                    "(growth %.1f KiB, allowed %.1f KiB)\n",
+                    base.heap.processHeapBusy / 1024.0, last.heap.processHeapBusy / 1024.0, maxProcess / 1024.0,
+                    processGrowth / 1024.0, kProcessHeapSlack / 1024.0);
+        grew = grew || ownGrowth > kOwnHeapSlack || processGrowth > kProcessHeapSlack;
+    }
+    return !grew;
+}
+
+// Connected and idle for `minutes`: the window must stay Connected, and nothing may grow.
+bool idleCheck(MatrixRig& rig, int minutes) {
+    std::string error, what;
+    // The simulator must outlast the idle time: ending on its own idle time-out would
+    // look to the installer like a vanished device.
+    const DWORD idleMs = static_cast<DWORD>(minutes) * 60000;
+    if (!rig.startLoader("--idle-timeout " + std::to_string(idleMs + 120000), error)) {
+        std::printf("idle: FAIL  %s\n", error.c_str());
+        return false;
+    }
+    const StepResult connected = rig.connect(90000);
+    if (connected.phase != Phase::Connected) what = std::string("connect ended in ") + phaseName(connected.phase);
+    std::vector<Sample> samples;
+    const ULONGLONG start = GetTickCount64();
+    for (int n = 0; what.empty(); ++n) {
+        const ULONGLONG due = start + static_cast<ULONGLONG>(n) * kIdleSampleMs;
+        const ULONGLONG now = GetTickCount64();
+        if (due > now) Sleep(static_cast<DWORD>(due - now));
+        Sample s;
+        if (!sample(rig.installer.id(), s)) what = "cannot sample the installer";
+        if (rig.attachTap && what.empty()) {
+            s.heapKnown = rig.tap.heapFigures(rig.window.handle(), s.heap);
+            if (!s.heapKnown) what = "the installer's heaps could not be read";
+        }
+        const Phase phase = classifyPhase(rig.window.state());
+        if (what.empty() && phase != Phase::Connected) what = std::string("the window left Connected: ") + phaseName(phase);
+        char label[32];
+        std::snprintf(label, sizeof label, "idle %5.1f min:", (GetTickCount64() - start) / 60000.0);
+        printSample(label, s, what);
+        if (!what.empty()) break;
+        samples.push_back(s);
+        if (GetTickCount64() - start >= idleMs) break;
+    }
+    JsonValue summary;
+    if (!rig.stopLoader(summary, error) && what.empty()) what = "no loader summary: " + error;
+    if (!what.empty() || samples.size() < 2) {
+        std::printf("idle: FAIL  %s\n", what.empty() ? "too few samples" : what.c_str());
+        return false;
+    }
+    char title[96];
+    std::snprintf(title, sizeof title, "connected and idle for %d min, %zu samples:", minutes, samples.size());
+    const bool flat = judge(title, samples, samples.front().heapKnown);
+    std::printf("idle: %s\n", flat ? "PASS" : "FAIL");
+    return flat;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int updates = argc > 1 ? std::atoi(argv[1]) : 100;
-    if (updates < 2) {
-        std::fprintf(stderr, "usage: kqsoak [updates >= 2] [--no-tap] [--poll MS]\n");
-        return 2;
-    }
     MatrixRig rig;
+    int idleMinutes = 0;
     for (int i = 2; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--no-tap") rig.attachTap = false;
         if (option == "--poll" && i + 1 < argc) rig.sampleIntervalMs = static_cast<DWORD>(std::atoi(argv[++i]));
+        if (option == "--idle" && i + 1 < argc) idleMinutes = std::atoi(argv[++i]);
+    }
+    if ((updates < 2 && !(updates == 0 && idleMinutes > 0)) || idleMinutes < 0) {
+        std::fprintf(stderr, "usage: kqsoak [updates >= 2, or 0 with --idle] [--no-tap] [--poll MS] [--idle MINUTES]\n");
+        return 2;
     }
     std::string error;
     if (!rig.prepare(error)) {
@@ -126,68 +231,29 @@ int main(int argc, char** argv) {
         }
         samples.push_back(s);
         totalSeconds += seconds;
-        char heaps[96] = "";
-        if (s.heapKnown)
-            std::snprintf(heaps, sizeof heaps, "  own heap %8.1f KiB in %6lld blocks  process heap %8.1f KiB",
-                          s.heap.crtHeapBusy / 1024.0, s.heap.crtHeapBlocks, s.heap.processHeapBusy / 1024.0);
-        std::printf("update %3d: %-4s %5.1f s  handles %4lu  private %8.1f KiB%s%s%s\n", i, what.empty() ? "ok" : "FAIL",
-                    seconds, static_cast<unsigned long>(s.handles), s.privateBytes / 1024.0, heaps,
-                    what.empty() ? "" : "  ", what.c_str());
-        std::fflush(stdout);
+        char label[40];
+        std::snprintf(label, sizeof label, "update %3d: %-4s %5.1f s", i, what.empty() ? "ok" : "FAIL", seconds);
+        printSample(label, s, what);
         if (!what.empty()) {
             ++failures;
             if (!rig.installerRunning()) break;
         }
     }
+    bool idleFlat = true;
+    if (idleMinutes > 0) {
+        std::printf("\n");
+        idleFlat = rig.installerRunning() && idleCheck(rig, idleMinutes);
+    }
     rig.closeInstaller();
 
-    const Sample& base = samples.front();
-    DWORD maxHandles = 0;
-    SIZE_T maxPrivate = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        if (samples[i].handles > maxHandles) maxHandles = samples[i].handles;
-        if (samples[i].privateBytes > maxPrivate) maxPrivate = samples[i].privateBytes;
+    bool flat = true;
+    if (updates > 0) {
+        std::printf("\nupdates %zu, failures %d, mean %.1f s per update\n", samples.size(), failures,
+                    samples.empty() ? 0.0 : totalSeconds / samples.size());
+        // Measured from the sample after update 1, which loads code and fills caches.
+        flat = !samples.empty() && judge("growth over the updates:", samples, samples.front().heapKnown);
     }
-    const Sample& last = samples.back();
-    const long handleGrowth = static_cast<long>(maxHandles) - static_cast<long>(base.handles);
-    const double privateGrowthKiB = (static_cast<double>(maxPrivate) - static_cast<double>(base.privateBytes)) / 1024.0;
-    std::printf("\nupdates %zu, failures %d, mean %.1f s per update\n", samples.size(), failures,
-                samples.empty() ? 0.0 : totalSeconds / samples.size());
-    std::printf("handles: after update 1 %lu, last %lu, highest after update 1 %lu (growth %ld, allowed %lu)\n",
-                static_cast<unsigned long>(base.handles), static_cast<unsigned long>(last.handles),
-                static_cast<unsigned long>(maxHandles), handleGrowth, static_cast<unsigned long>(kHandleSlack));
-    std::printf("private:  after update 1 %.1f KiB, last %.1f KiB, highest after update 1 %.1f KiB "
-                "(growth %.1f KiB, allowed %.1f KiB)\n",
-                base.privateBytes / 1024.0, last.privateBytes / 1024.0, maxPrivate / 1024.0, privateGrowthKiB,
-                kPrivateSlack / 1024.0);
-    // With the heaps in view the program is judged by its own heap: under Wine 8 the commit
-    // charge also grows by Wine's own allocations on the process heap (each overlapped
-    // WaitCommEvent that a pseudo-terminal ends after its ~2 ms poll leaves some 340 bytes
-    // there; scripts/soak.sh measures it with kqwaitprobe), which the program cannot free.
-    bool grew = handleGrowth > static_cast<long>(kHandleSlack);
-    if (base.heapKnown) {
-        LONGLONG maxOwn = 0, maxProcess = 0;
-        for (size_t i = 1; i < samples.size(); ++i) {
-            if (samples[i].heap.crtHeapBusy > maxOwn) maxOwn = samples[i].heap.crtHeapBusy;
-            if (samples[i].heap.processHeapBusy > maxProcess) maxProcess = samples[i].heap.processHeapBusy;
-        }
-        const LONGLONG ownGrowth = maxOwn - base.heap.crtHeapBusy;
-        std::printf("own heap: after update 1 %.1f KiB, last %.1f KiB, highest after update 1 %.1f KiB "
-                    "(growth %.1f KiB, allowed %.1f KiB)\n",
-                    base.heap.crtHeapBusy / 1024.0, last.heap.crtHeapBusy / 1024.0, maxOwn / 1024.0,
-                    ownGrowth / 1024.0, kOwnHeapSlack / 1024.0);
-        std::printf("process heap (Windows' and Wine's own allocations; not judged): after update 1 %.1f KiB, "
-                    "last %.1f KiB (growth %.1f KiB, %.1f KiB per update)\n",
-                    base.heap.processHeapBusy / 1024.0, last.heap.processHeapBusy / 1024.0,
-                    (maxProcess - base.heap.processHeapBusy) / 1024.0,
-                    samples.size() > 1 ? (last.heap.processHeapBusy - base.heap.processHeapBusy) / 1024.0 /
-                                             static_cast<double>(samples.size() - 1)
-                                       : 0.0);
-        grew = grew || ownGrowth > kOwnHeapSlack;
-    } else {
-        grew = grew || privateGrowthKiB > static_cast<double>(kPrivateSlack) / 1024.0;
-    }
-    if (failures == 0 && !grew && static_cast<int>(samples.size()) == updates) {
+    if (failures == 0 && flat && idleFlat && static_cast<int>(samples.size()) == updates) {
         std::printf("soak: PASS\n");
         return 0;
     }
