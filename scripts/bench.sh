@@ -55,9 +55,13 @@ cmake --build "$build/win-trace" -j "$jobs" --target KQ7750Installer
 if [[ -n $before ]]; then
   # The earlier installer, built as that commit builds it; the benchmark programs and
   # the simulator stay the current ones, so both installers meet the same loader.
-  rm -rf "$build/before-src"
-  mkdir -p "$build/before-src"
-  git -C "$root" archive "$before" | tar -x -C "$build/before-src"
+  # Extracted again only for another commit, so that its build stays up to date.
+  if [[ $(cat "$build/before-src/.commit" 2>/dev/null) != "$before" ]]; then
+    rm -rf "$build/before-src"
+    mkdir -p "$build/before-src"
+    git -C "$root" archive "$before" | tar -x -C "$build/before-src"
+    echo "$before" >"$build/before-src/.commit"
+  fi
   cmake -S "$build/before-src" -B "$build/win-before" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$build/before-src/cmake/toolchain-mingw-w64-x86_64.cmake" >/dev/null
   cmake --build "$build/win-before" -j "$jobs" --target KQ7750Installer

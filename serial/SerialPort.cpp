@@ -290,8 +290,9 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
 // about 200 KiB a second. With the {MAXDWORD, 0, 0} read time-outs Wine keeps an
 // overlapped ReadFile pending until the first byte arrives and then completes it at
 // once, so under Wine the thread keeps one read pending instead. What it gives up are
-// the line-error and break events; Wine reports neither on a pseudo-terminal
-// (ClearCommError never shows a CE_ flag there), and failed reads are still reported.
+// the line-error and break events, on any device under Wine; on a pseudo-terminal Wine
+// reports neither anyway (ClearCommError never shows a CE_ flag there). A read that
+// fails is still reported, with the CE_ flags of that moment.
 // A pending read without data is the idle line, so it waits without a limit, as the
 // line-event wait it replaces does.
 void SerialPort::Impl::readContinuously(SerialPort& port) {
