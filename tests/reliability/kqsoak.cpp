@@ -163,7 +163,7 @@ bool idleCheck(MatrixRig& rig, int minutes) {
         samples.push_back(s);
         if (GetTickCount64() - start >= idleMs) break;
     }
-    JsonValue summary;
+    nlohmann::json summary;
     if (!rig.stopLoader(summary, error) && what.empty()) what = "no loader summary: " + error;
     if (!what.empty() || samples.size() < 2) {
         std::printf("idle: FAIL  %s\n", what.empty() ? "too few samples" : what.c_str());
