@@ -2,16 +2,20 @@
 # Benchmarks of the installer under Wine against the loader simulator (figures only,
 # nothing asserted): per run, a full update through the window paced at 115200 baud and
 # unpaced, the raw one-thread echo loop paced and unpaced, and a paced update with the
-# host-path trace build (KQ_TRACE=ON, its own tree). Prints the figures of each run and
-# their median, and draws the host-path histogram.
+# host-path trace build (KQ_TRACE=ON, its own tree). Each step runs for the 32-bit program
+# (x86) and the 64-bit one (x64) in turn, each driven by the benchmark programs of its own
+# build. Prints the figures of each run and their median per program, and draws the
+# host-path histogram of each.
 #
-#   scripts/bench.sh [--runs N] [--com N] [--before COMMIT] [--update-docs]
+#   scripts/bench.sh [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs]
 #
-# --before COMMIT also builds the installer of that commit (from `git archive`, in its own
-#   tree) and runs its two updates in every run, beside the current installer's and the
-#   raw loop's, so that before and after are measured on the same machine at the same hour.
-# --update-docs copies the histogram to docs/host-path-histogram.png.
-# Results go to $BUILD_DIR/bench/<time>/. Uses its own rig (scripts/rig.sh).
+# --arch picks the program (default both). --before COMMIT also builds the 64-bit installer of
+#   that commit (from `git archive`, in its own tree) and runs its two updates in every run
+#   beside the x64 program's and the raw loop's, so that before and after are measured on the
+#   same machine at the same hour (earlier commits had only the 64-bit build).
+# --update-docs copies the histogram of the 32-bit program (of the 64-bit one when only that
+#   ran) to docs/host-path-histogram.png.
+# Results go to $BUILD_DIR/bench/<time>/<arch>/. Uses its own rig (scripts/rig.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -21,37 +25,45 @@ runs=3
 com=6
 update_docs=0
 before=
+arch=both
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --com) com=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
     --before) before=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     --update-docs) update_docs=1; shift ;;
-    *) echo "usage: $0 [--runs N] [--com N] [--before COMMIT] [--update-docs]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs]" >&2; exit 2 ;;
   esac
 done
 
+case $arch in
+  x86) arches=(x86) ;;
+  x64) arches=(x64) ;;
+  both) arches=(x86 x64) ;;
+  *) echo "bench: --arch takes x86, x64 or both" >&2; exit 2 ;;
+esac
+tree() { [[ $1 == x86 ]] && echo win32 || echo win64; }
+toolchain() {
+  [[ $1 == x86 ]] && echo "$root/cmake/toolchain-mingw-w64-i686.cmake" || echo "$root/cmake/toolchain-mingw-w64-x86_64.cmake"
+}
+
 "$root/scripts/setup.sh"
-if ! command -v gnuplot >/dev/null; then
-  echo "bench: installing gnuplot-nox for the histogram"
-  sudo_cmd=()
-  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends gnuplot-nox \
-    || { "${sudo_cmd[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends gnuplot-nox; }
-fi
 
 # Only what the benchmark runs: the simulator and rig daemon, the installer, the two
 # benchmark programs and the text tap; the test programs are left to scripts/test.sh.
 jobs=${KQ_JOBS:-$(nproc)}
-toolchain=$root/cmake/toolchain-mingw-w64-x86_64.cmake
 cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build/native" -j "$jobs"
-cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-cmake --build "$build/win" -j "$jobs" --target KQ7750Installer bench_gui bench_echo kqtexttap
-# The trace build: the same program with the two host-path stamps compiled in.
-cmake -S "$root" -B "$build/win-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKQ_TRACE=ON >/dev/null
-cmake --build "$build/win-trace" -j "$jobs" --target KQ7750Installer
+for a in "${arches[@]}"; do
+  t=$(tree "$a")
+  cmake -S "$root" -B "$build/$t" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$a")" >/dev/null
+  cmake --build "$build/$t" -j "$jobs" --target KQ7750Installer bench_gui bench_echo kqtexttap
+  # The trace build: the same program with the two host-path stamps compiled in.
+  cmake -S "$root" -B "$build/$t-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$a")" -DKQ_TRACE=ON >/dev/null
+  cmake --build "$build/$t-trace" -j "$jobs" --target KQ7750Installer
+done
 if [[ -n $before ]]; then
   # The earlier installer, built as that commit builds it; the benchmark programs and
   # the simulator stay the current ones, so both installers meet the same loader.
@@ -67,18 +79,14 @@ if [[ -n $before ]]; then
   cmake --build "$build/win-before" -j "$jobs" --target KQ7750Installer
 fi
 
-out=$build/bench/$(date +%Y%m%d-%H%M%S)
-mkdir -p "$out"
+top=$build/bench/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$top"
 "$root/scripts/rig.sh" start
 trap '"$root/scripts/rig.sh" stop' EXIT
 # shellcheck disable=SC1091
 . "$build/rig/env"
 
-installer=$build/win/KQ7750Installer.exe
-traced=$build/win-trace/KQ7750Installer.exe
-bench=$build/win/tests/bench
-
-step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept in NAME.txt
+step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept in $out/NAME.txt
   local name=$1; shift
   echo "bench: $name"
   if ! wine "$@" >"$out/$name.txt" 2>"$out/$name.err"; then
@@ -94,42 +102,56 @@ step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept i
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "installer: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- . || echo ' with uncommitted changes')"
   [[ -z $before ]] || echo "before: $(git -C "$root" rev-parse --short "$before")"
-} | tee "$out/machine.txt"
+} | tee "$top/machine.txt"
 
+# Run by run, the programs one after the other, so that both see the same hour of the machine.
 for i in $(seq 1 "$runs"); do
-  if [[ -n $before ]]; then
-    step "run$i-before-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$build/win-before/KQ7750Installer.exe"
-    step "run$i-before-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$build/win-before/KQ7750Installer.exe"
-  fi
-  step "run$i-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$installer"
-  step "run$i-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$installer"
-  step "run$i-raw-paced" "$bench/bench_echo.exe" "$com" 1
-  step "run$i-raw-unpaced" "$bench/bench_echo.exe" "$com" 0
-  KQ_TRACE_FILE="Z:$out/run$i-trace.log" step "run$i-trace" "$bench/bench_gui.exe" "$com" 1 "$traced"
-  [[ -s $out/run$i-trace.log ]] || { echo "bench: the trace build wrote no $out/run$i-trace.log" >&2; exit 1; }
+  for a in "${arches[@]}"; do
+    t=$(tree "$a")
+    out=$top/$a
+    mkdir -p "$out"
+    installer=$build/$t/KQ7750Installer-$a.exe
+    traced=$build/$t-trace/KQ7750Installer-$a.exe
+    bench=$build/$t/tests/bench
+    echo "bench: run $i, $a"
+    if [[ -n $before && $a == x64 ]]; then
+      step "run$i-before-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$build/win-before/KQ7750Installer.exe"
+      step "run$i-before-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$build/win-before/KQ7750Installer.exe"
+    fi
+    step "run$i-gui-paced" "$bench/bench_gui.exe" "$com" 1 "$installer"
+    step "run$i-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$installer"
+    step "run$i-raw-paced" "$bench/bench_echo.exe" "$com" 1
+    step "run$i-raw-unpaced" "$bench/bench_echo.exe" "$com" 0
+    KQ_TRACE_FILE="Z:$out/run$i-trace.log" step "run$i-trace" "$bench/bench_gui.exe" "$com" 1 "$traced"
+    [[ -s $out/run$i-trace.log ]] || { echo "bench: the trace build wrote no $out/run$i-trace.log" >&2; exit 1; }
+  done
 done
-echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$out/machine.txt"
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$top/machine.txt"
 echo
 
-python3 "$root/tests/bench/report.py" "$out" "$runs" | tee "$out/report.txt"
+for a in "${arches[@]}"; do
+  out=$top/$a
+  echo "== $a: KQ7750Installer-$a.exe ==" | tee "$out/report.txt"
+  python3 "$root/tests/bench/report.py" "$out" "$runs" | tee -a "$out/report.txt"
 
-gnuplot <<GNUPLOT
-set terminal pngcairo size 900,500 font ",10"
-set output "$out/host-path-histogram.png"
-set title "Host path per Blackfin record: last echo byte queued to next record written ($runs paced runs, trace build)"
-set logscale x
-set xlabel "milliseconds (log scale)"
-set ylabel "records"
-set grid
-set style fill solid 0.6
-set arrow from 0.2, graph 0 to 0.2, graph 1 nohead dt 2 lc rgb "dark-green"
-set arrow from 2, graph 0 to 2, graph 1 nohead dt 2 lc rgb "red"
-set label "p50 target 0.2 ms" at 0.2, graph 0.95 offset 0.5,0 tc rgb "dark-green"
-set label "p99 target 2 ms" at 2, graph 0.90 offset 0.5,0 tc rgb "red"
-plot "$out/host_path_hist.dat" using (sqrt(\$1*\$2)):3:(\$2-\$1) with boxes notitle
+  gnuplot <<GNUPLOT
+  set terminal pngcairo size 900,500 font ",10"
+  set output "$out/host-path-histogram.png"
+  set title "Host path per Blackfin record, $a program: last echo byte queued to next record written ($runs paced runs, trace build)"
+  set logscale x
+  set xlabel "milliseconds (log scale)"
+  set ylabel "records"
+  set grid
+  set style fill solid 0.6
+  set arrow from 0.2, graph 0 to 0.2, graph 1 nohead dt 2 lc rgb "dark-green"
+  set arrow from 2, graph 0 to 2, graph 1 nohead dt 2 lc rgb "red"
+  set label "p50 target 0.2 ms" at 0.2, graph 0.95 offset 0.5,0 tc rgb "dark-green"
+  set label "p99 target 2 ms" at 2, graph 0.90 offset 0.5,0 tc rgb "red"
+  plot "$out/host_path_hist.dat" using (sqrt(\$1*\$2)):3:(\$2-\$1) with boxes notitle
 GNUPLOT
-echo "bench: results in $out"
+done
+echo "bench: results in $top"
 if ((update_docs)); then
-  cp "$out/host-path-histogram.png" "$root/docs/host-path-histogram.png"
+  cp "$top/${arches[0]}/host-path-histogram.png" "$root/docs/host-path-histogram.png"
   echo "bench: histogram copied to docs/host-path-histogram.png"
 fi

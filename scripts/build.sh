@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds both trees: the Windows programs (cross-compiled, run under Wine) in
-# $BUILD_DIR/win and the native loader simulator in $BUILD_DIR/native.
+# Builds the three trees: the native loader simulator in $BUILD_DIR/native, and from the
+# same sources the 32-bit Windows programs in $BUILD_DIR/win32 (KQ7750Installer-x86.exe, the
+# one handed out, and every test program) and the 64-bit ones in $BUILD_DIR/win64
+# (KQ7750Installer-x64.exe and the test programs scripts/test.sh runs against it, plus the
+# benchmark and soak drivers). The Windows programs run under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -14,7 +17,15 @@ cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebIn
       -DKQ_WERROR=$werror >/dev/null
 cmake --build "$build/native" -j "$jobs"
 
-cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake" \
+      -DKQ_WERROR=$werror >/dev/null
+cmake --build "$build/win32" -j "$jobs"
+
+cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
       -DKQ_WERROR=$werror >/dev/null
-cmake --build "$build/win" -j "$jobs"
+# The product in full; of the test programs only those the 64-bit build is tested with,
+# and the drivers of the benchmark and the soak.
+cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests \
+      bench_gui bench_echo kqsoak kqwaitprobe

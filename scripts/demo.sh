@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job, end to end: installs what is missing, builds, starts the loader simulator on
-# a pseudo-terminal mapped to COM1, runs the installer under Wine (on your own display when
+# a pseudo-terminal mapped to COM1, runs the 32-bit installer under Wine (on your own display when
 # DISPLAY is set and answers, else on a private Xvfb), drives a whole update through the
 # window (Connect, Update Instrument, the completion box) printing each phase as it happens,
 # saves screenshots of the window, and ends with the simulator's verdict that every target
@@ -37,8 +37,9 @@ say "installing what is missing and building (BUILD_DIR=$BUILD_DIR)"
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 
-installer_exe=$BUILD_DIR/win/KQ7750Installer.exe
-tools=$BUILD_DIR/win/tests/gui
+# The 32-bit program, the one handed to service engineers; the window tools of its own tree.
+installer_exe=$BUILD_DIR/win32/KQ7750Installer-x86.exe
+tools=$BUILD_DIR/win32/tests/gui
 for f in "$installer_exe" "$tools/kqdrive.exe" "$tools/kqports.exe" "$tools/kqtexttap.dll" "$BUILD_DIR/native/kqsim"; do
   [[ -e $f ]] || fail "$f was not built"
 done

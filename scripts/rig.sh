@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The Wine test rig: a private Wine prefix in the build tree, a persistent
-# wineserver, an Xvfb display, COM1..COM10 mapped to stable symlinks that tests
-# re-point at a simulator's pseudo-terminal, and the native rig daemon (kqrig)
-# through which Windows test programs start simulators.
+# The Wine test rig: a private Wine prefix in the build tree that runs the 32-bit and the
+# 64-bit programs alike, a persistent wineserver, an Xvfb display, COM1..COM10 mapped to
+# stable symlinks that tests re-point at a simulator's pseudo-terminal, and the native rig
+# daemon (kqrig) through which Windows test programs start simulators.
 #
 #   scripts/rig.sh start   starts everything and writes $BUILD_DIR/rig/env
 #   scripts/rig.sh stop    ends every process that start began (by pid)
@@ -34,18 +34,29 @@ kill_pidfile() {
   rm -f "$f"
 }
 
+# A prefix serves the 32-bit and the 64-bit programs only when Wine's 32-bit side was
+# installed before it was made; one made earlier fails for every program, and wineboot
+# cannot mend it. The marker is written only after a 32-bit program has run in the new
+# prefix, so a prefix from before is made afresh.
+ready=$prefix/.kq-ready-wow64
+
 make_prefix() {
-  [[ -f $prefix/.kq-ready ]] && return 0
+  [[ -f $ready ]] && return 0
   echo "rig: creating Wine prefix $prefix"
   rm -rf "$prefix"
   mkdir -p "$prefix" "$comdir"
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$build/wine/wineboot.log" 2>&1
+  if ! wine 'C:\windows\syswow64\cmd.exe' /c exit 0 >>"$build/wine/wineboot.log" 2>&1; then
+    wineserver -k >/dev/null 2>&1 || true
+    echo "rig: the prefix cannot run 32-bit programs: Wine's 32-bit side (wine32:i386) is missing" >&2
+    exit 1
+  fi
   for n in $(seq 1 10); do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$comdir/COM$n" /f >/dev/null 2>&1
   done
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   wineserver -w
-  touch "$prefix/.kq-ready"
+  touch "$ready"
 }
 
 start() {

@@ -6,14 +6,33 @@
 # handles, the commit charge or the heaps beyond a small constant. First, kqwaitprobe shows
 # what Wine's own WaitCommEvent costs per wait on a pseudo-terminal, without the installer
 # (the reason the port keeps a read pending under Wine instead).
-# Usage: scripts/soak.sh [N] [--no-tap] [--poll MS] [--idle MINUTES]   (BUILD_DIR as for build.sh)
+# Usage: scripts/soak.sh [N] [--arch x86|x64] [--no-tap] [--poll MS] [--idle MINUTES]
+#   (BUILD_DIR as for build.sh)
+#   --arch         the 32-bit program (x86, default) or the 64-bit one (x64), each driven by
+#                  the soak programs of its own build
 #   --no-tap       leaves the GUI rig's text-tap hook out of the installer's process
 #   --poll MS      reads the window every MS (default 50)
 #   --idle MINUTES the idle check after the updates (N may then be 0)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
-updates=${1:-100}
+updates=100
+if (($#)) && [[ $1 != --* ]]; then updates=$1; shift; fi
+tree=win32
+name=KQ7750Installer-x86.exe
+driver_args=()
+while (($#)); do
+  case $1 in
+    --arch)
+      case ${2:-} in
+        x86) tree=win32; name=KQ7750Installer-x86.exe ;;
+        x64) tree=win64; name=KQ7750Installer-x64.exe ;;
+        *) echo "soak: --arch takes x86 or x64" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
+    *) driver_args+=("$1"); shift ;;
+  esac
+done
 
 "$root/scripts/build.sh"
 "$root/scripts/rig.sh" start
@@ -24,7 +43,8 @@ trap '"$root/scripts/rig.sh" stop' EXIT
 "$KQ_SIM" loader --silent --link "$KQ_COM_DIR/COM1" --idle-timeout 120000 >/dev/null 2>&1 &
 probe_sim=$!
 sleep 1
-wine "$BUILD_DIR/win/tests/reliability/kqwaitprobe.exe" 1 10000 || true
+wine "$BUILD_DIR/$tree/tests/reliability/kqwaitprobe.exe" 1 10000 || true
 kill "$probe_sim" 2>/dev/null || true
 wait "$probe_sim" 2>/dev/null || true
-wine "$BUILD_DIR/win/tests/reliability/kqsoak.exe" "$updates" "${@:2}"
+echo "soak: $name"
+KQ_INSTALLER="$BUILD_DIR/$tree/$name" wine "$BUILD_DIR/$tree/tests/reliability/kqsoak.exe" "$updates" "${driver_args[@]}"

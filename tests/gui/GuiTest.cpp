@@ -10,7 +10,11 @@
 
 namespace {
 
-const char kInstallerAppKey[] = "Software\\Wine\\AppDefaults\\KQ7750Installer.exe";
+// Wine keys per-program settings by the file name alone.
+std::string installerAppKey() {
+    const std::string path = InstallerProcess::defaultPath();
+    return "Software\\Wine\\AppDefaults\\" + path.substr(path.find_last_of("\\/") + 1);
+}
 
 const char* boxName(int id) {
     switch (id) {
@@ -31,7 +35,7 @@ std::string describeTexts(const std::vector<std::pair<int, std::string>>& texts)
 
 void GuiTest::SetUp() {
     // A run that was killed may have left the override behind; none may linger into this test.
-    const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, kInstallerAppKey);
+    const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
     ASSERT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << "error " << removed;
 }
 
@@ -54,7 +58,7 @@ void GuiTest::TearDown() {
     }
     tap.detach();
     if (setupApiDisabled) {
-        const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, kInstallerAppKey);
+        const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
         EXPECT_EQ(removed, ERROR_SUCCESS) << "the installer's DLL override stays in the prefix";
         setupApiDisabled = false;
     }
@@ -104,7 +108,7 @@ void GuiTest::unlinkComOne() {
 }
 
 void GuiTest::disableSetupApiForInstaller() {
-    const std::string path = std::string(kInstallerAppKey) + "\\DllOverrides";
+    const std::string path = installerAppKey() + "\\DllOverrides";
     HKEY key = nullptr;
     const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                                          nullptr);

@@ -59,7 +59,7 @@ protected:
     std::string installerWithoutImage(WORD id, const char* type);
     // Makes SETUPAPI.DLL unloadable in the installer alone, until the test ends. Wine drops
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
-    // this sets the installer's own override key (AppDefaults\KQ7750Installer.exe) instead.
+    // this sets the installer's own override key (AppDefaults\<its file name>) instead.
     void disableSetupApiForInstaller();
     // Closes the window (close box or File, Exit) and expects it to go without a
     // question; returns the exit code.

@@ -10,7 +10,9 @@ InstallerProcess::~InstallerProcess() {
 std::string InstallerProcess::defaultPath() {
     const std::string chosen = testenv::variable("KQ_INSTALLER");
     if (!chosen.empty()) return testenv::windowsPath(chosen);
-    return testenv::windowsPath(testenv::variable("KQ_BUILD_DIR") + "/win/KQ7750Installer.exe");
+    // Each build tree's tests run the installer of their own width: the text tap's hook DLL
+    // can only enter a process of the driver's own width.
+    return testenv::windowsPath(KQ_INSTALLER_FILE);
 }
 
 bool InstallerProcess::start(const std::string& exePath) {

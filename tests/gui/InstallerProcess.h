@@ -15,7 +15,7 @@ public:
     InstallerProcess(const InstallerProcess&) = delete;
     InstallerProcess& operator=(const InstallerProcess&) = delete;
 
-    // The installer exe: $KQ_INSTALLER when set, else the one built beside the tests.
+    // The installer exe: $KQ_INSTALLER when set, else the one built in the tests' own tree.
     static std::string defaultPath();
 
     // False with lastError() when the start failed.

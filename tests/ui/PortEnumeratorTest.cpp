@@ -1,6 +1,7 @@
 // The port enumerator: the "PortName" rules, and listing real "Ports" devices
 // registered in the Wine prefix through the Setup API.
 #include <windows.h>
+#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 namespace {
 
 const char* const Mine = "KQ UI test ";
+const GUID PortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 int32_t parse(const std::string& name) {
     return PortEnumerator::ParsePortName(name.data(), name.size());
@@ -115,6 +117,39 @@ TEST(PortEnumeratorTest, ListsRegisteredComPortsWithTheirDescriptions) {
     for (size_t i = 0; i < numbers.size(); ++i) {
         EXPECT_NE(descriptions[i].rfind(Mine, 0), 0u) << "left behind: COM" << numbers[i];
     }
+}
+
+TEST(PortEnumeratorTest, SetupApiTakesOnlyThisBuildsDeviceRecordSize) {
+    // The record ends in a ULONG_PTR: 28 bytes in a 32-bit program, 32 in a 64-bit one.
+    const size_t own = sizeof(void*) == 4 ? 28 : 32;
+    const size_t other = sizeof(void*) == 4 ? 32 : 28;
+    EXPECT_EQ(sizeof(SP_DEVINFO_DATA), own);
+
+    uitest::PortsDevices devices;
+    ASSERT_TRUE(devices.available()) << devices.lastError();
+    ASSERT_TRUE(devices.add("KQ UI test record", "COM9")) << devices.lastError();
+    const HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    alignas(8) unsigned char record[32] = {};
+    auto* data = reinterpret_cast<SP_DEVINFO_DATA*>(record);
+    data->cbSize = static_cast<DWORD>(other);
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, data)) << "a record of " << other << " bytes was taken";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+    data->cbSize = static_cast<DWORD>(own);
+    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, 0, data)) << "error " << GetLastError();
+    SetupDiDestroyDeviceInfoList(set);
+
+    // The enumerator's own record is sized the same way: it finds the device.
+    PortEnumerator enumerator;
+    ASSERT_TRUE(enumerator.Open());
+    std::vector<std::string> descriptions;
+    std::vector<int32_t> numbers;
+    ASSERT_TRUE(enumerator.Enumerate(descriptions, numbers));
+    enumerator.Release();
+    bool found = false;
+    for (size_t i = 0; i < numbers.size(); ++i) found = found || (numbers[i] == 9 && descriptions[i] == "KQ UI test record");
+    EXPECT_TRUE(found) << numbers.size() << " ports listed, COM9 not among them";
+    ASSERT_TRUE(devices.removeAll()) << devices.lastError();
 }
 
 TEST(PortEnumeratorTest, OpenTwiceThenReleaseOnce) {
