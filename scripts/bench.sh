@@ -150,6 +150,9 @@ for a in "${arches[@]}"; do
   plot "$out/host_path_hist.dat" using (sqrt(\$1*\$2)):3:(\$2-\$1) with boxes notitle
 GNUPLOT
 done
+if ((${#arches[@]} > 1)); then
+  python3 "$root/tests/bench/report.py" --compare "$top" "$runs" "${arches[@]}" | tee "$top/compare.txt"
+fi
 echo "bench: results in $top"
 if ((update_docs)); then
   cp "$top/${arches[0]}/host-path-histogram.png" "$root/docs/host-path-histogram.png"

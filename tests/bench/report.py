@@ -5,6 +5,7 @@ installer beside the current one when the run has it), and writes the histogram 
 the host path for gnuplot.
 
 usage: report.py RESULTS_DIR RUNS
+       report.py --compare TOP_DIR RUNS ARCH...   (medians side by side, TOP_DIR/ARCH each)
 """
 import math
 import os
@@ -130,7 +131,39 @@ def table(r):
     return "\n".join(lines)
 
 
+def median_run(loaded):
+    median = {key: statistics.median(r[key] for r in loaded)
+              for key, value in loaded[0].items() if isinstance(value, float)}
+    median["host"] = stats([ms for r in loaded for ms in r["host_ms"]])
+    return median
+
+
+def compare(top, runs, arches):
+    medians = [median_run([load_run(os.path.join(top, a), i) for i in range(1, runs + 1)]) for a in arches]
+    print("median of %d run(s) per program" % runs + "".join("%14s" % a for a in arches))
+    rows = (
+        ("start to window shown, s", lambda r: r["window_shown_s"]),
+        ("connect, s", lambda r: r["connect_s"]),
+        ("whole update paced, s", lambda r: r["paced_update_s"]),
+        ("whole update unpaced, s", lambda r: r["unpaced_update_s"]),
+        ("Blackfin paced, s", lambda r: r["paced_blackfin_s"]),
+        ("Blackfin paced, % of wire floor", lambda r: 100 * r["wire_floor_s"] / r["paced_blackfin_s"]),
+        ("Blackfin unpaced, s", lambda r: r["unpaced_blackfin_s"]),
+        ("raw loop paced, % of wire floor", lambda r: 100 * r["wire_floor_s"] / r["raw_paced_blackfin_s"]),
+        ("raw loop unpaced, s", lambda r: r["raw_unpaced_blackfin_s"]),
+        ("host path p50, ms", lambda r: r["host"]["p50"]),
+        ("host path p99, ms", lambda r: r["host"]["p99"]),
+        ("committed MEM_PRIVATE paced, MB", lambda r: r["paced_private_committed_mb"]),
+        ("PagefileUsage peak paced, MB", lambda r: r["paced_peak_private_mb"]),
+    )
+    for name, value in rows:
+        print("  %-38s" % name + "".join("%14.3f" % value(m) for m in medians))
+
+
 def main():
+    if sys.argv[1] == "--compare":
+        compare(sys.argv[2], int(sys.argv[3]), sys.argv[4:])
+        return
     folder, runs = sys.argv[1], int(sys.argv[2])
     loaded = [load_run(folder, i) for i in range(1, runs + 1)]
     for i, r in enumerate(loaded, 1):

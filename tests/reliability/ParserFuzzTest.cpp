@@ -182,6 +182,13 @@ TEST_F(ParserFuzz, RandomStreamsOfEveryByteValue) {
             ASSERT_NO_FATAL_FAILURE(currentLine(length, room));
             EXPECT_LE(length, ResponseBase::LineLimit);
             EXPECT_LE(room, 2 * ResponseBase::LineLimit);
+            // Sign-on and four version lines at most, however many lines follow the last reply.
+            size_t summary = 0;
+            ASSERT_TRUE(controller->runOnWorker([&] {
+                auto held = engine->lock.lock();
+                summary = connectionSummary.size();
+            }));
+            EXPECT_LE(summary, 5 * ResponseBase::LineLimit + 128);
             controller->clearRecord();
         }
     }

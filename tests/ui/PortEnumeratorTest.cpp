@@ -18,6 +18,11 @@ namespace {
 const char* const Mine = "KQ UI test ";
 const GUID PortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
+template <typename Function>
+Function entry(HMODULE library, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
 int32_t parse(const std::string& name) {
     return PortEnumerator::ParsePortName(name.data(), name.size());
 }
@@ -128,16 +133,23 @@ TEST(PortEnumeratorTest, SetupApiTakesOnlyThisBuildsDeviceRecordSize) {
     uitest::PortsDevices devices;
     ASSERT_TRUE(devices.available()) << devices.lastError();
     ASSERT_TRUE(devices.add("KQ UI test record", "COM9")) << devices.lastError();
-    const HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    // Loaded by name, as the program does: this test program also runs without SETUPAPI.DLL.
+    const HMODULE setupApi = GetModuleHandleA("setupapi.dll");
+    ASSERT_NE(setupApi, nullptr);
+    const auto getDevices = entry<decltype(&SetupDiGetClassDevsA)>(setupApi, "SetupDiGetClassDevsA");
+    const auto enumDevice = entry<decltype(&SetupDiEnumDeviceInfo)>(setupApi, "SetupDiEnumDeviceInfo");
+    const auto destroyList = entry<decltype(&SetupDiDestroyDeviceInfoList)>(setupApi, "SetupDiDestroyDeviceInfoList");
+    ASSERT_TRUE(getDevices && enumDevice && destroyList);
+    const HDEVINFO set = getDevices(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     alignas(8) unsigned char record[32] = {};
     auto* data = reinterpret_cast<SP_DEVINFO_DATA*>(record);
     data->cbSize = static_cast<DWORD>(other);
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, data)) << "a record of " << other << " bytes was taken";
+    EXPECT_FALSE(enumDevice(set, 0, data)) << "a record of " << other << " bytes was taken";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     data->cbSize = static_cast<DWORD>(own);
-    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, 0, data)) << "error " << GetLastError();
-    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_TRUE(enumDevice(set, 0, data)) << "error " << GetLastError();
+    destroyList(set);
 
     // The enumerator's own record is sized the same way: it finds the device.
     PortEnumerator enumerator;
@@ -147,7 +159,9 @@ TEST(PortEnumeratorTest, SetupApiTakesOnlyThisBuildsDeviceRecordSize) {
     ASSERT_TRUE(enumerator.Enumerate(descriptions, numbers));
     enumerator.Release();
     bool found = false;
-    for (size_t i = 0; i < numbers.size(); ++i) found = found || (numbers[i] == 9 && descriptions[i] == "KQ UI test record");
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        found = found || (numbers[i] == 9 && descriptions[i] == "KQ UI test record");
+    }
     EXPECT_TRUE(found) << numbers.size() << " ports listed, COM9 not among them";
     ASSERT_TRUE(devices.removeAll()) << devices.lastError();
 }

@@ -51,20 +51,24 @@ namespace {
 const char* const WindowTitle = "KQ7750 Firmware Installer";
 const char* const ExceptionCaption = "KQ7750 Installer Exception";
 
+struct TitleSearch {
+    const char* title;
+    int count;
+};
+
+// A named __stdcall function: a lambda converts only to the default calling convention,
+// which a 32-bit build does not take for WNDENUMPROC.
+BOOL CALLBACK CountTitled(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<TitleSearch*>(data);
+    if (uitest::windowText(window) == search->title) {
+        ++search->count;
+    }
+    return TRUE;
+}
+
 int countWindowsTitled(const char* title) {
-    struct Search {
-        const char* title;
-        int count;
-    } search = {title, 0};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(data);
-            if (uitest::windowText(window) == s->title) {
-                ++s->count;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TitleSearch search = {title, 0};
+    EnumWindows(CountTitled, reinterpret_cast<LPARAM>(&search));
     return search.count;
 }
 
