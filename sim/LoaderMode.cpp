@@ -50,6 +50,9 @@ void LoaderMode::sendLine(const std::string& text, TimePoint now) {
 }
 
 void LoaderMode::onByte(uint8_t byte, TimePoint now) {
+    // A loader that is about to vanish takes nothing more: the closing waits only for its
+    // last echo to leave, and a fast peer would otherwise keep the transfer going meanwhile.
+    if (vanishPending) return;
     if (state == State::Records) recordByte(byte, now);
     else commandByte(byte, now);
 }

@@ -132,7 +132,13 @@ bool renumberResource(std::vector<char>& file, const std::string& type, WORD id)
     if (!dos) return false;
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
     if (!nt || nt->Signature != IMAGE_NT_SIGNATURE) return false;
-    const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    // PE32 (the 32-bit program) and PE32+ differ in the optional header, not in the file
+    // header or in where the section table starts (after SizeOfOptionalHeader).
+    const DWORD rva =
+        nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC
+            ? reinterpret_cast<const IMAGE_NT_HEADERS32*>(nt)
+                  ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress
+            : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
     const auto* sections = IMAGE_FIRST_SECTION(nt);
     size_t base = 0;
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections && base == 0; ++i)
