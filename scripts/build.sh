@@ -4,6 +4,8 @@
 # one handed out, and every test program) and the 64-bit ones in $BUILD_DIR/win64
 # (KQ7750Installer-x64.exe and the test programs scripts/test.sh runs against it, plus the
 # benchmark and soak drivers). The Windows programs run under Wine.
+#
+#   scripts/build.sh [native|win32|win64]...   the trees named, in that order (default all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -14,20 +16,28 @@ build=$(cd "$build" && pwd)
 werror=()
 [[ "${CI:-}" == "true" ]] && werror=(-DKQ_WERROR=ON)
 jobs=${KQ_JOBS:-$(nproc)}
+trees=("$@")
+((${#trees[@]})) || trees=(native win32 win64)
 
-cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      "${werror[@]}" >/dev/null
-cmake --build "$build/native" -j "$jobs"
-
-cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake" \
-      "${werror[@]}" >/dev/null
-cmake --build "$build/win32" -j "$jobs"
-
-cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
-      "${werror[@]}" >/dev/null
-# The product in full; of the test programs only those the 64-bit build is tested with,
-# and the drivers of the benchmark and the soak.
-cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests \
-      bench_gui bench_echo kqsoak kqwaitprobe
+for tree in "${trees[@]}"; do
+  case $tree in
+    native)
+      cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            "${werror[@]}" >/dev/null
+      cmake --build "$build/native" -j "$jobs" ;;
+    win32)
+      cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake" \
+            "${werror[@]}" >/dev/null
+      cmake --build "$build/win32" -j "$jobs" ;;
+    win64)
+      cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
+            "${werror[@]}" >/dev/null
+      # The product in full; of the test programs only those the 64-bit build is tested
+      # with, and the drivers of the benchmark and the soak.
+      cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests \
+            bench_gui bench_echo kqsoak kqwaitprobe ;;
+    *) echo "usage: $0 [native|win32|win64]..." >&2; exit 2 ;;
+  esac
+done

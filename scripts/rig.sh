@@ -4,17 +4,23 @@
 # stable symlinks that tests re-point at a simulator's pseudo-terminal, and the native rig
 # daemon (kqrig) through which Windows test programs start simulators.
 #
-#   scripts/rig.sh start   starts everything and writes $BUILD_DIR/rig/env
-#   scripts/rig.sh stop    ends every process that start began (by pid)
+#   scripts/rig.sh start [NAME]   starts everything and writes $BUILD_DIR/rig/env
+#   scripts/rig.sh stop [NAME]    ends every process that start began (by pid)
 #
 # Source $BUILD_DIR/rig/env to run a Windows program or ctest by hand.
+# A NAME gives a second rig beside the first ($BUILD_DIR/rig-NAME/env): a prefix,
+# wineserver, display, COM links and kqrig of its own, so that two test runs that each
+# own COM1, the port list and the installer's window can go on at the same time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
-rig=$build/rig
-prefix=$build/wine/prefix
+name=${2:-}
+[[ $name =~ ^[A-Za-z0-9_]*$ ]] || { echo "rig: a rig name is letters, digits and _" >&2; exit 2; }
+rig=$build/rig${name:+-$name}
+base_prefix=$build/wine/prefix
+prefix=$base_prefix${name:+-$name}
 comdir=$rig/com
 
 export WINEPREFIX=$prefix
@@ -38,23 +44,51 @@ kill_pidfile() {
 # installed before it was made; one made earlier fails for every program, and wineboot
 # cannot mend it. The marker is written only after a 32-bit program has run in the new
 # prefix, so a prefix from before is made afresh.
+base_ready=$base_prefix/.kq-ready-wow64
 ready=$prefix/.kq-ready-wow64
 
-make_prefix() {
-  [[ -f $ready ]] && return 0
-  echo "rig: creating Wine prefix $prefix"
-  rm -rf "$prefix"
-  mkdir -p "$prefix" "$comdir"
+# map_com_ports DIR: COM1..COM10 of the prefix in $WINEPREFIX are the links in DIR.
+map_com_ports() {
+  for n in $(seq 1 10); do
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$1/COM$n" /f >/dev/null 2>&1
+  done
+}
+
+make_base_prefix() (
+  [[ -f $base_ready ]] && exit 0
+  export WINEPREFIX=$base_prefix
+  echo "rig: creating Wine prefix $base_prefix"
+  rm -rf "$base_prefix"
+  mkdir -p "$base_prefix" "$build/wine"
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$build/wine/wineboot.log" 2>&1
   if ! wine 'C:\windows\syswow64\cmd.exe' /c exit 0 >>"$build/wine/wineboot.log" 2>&1; then
     wineserver -k >/dev/null 2>&1 || true
     echo "rig: the prefix cannot run 32-bit programs: Wine's 32-bit side (wine32:i386) is missing" >&2
     exit 1
   fi
-  for n in $(seq 1 10); do
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$comdir/COM$n" /f >/dev/null 2>&1
-  done
+  map_com_ports "$build/rig/com"
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$base_ready"
+)
+
+# A named rig's prefix is a copy of the first one, made again whenever that one is. The
+# copy links the files Wine only reads (1.3 GB of DLLs) and copies the registry files,
+# which the wineserver replaces when it saves them; only its COM mapping differs.
+make_prefix() {
+  make_base_prefix
+  [[ -z $name ]] && return 0
+  [[ -f $ready && ! $ready -ot $base_ready ]] && return 0
+  echo "rig: creating Wine prefix $prefix from $base_prefix"
+  rm -rf "$prefix"
+  cp -al "$base_prefix" "$prefix"
+  rm -f "$ready"
+  local f
+  for f in "$prefix"/*.reg; do
+    rm -f "$f"
+    cp -p "$base_prefix/${f##*/}" "$f"
+  done
+  map_com_ports "$comdir"
   wineserver -w
   touch "$ready"
 }
@@ -116,6 +150,6 @@ stop_quiet() {
 
 case ${1:-} in
   start) start ;;
-  stop) stop_quiet; echo "rig: down" ;;
-  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+  stop) stop_quiet; echo "rig${name:+ $name}: down" ;;
+  *) echo "usage: $0 start|stop [NAME]" >&2; exit 2 ;;
 esac

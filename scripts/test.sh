@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds the trees, starts the Wine rig,
-# runs the native tests, then the whole Windows suite on the 32-bit build and the
-# programs labelled x64 (serial, engine, port enumeration, the window) on the 64-bit
-# build, one build after the other on the one rig, and stops every process it started.
+# The whole test suite: installs what is missing, builds the trees, starts the Wine rigs,
+# runs the native tests, the whole Windows suite on the 32-bit build and the programs
+# labelled x64 (serial, engine, port enumeration, the window) on the 64-bit build, side
+# by side, and stops every process it started.
 # Prints the counts per tree and in all. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,20 +14,53 @@ started=$SECONDS
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 
-trap '"$root/scripts/rig.sh" stop >/dev/null 2>&1 || true' EXIT
-"$root/scripts/rig.sh" start
-. "$BUILD_DIR/rig/env"
+# Four rigs, so that the runs that each drive the installer's window on COM1 go on at once:
+# the 32-bit suite, the two halves of its fault matrix (which mostly waits on the
+# installer's own time limits), and the 64-bit programs. The native tests need no rig and
+# run beside them. Each run writes its own log, printed once all have ended.
+rigs=(main matrix1 matrix2 x64)
+rig_name() { [[ $1 == main ]] || echo "$1"; }
+stop_rigs() {
+  local r
+  for r in "${rigs[@]}"; do "$root/scripts/rig.sh" stop $(rig_name "$r") >/dev/null 2>&1 || true; done
+}
+trap stop_rigs EXIT
+for r in "${rigs[@]}"; do "$root/scripts/rig.sh" start $(rig_name "$r"); done
+rig_env() { [[ $1 == main ]] && echo "$BUILD_DIR/rig/env" || echo "$BUILD_DIR/rig-$1/env"; }
 
 jobs=${KQ_TEST_JOBS:-2}
+# run LOG RIG TREE CTEST-ARGS...: one ctest run in the background, its output in LOG.
+pids=()
+run() {
+  local log=$1 r=$2 tree=$3; shift 3
+  (
+    [[ $r == none ]] || . "$(rig_env "$r")"
+    local rc=0 began=$SECONDS
+    ctest --test-dir "$BUILD_DIR/$tree" --output-on-failure -j "$jobs" "$@" ${KQ_CTEST_ARGS:-} >"$log" 2>&1 || rc=$?
+    echo "test: $(basename "$log" -ctest.log) ended after $((SECONDS - began)) s:" \
+         "$(grep -oE '[0-9]+% tests passed.*' "$log" | tail -1)"
+    exit $rc
+  ) &
+  pids+=($!)
+}
+logs=("$BUILD_DIR/native-ctest.log" "$BUILD_DIR/win32-ctest.log")
+run "$BUILD_DIR/native-ctest.log" none native
+run "$BUILD_DIR/win32-ctest.log" main win32 -LE matrix
+# KQ_SKIP_MATRIX=1 leaves the fault matrix out of a quick local run (CI always runs it).
+if [[ ${KQ_SKIP_MATRIX:-0} != 1 ]]; then
+  for half in 1 2; do
+    logs+=("$BUILD_DIR/win32-matrix$half-ctest.log")
+    run "$BUILD_DIR/win32-matrix$half-ctest.log" "matrix$half" win32 -L matrix -R "_${half}of2\$"
+  done
+fi
+logs+=("$BUILD_DIR/win64-ctest.log")
+run "$BUILD_DIR/win64-ctest.log" x64 win64 -L x64
 status=0
-ctest --test-dir "$BUILD_DIR/native" --output-on-failure -j "$jobs" 2>&1 | tee "$BUILD_DIR/native-ctest.log" || status=1
-# The fault matrix through the window takes about nine minutes; KQ_SKIP_MATRIX=1 leaves it
-# out of a quick local run (CI always runs it).
-matrix=()
-[[ ${KQ_SKIP_MATRIX:-0} == 1 ]] && matrix=(-LE matrix)
-ctest --test-dir "$BUILD_DIR/win32" --output-on-failure -j "$jobs" "${matrix[@]}" ${KQ_CTEST_ARGS:-} 2>&1 | tee "$BUILD_DIR/win32-ctest.log" || status=1
-# After the 32-bit run, not beside it: both use the same COM ports and the same lock names.
-ctest --test-dir "$BUILD_DIR/win64" --output-on-failure -j "$jobs" -L x64 ${KQ_CTEST_ARGS:-} 2>&1 | tee "$BUILD_DIR/win64-ctest.log" || status=1
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+for log in "${logs[@]}"; do
+  echo "=== $(basename "$log" .log)"
+  cat "$log"
+done
 
 summary() {
   local f=$1 line passed failed total
@@ -38,8 +71,9 @@ summary() {
   echo "$((total - failed)) $failed"
 }
 passed=0; failed=0
-for tree in native win32 win64; do
-  read -r p f < <(summary "$BUILD_DIR/$tree-ctest.log")
+for log in "${logs[@]}"; do
+  tree=$(basename "$log" -ctest.log)
+  read -r p f < <(summary "$log")
   ((p + f > 0)) || { echo "no test ran in $tree" >&2; status=1; }
   echo "tests ($tree): $p passed, $f failed"
   passed=$((passed + p)); failed=$((failed + f))

@@ -59,11 +59,16 @@ void LoaderMode::onByte(uint8_t byte, TimePoint now) {
 
 void LoaderMode::onTick(TimePoint now) {
     if (dispatchPending && now >= dispatchAt) completeCommandLine(now);
-    // The echo of the fatal record goes out first; then the line closes.
+    // The echo of the fatal record goes out first; then the line closes once the host has
+    // read it (closing the master throws away what the slave side has not read), or after
+    // a while if it never does.
     if (vanishPending && !device.line.outputPending()) {
-        vanishPending = false;
-        vanished = true;
-        device.vanish();
+        if (vanishBy == TimePoint{}) vanishBy = now + Millis(2000);
+        if (device.pty.unreadByHost() == 0 || now >= vanishBy) {
+            vanishPending = false;
+            vanished = true;
+            device.vanish();
+        }
     }
 }
 

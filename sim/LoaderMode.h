@@ -100,6 +100,7 @@ private:
     unsigned recordPosition = 0;  // bytes of it echoed so far
     bool silenced = false;
     bool vanishPending = false;
+    TimePoint vanishBy{};  // set once the last echo has left: the host has until then to read it
     bool vanished = false;
 
     TargetState targets[TargetCount];

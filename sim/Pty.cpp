@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,6 +30,13 @@ bool makeRaw(int fd) {
 
 Pty::~Pty() {
     vanish();
+}
+
+int Pty::unreadByHost() const {
+    // The slave's input queue is the host's: every opener of the slave reads from it.
+    int count = 0;
+    if (heldSlave < 0 || ioctl(heldSlave, FIONREAD, &count) != 0) return 0;
+    return count;
 }
 
 bool Pty::open(std::string& error) {

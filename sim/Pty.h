@@ -20,6 +20,8 @@ public:
     // Closes the master and the held slave: to the host the device has vanished.
     void vanish();
 
+    // Bytes written to the master that the host has not read yet (0 when closed).
+    int unreadByHost() const;
     bool isOpen() const { return master >= 0; }
     int masterFd() const { return master; }
     const std::string& slavePath() const { return path; }
