@@ -2,8 +2,8 @@
 # Builds the three trees: the native loader simulator in $BUILD_DIR/native, and from the
 # same sources the 32-bit Windows programs in $BUILD_DIR/win32 (KQ7750Installer-x86.exe, the
 # one handed out, and every test program) and the 64-bit ones in $BUILD_DIR/win64
-# (KQ7750Installer-x64.exe and the test programs scripts/test.sh runs against it, plus the
-# benchmark and soak drivers). The Windows programs run under Wine.
+# (KQ7750Installer-x64.exe and the test programs scripts/test.sh runs against it). The
+# Windows programs run under Wine.
 #
 #   scripts/build.sh [native|win32|win64]...   the trees named, in that order (default all)
 set -euo pipefail
@@ -34,10 +34,9 @@ for tree in "${trees[@]}"; do
       cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
             "${werror[@]}" >/dev/null
-      # The product in full; of the test programs only those the 64-bit build is tested
-      # with, and the drivers of the benchmark and the soak.
-      cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests \
-            bench_gui bench_echo kqsoak kqwaitprobe ;;
+      # The product in full and, of the test programs, those the 64-bit build is tested
+      # with. bench.sh and soak.sh build the drivers they run themselves.
+      cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests ;;
     *) echo "usage: $0 [native|win32|win64]..." >&2; exit 2 ;;
   esac
 done

@@ -35,6 +35,7 @@ while (($#)); do
 done
 
 "$root/scripts/build.sh"
+cmake --build "$BUILD_DIR/$tree" -j "${KQ_JOBS:-$(nproc)}" --target kqsoak kqwaitprobe
 "$root/scripts/rig.sh" start
 trap '"$root/scripts/rig.sh" stop' EXIT
 # shellcheck disable=SC1091
