@@ -19,21 +19,22 @@ jobs=${KQ_JOBS:-$(nproc)}
 trees=("$@")
 ((${#trees[@]})) || trees=(native win32 win64)
 
+# configure TREE SOURCE BUILD-TYPE [CMAKE-ARGS...]
+configure() {
+  local tree=$1 source=$2 type=$3; shift 3
+  cmake -S "$source" -B "$build/$tree" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" "${werror[@]}" >/dev/null
+}
+
 for tree in "${trees[@]}"; do
   case $tree in
     native)
-      cmake -S "$root/sim" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            "${werror[@]}" >/dev/null
+      configure native "$root/sim" RelWithDebInfo
       cmake --build "$build/native" -j "$jobs" ;;
     win32)
-      cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake" \
-            "${werror[@]}" >/dev/null
+      configure win32 "$root" Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake"
       cmake --build "$build/win32" -j "$jobs" ;;
     win64)
-      cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
-            "${werror[@]}" >/dev/null
+      configure win64 "$root" Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake"
       # The product in full and, of the test programs, those the 64-bit build is tested
       # with. bench.sh and soak.sh build the drivers they run themselves.
       cmake --build "$build/win64" -j "$jobs" --target KQ7750Installer x64_tests ;;
