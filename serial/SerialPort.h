@@ -64,7 +64,9 @@ public:
     static constexpr uint32_t ReceiveQueueSlots = 8193;
     static constexpr uint32_t ReadChunk = 512;
     static constexpr DWORD PendingWaitLimitMs = 10000;
-    static constexpr uint32_t HighestPortNumber = 10;
+    // Windows numbers serial ports up to COM256, and gives every USB adapter it has
+    // ever seen a number of its own, so a laptop's adapter is often COM12 or COM23.
+    static constexpr uint32_t HighestPortNumber = 256;
 
     explicit SerialPort(SerialEventSink sink);
     ~SerialPort();

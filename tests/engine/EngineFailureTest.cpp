@@ -121,8 +121,8 @@ TEST_F(FailureTest, ConnectionFailureShowsOnlyItsText) {
     }
 }
 
-TEST_F(FailureTest, PortNumberAboveTenIsRefusedWithoutRetry) {
-    engine->postWork(new ActionFindPort(11));
+TEST_F(FailureTest, PortNumberAbove256IsRefusedWithoutRetry) {
+    engine->postWork(new ActionFindPort(257));
     ASSERT_TRUE(controller->waitForCalls("OnPortNotFound", 1, 5000));
     settle();
     EXPECT_EQ(slotsCalled(), (std::vector<std::string>{"OnStatus", "OnPortNotFound"}));

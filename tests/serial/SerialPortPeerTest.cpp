@@ -223,13 +223,13 @@ TEST_F(PeerPort, AMissingDeviceGivesDeviceHandleAndLeavesThePortClosed) {
     stopPeer(peer);
 }
 
-TEST_F(PeerPort, PortNumberAboveTenClosesAnOpenPortAndTouchesNoDevice) {
+TEST_F(PeerPort, PortNumberAbove256ClosesAnOpenPortAndTouchesNoDevice) {
     const int peer = startPeer("sleep:1");
     RecordingDevice device(false);
     port.setDeviceApi(device.api());
     openAndWaitForThread();
     HANDLE thread = EventRecorder::lastOpenedThread();
-    EXPECT_EQ(PortId, port.open(11));
+    EXPECT_EQ(PortId, port.open(257));
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
     EXPECT_EQ(1u, device.count("CreateFileA"));

@@ -411,15 +411,15 @@ TEST_F(ScriptedPort, OpenSetsTheFixedLineSettingsInOrder) {
     closeAndCheckSettled();
 }
 
-TEST_F(ScriptedPort, DeviceNamesCoverPortsZeroToTenAndNothingAbove) {
-    for (uint32_t n : {0u, 10u}) {
+TEST_F(ScriptedPort, DeviceNamesCoverPortsZeroTo256AndNothingAbove) {
+    for (uint32_t n : {0u, 10u, 12u, 256u}) {
         ASSERT_EQ(0, port.open(n));
         EXPECT_EQ("\\\\.\\COM" + std::to_string(n), device.openedName());
         EXPECT_EQ(n, port.getPortNumber());
     }
     port.close();
     const size_t opens = device.count("CreateFileA");
-    for (uint32_t n : {11u, 12u, 0x80000000u, 0xFFFFFFFFu}) EXPECT_EQ(PortId, port.open(n)) << n;
+    for (uint32_t n : {257u, 0x80000000u, 0xFFFFFFFFu}) EXPECT_EQ(PortId, port.open(n)) << n;
     EXPECT_EQ(opens, device.count("CreateFileA")) << "a refused port number touched a device";
     EXPECT_FALSE(port.isOpen());
 }
@@ -480,8 +480,8 @@ TEST_F(ScriptedPort, ReopenClosesTheOldThreadFirstAndOpensFromANewOne) {
     EXPECT_NE(GetCurrentThreadId(), reports[2].thread);
     EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(EventRecorder::lastOpenedThread(), 0));
 
-    // open(11) on an open port closes it first, then refuses.
-    EXPECT_EQ(PortId, port.open(11));
+    // open(257) on an open port closes it first, then refuses.
+    EXPECT_EQ(PortId, port.open(257));
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(PortClosing, EventRecorder::reports().back().type);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(EventRecorder::lastOpenedThread(), 0));
