@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Wine test rig: a private Wine prefix in the build tree that runs the 32-bit and the
-# 64-bit programs alike, a persistent wineserver, an Xvfb display, COM1..COM10 mapped to
-# stable symlinks that tests re-point at a simulator's pseudo-terminal, and the native rig
-# daemon (kqrig) through which Windows test programs start simulators.
+# 64-bit programs alike, a persistent wineserver, an Xvfb display, COM1..COM10 and COM12 (a
+# USB adapter's kind of number) mapped to stable symlinks that tests re-point at a
+# simulator's pseudo-terminal, and the native rig daemon (kqrig) through which Windows test
+# programs start simulators.
 #
 #   scripts/rig.sh start [NAME]   starts everything and writes $BUILD_DIR/rig/env
 #   scripts/rig.sh stop [NAME]    ends every process that start began (by pid)
@@ -47,16 +48,25 @@ kill_pidfile() {
 base_ready=$base_prefix/.kq-ready-wow64
 ready=$prefix/.kq-ready-wow64
 
-# map_com_ports DIR: COM1..COM10 of the prefix in $WINEPREFIX are the links in DIR.
+com_ports="$(seq 1 10) 12"
+
+# map_com_ports DIR: the COM ports of the prefix in $WINEPREFIX are the links in DIR.
 map_com_ports() {
-  for n in $(seq 1 10); do
+  for n in $com_ports; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$1/COM$n" /f >/dev/null 2>&1
   done
 }
 
 make_base_prefix() (
-  [[ -f $base_ready ]] && exit 0
   export WINEPREFIX=$base_prefix
+  if [[ -f $base_ready ]]; then
+    # A prefix made before COM12 was mapped gains it; the named copies are made again.
+    grep -q '^"COM12"=' "$base_prefix/system.reg" && exit 0
+    map_com_ports "$build/rig/com"
+    wineserver -w
+    touch "$base_ready"
+    exit 0
+  fi
   echo "rig: creating Wine prefix $base_prefix"
   rm -rf "$base_prefix"
   mkdir -p "$base_prefix" "$build/wine"
@@ -98,14 +108,15 @@ start() {
   mkdir -p "$rig" "$comdir" "$build/wine"
   make_prefix
   # Every COM link starts dangling: an unmapped device looks missing to the program.
-  for n in $(seq 1 10); do ln -sfn "$comdir/none-COM$n" "$comdir/COM$n"; done
+  for n in $com_ports; do ln -sfn "$comdir/none-COM$n" "$comdir/COM$n"; done
 
   # The wineserver prints its whole object table when a device vanishes: keep it in a file.
   wineserver -p >"$rig/wineserver.log" 2>&1 &
   echo $! >"$rig/wineserver.pid"
 
   rm -f "$rig/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$rig/display" >"$rig/xvfb.log" 2>&1 &
+  # KQ_RIG_SCREEN: a larger screen for the window at a high DPI (tools/dpi_screenshots.sh).
+  Xvfb -displayfd 3 -screen 0 "${KQ_RIG_SCREEN:-1024x768x24}" -nolisten tcp 3>"$rig/display" >"$rig/xvfb.log" 2>&1 &
   echo $! >"$rig/xvfb.pid"
   for _ in $(seq 100); do [[ -s $rig/display ]] && break; sleep 0.05; done
   [[ -s $rig/display ]] || { echo "rig: Xvfb did not start" >&2; exit 1; }

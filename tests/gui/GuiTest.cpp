@@ -64,10 +64,12 @@ void GuiTest::TearDown() {
     }
 }
 
-void GuiTest::registerComOne() {
+void GuiTest::registerComOne() { registerPorts({{"COM1", kPortDescription}}); }
+
+void GuiTest::registerPorts(const std::vector<std::pair<std::string, std::string>>& ports) {
     std::string error;
     ASSERT_TRUE(portdevices::removeAll(error)) << error;
-    ASSERT_TRUE(portdevices::add("COM1", kPortDescription, error)) << error;
+    for (const auto& port : ports) ASSERT_TRUE(portdevices::add(port.first, port.second, error)) << error;
 }
 
 void GuiTest::removePortDevices() {
@@ -78,7 +80,7 @@ void GuiTest::removePortDevices() {
     ASSERT_TRUE(left.empty()) << left.size() << " Ports devices are still present";
 }
 
-void GuiTest::startLoader(const std::string& options) {
+void GuiTest::startLoader(const std::string& options, int com) {
     ASSERT_TRUE(rig.connected()) << rig.lastError();
     // The images as committed, and their digests as srecord computed them at build time:
     // the loader names a target's image only when both agree.
@@ -89,7 +91,7 @@ void GuiTest::startLoader(const std::string& options) {
                        loaderid::kPic3 + " --pic-version 4=" + loaderid::kPic4 + " --expect-dir \"" + source +
                        "/resources/firmware\" --expect-json \"" + build + "/native/expected_images.json\"";
     if (!options.empty()) args += " " + options;
-    loaderId = rig.start(1, args);
+    loaderId = rig.start(com, args);
     ASSERT_GE(loaderId, 0) << rig.lastError();
 }
 

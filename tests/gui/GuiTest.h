@@ -35,6 +35,9 @@ constexpr const char* kPic4Programmed = "V1.03";
 class GuiTest : public ::testing::Test {
 protected:
     static constexpr const char* kPortDescription = "KQ Rig Serial Port";
+    static constexpr const char* kUsbDescription = "USB Serial Port";
+    // The port list's row of a USB adapter on `port` (COMn).
+    static std::string usbRow(const std::string& port) { return port + ", (" + kUsbDescription + ")"; }
     static constexpr DWORD kWindowTimeoutMs = 30000;
 
     void SetUp() override;
@@ -43,9 +46,11 @@ protected:
     // The port list's source: COM1 registered as a present device, or no device at all.
     void registerComOne();
     void removePortDevices();
+    // Exactly these present devices, as (PortName, description), in this order.
+    void registerPorts(const std::vector<std::pair<std::string, std::string>>& ports);
 
-    // `kqsim loader` on COM1 with the identity above, then `options`.
-    void startLoader(const std::string& options = "");
+    // `kqsim loader` on COM1 (or COM `com`) with the identity above, then `options`.
+    void startLoader(const std::string& options = "", int com = 1);
     // Ends the simulator and reads its summary.
     nlohmann::json stopLoader();
     // COM1 leads nowhere: the device is missing.

@@ -1,6 +1,6 @@
-// Connect and a whole update through the window: every phase in turn as the boxes, the
-// buttons and the progress bar show it, the completion box, and the simulator's word
-// that every target now holds exactly its image.
+// Connect and a whole update through the window (the update on a USB adapter's COM12):
+// every phase in turn as the boxes, the buttons and the progress bar show it, the
+// completion box, and the simulator's word that every target now holds exactly its image.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>
@@ -166,10 +166,19 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
 }
 
 TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    // A laptop's USB adapter, on a number above the ten a PC's own ports have; beside it a
+    // number no Windows port can have.
+    ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM257", kUsbDescription}, {"COM12", kUsbDescription}}));
     // The line at its real speed, and a slow erase, so the erase is seen for a while.
-    ASSERT_NO_FATAL_FAILURE(startLoader("--paced --erase-dot-ms 150"));
+    ASSERT_NO_FATAL_FAILURE(startLoader("--paced --erase-dot-ms 150", 12));
     ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_EQ(window.portRows(), (std::vector<std::string>{usbRow("COM257"), usbRow("COM12")}));
+    PhaseWatcher refused(window);
+    window.click(installer::kConnectButton);
+    ASSERT_TRUE(refused.watch([](const Observation& o) { return o.phase == Phase::PortNotFound; }, 30000))
+        << refused.describe();
+    EXPECT_EQ(refused.last().state.connection, "Connection failed - Illegal com port id.");
+    window.selectRow(1);
     PhaseWatcher connecting(window);
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
     const std::string summary = connecting.last().state.connection;
