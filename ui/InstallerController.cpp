@@ -3,6 +3,7 @@
 #include "ui/InstallerController.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <cstdio>
 #include <exception>
@@ -90,6 +91,7 @@ InstallerController::InstallerController(HINSTANCE moduleInstance)
       picStep(0),
       connectTimer(0),
       responseTimer(0),
+      portListTimer(0),
       messageBoxDepth(0) {}
 
 InstallerController::~InstallerController() {
@@ -177,24 +179,7 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
     statusBox.reset(new EditWidget(dialog, IDC_STATUS_BOX));
     releaseLabel.reset(new LabelWidget(dialog, IDC_RELEASE_LABEL));
 
-    PortEnumerator enumerator;
-    int selectRow;
-    portNumbers.clear();
-    if (enumerator.Open()) {
-        std::vector<std::string> descriptions;
-        enumerator.Enumerate(descriptions, portNumbers);
-        for (size_t i = 0; i < portNumbers.size(); ++i) {
-            portCombo->addRow("COM" + std::to_string(portNumbers[i]) + ", (" + descriptions[i] +
-                              ")");
-        }
-        selectRow = 0;
-    } else {
-        for (int32_t number = 0; number < FallbackPortCount; ++number) {
-            portCombo->addRow("Communications Port, COM" + std::to_string(number));
-            portNumbers.push_back(number);
-        }
-        selectRow = FallbackSelectedRow;
-    }
+    const int selectRow = fillPortList();
     // With an empty list CB_SETCURSEL fails and nothing is selected, as intended.
     portCombo->selectRow(selectRow);
 
@@ -211,8 +196,6 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
     connectionBox->setText(NotConnectedText);
     updateBox->setText(AwaitingConnectionText);
     statusBox->setText(SelectPortText);
-
-    enumerator.Release();
     return TRUE;
 }
 
@@ -521,10 +504,72 @@ void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
             controller->OnConnectTimer();
         } else if (id == controller->responseTimer) {
             controller->OnResponseTimeout();
+        } else if (id == controller->portListTimer) {
+            controller->OnPortListTimer();
         }
     } catch (...) {
         timerFailure = std::current_exception();
     }
+}
+
+int InstallerController::fillPortList() {
+    PortEnumerator enumerator;
+    int selectRow;
+    portNumbers.clear();
+    if (enumerator.Open()) {
+        std::vector<std::string> descriptions;
+        enumerator.Enumerate(descriptions, portNumbers);
+        for (size_t i = 0; i < portNumbers.size(); ++i) {
+            portCombo->addRow("COM" + std::to_string(portNumbers[i]) + ", (" + descriptions[i] +
+                              ")");
+        }
+        selectRow = 0;
+    } else {
+        for (int32_t number = 0; number < FallbackPortCount; ++number) {
+            portCombo->addRow("Communications Port, COM" + std::to_string(number));
+            portNumbers.push_back(number);
+        }
+        selectRow = FallbackSelectedRow;
+    }
+    enumerator.Release();
+    return selectRow;
+}
+
+void InstallerController::OnDeviceChange(WPARAM event) {
+    if (dialog == nullptr || (event != DBT_DEVNODES_CHANGED && event != DBT_DEVICEARRIVAL &&
+                              event != DBT_DEVICEREMOVECOMPLETE)) {
+        return;
+    }
+    // Each message of a burst restarts the wait, so the burst enumerates once.
+    portListTimer = SetTimer(dialog, PortListTimerId, PortListSettleMs, TimerProc);
+}
+
+void InstallerController::OnPortListTimer() {
+    // While an attempt or an update runs (Connect off, or the connect timer still
+    // retrying) the list stays as it is; the timer keeps ticking, so a change that
+    // came meanwhile is shown once Connect is free again.
+    if (!connectButton->isEnabled() || connectTimer != 0) {
+        return;
+    }
+    KillTimer(dialog, portListTimer);  // ignored: the timer is forgotten either way
+    portListTimer = 0;
+    refreshPortList();
+}
+
+void InstallerController::refreshPortList() {
+    const int row = portCombo->selectedRow();
+    const bool hadSelection = row >= 0 && static_cast<size_t>(row) < portNumbers.size();
+    const int32_t selectedPort = hadSelection ? portNumbers[row] : -1;
+    portCombo->clear();
+    fillPortList();
+    int selectRow = 0;
+    for (size_t i = 0; hadSelection && i < portNumbers.size(); ++i) {
+        if (portNumbers[i] == selectedPort) {
+            selectRow = static_cast<int>(i);
+            break;
+        }
+    }
+    portCombo->selectRow(selectRow);
 }
 
 void InstallerController::stopTimers() {

@@ -22,6 +22,11 @@ public:
     static constexpr UINT_PTR ConnectTimerId = 1;
     static constexpr UINT ConnectTimerPeriodMs = 500;
     static constexpr UINT ResponseTimerPeriodMs = 2000;
+    // Beside the connect timer (1) and the engine's response timer (2).
+    static constexpr UINT_PTR PortListTimerId = 3;
+    // Windows sends several device-change messages for one plug: the list is filled
+    // again once they have been quiet this long.
+    static constexpr UINT PortListSettleMs = 300;
     static constexpr uint32_t TicksPerAttempt = 8;
     static constexpr uint32_t MaxRetries = 3;
     static constexpr int32_t ConnectProgressTop = 23;
@@ -53,6 +58,9 @@ public:
     void OnConnectTimer();
     void OnResponseTimeout();
     BOOL OnEngineTimer(WPARAM id, bool start);
+    // WM_DEVICECHANGE with its event (wParam).
+    void OnDeviceChange(WPARAM event);
+    void OnPortListTimer();
     bool ConfirmExit();
 
     // True while one of the controller's own message boxes is open: the main
@@ -88,8 +96,13 @@ public:
     int32_t picStep;                      // 0, 1, 2 for PIC 2, 3, 4
     UINT_PTR connectTimer;                // 1 while the connect timer runs, else 0
     UINT_PTR responseTimer;               // the engine's id (2) while running, else 0
+    UINT_PTR portListTimer;               // 3 while a device change waits to be shown, else 0
 
 private:
+    // Adds the rows of the present ports (or the fixed list when the Setup API cannot
+    // be used) to an empty list; returns the row to select first.
+    int fillPortList();
+    void refreshPortList();
     void stopTimers();
     void closePort();
     uint32_t engineMode();

@@ -53,6 +53,15 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         return controller ? controller->OnEngineTimer(wParam, lParam != 0) : TRUE;
     }
 
+    case WM_DEVICECHANGE: {
+        InstallerController* controller = TheInstallerController();
+        if (controller != nullptr) {
+            controller->OnDeviceChange(wParam);
+        }
+        // The default answer grants any query that comes this way.
+        return FALSE;
+    }
+
     default:
         return FALSE;
     }

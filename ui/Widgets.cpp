@@ -76,6 +76,10 @@ int ComboWidget::addRow(const std::string& text) {
         SendMessageA(handle, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
 }
 
+void ComboWidget::clear() {
+    SendMessageA(handle, CB_RESETCONTENT, 0, 0);
+}
+
 void ComboWidget::selectRow(int row) {
     SendMessageA(handle, CB_SETCURSEL, static_cast<WPARAM>(row), 0);
 }

@@ -43,6 +43,7 @@ public:
     ComboWidget(HWND dialog, int id);
     // Returns the new row's index, or CB_ERR / CB_ERRSPACE.
     int addRow(const std::string& text);
+    void clear();  // every row goes, and with them the selection
     void selectRow(int row);
     int selectedRow() const;  // CB_ERR (-1) when no row is selected
     void enable(bool enabled);

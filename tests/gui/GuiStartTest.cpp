@@ -1,6 +1,7 @@
 // The window as it opens: the port list from the Setup API (one device, none, or the
 // fixed list when SETUPAPI.DLL cannot load), the release, the texts of "Not connected",
-// and the single-instance rule.
+// and the single-instance rule; and the port list following adapters plugged in and
+// pulled out while the window is open.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>  // CB_ERR
@@ -35,6 +36,16 @@ public:
 private:
     HWND window;
 };
+
+// Waits until the port list shows exactly `rows`.
+bool waitForRows(const InstallerWindow& window, const std::vector<std::string>& rows) {
+    const ULONGLONG end = GetTickCount64() + 10000;
+    while (window.portRows() != rows) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(20);
+    }
+    return true;
+}
 
 void pumpMessages() {
     MSG message;
@@ -123,3 +134,63 @@ TEST_F(GuiTest, SecondInstanceExitsWithMinusOneAndBringsTheFirstToTheFront) {
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 }
+
+TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdate) {
+    const std::string comOne = std::string("COM1, (") + kPortDescription + ")";
+    ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM1", kPortDescription}, {"COM5", kUsbDescription}}));
+    // At the line's real speed, so the update is still running when the list is tried.
+    ASSERT_NO_FATAL_FAILURE(startLoader("--paced"));
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_EQ(window.portRows(), (std::vector<std::string>{comOne, usbRow("COM5")}));
+    window.selectRow(1);
+
+    // An adapter plugged in lists ahead of the others; Windows tells of it in a burst.
+    ASSERT_NO_FATAL_FAILURE(
+        registerPorts({{"COM7", kUsbDescription}, {"COM1", kPortDescription}, {"COM5", kUsbDescription}}));
+    size_t mark = tap.recorded();
+    for (int i = 0; i < 10; ++i) window.postDevicesChanged();
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM5")})) << "rows never followed the plug";
+    EXPECT_EQ(window.selectedRow(), 2) << "the selection left COM5";
+    // Time enough for a second fill, had the burst caused one.
+    Sleep(1000);
+    EXPECT_EQ(tap.portListRefills(mark), 1u) << "ten messages, one enumeration";
+
+    // The selected adapter pulled out: the first row is selected instead.
+    ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM7", kUsbDescription}, {"COM1", kPortDescription}}));
+    window.postDevicesChanged();
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne})) << "COM5 stays listed";
+    EXPECT_EQ(window.selectedRow(), 0);
+    EXPECT_TRUE(tap.texts(mark).empty()) << "a refill changed a box:\n" << describeTexts(tapped(mark));
+
+    // During an update the list stands still, whatever is plugged in.
+    window.selectRow(1);
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    PhaseWatcher updating(window);
+    window.click(installer::kUpdateButton);
+    ASSERT_TRUE(updating.watch([](const Observation& o) { return o.phase == Phase::Pic2; }, 30000))
+        << updating.describe();
+    ASSERT_NO_FATAL_FAILURE(
+        registerPorts({{"COM7", kUsbDescription}, {"COM1", kPortDescription}, {"COM9", kUsbDescription}}));
+    mark = tap.recorded();
+    window.postDevicesChanged();
+    Sleep(1000);
+    const WindowState during = window.stableState();
+    const Phase phase = classifyPhase(during);
+    ASSERT_TRUE(phase == Phase::Pic2 || phase == Phase::Pic3 || phase == Phase::Pic4 || phase == Phase::Erasing ||
+                phase == Phase::Programming)
+        << "the update is no longer running:\n" << during.describe();
+    EXPECT_EQ(window.portRows(), (std::vector<std::string>{usbRow("COM7"), comOne}));
+    EXPECT_EQ(window.selectedRow(), 1);
+    EXPECT_EQ(tap.portListRefills(mark), 0u);
+
+    // The instrument goes away: once Connect is free again the list shows what came meanwhile.
+    stopLoader();
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM9")})) << "the change was lost";
+    EXPECT_TRUE(window.stableState().connectEnabled);
+    EXPECT_EQ(window.selectedRow(), 1) << "the port in use lost its row";
+    EXPECT_EQ(tap.portListRefills(mark), 1u);
+
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+}
+

@@ -229,6 +229,11 @@ void InstallerWindow::postClose() const {
     if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
 }
 
+void InstallerWindow::postDevicesChanged() const {
+    constexpr WPARAM kDevNodesChanged = 0x0007;  // DBT_DEVNODES_CHANGED, which carries no pointer
+    if (!PostMessageA(hwnd, WM_DEVICECHANGE, kDevNodesChanged, 0)) throw DriverError("PostMessage WM_DEVICECHANGE failed");
+}
+
 std::string InstallerWindow::aboutRelease(int aboutCommand, DWORD timeoutMs) const {
     postMenuCommand(aboutCommand);
     ModalBox about(ModalBox::waitFor("About", timeoutMs, processId()));

@@ -103,6 +103,9 @@ public:
     void postMenuCommand(int command) const;
     // WM_CLOSE, posted: the close may ask first with a modal box.
     void postClose() const;
+    // WM_DEVICECHANGE with DBT_DEVNODES_CHANGED, posted, as Windows tells every top-level
+    // window after a plug; Wine sends none when a test registers a device.
+    void postDevicesChanged() const;
 
     // Opens the About box with its menu command, reads its release text, closes it.
     std::string aboutRelease(int aboutCommand, DWORD timeoutMs = 10000) const;

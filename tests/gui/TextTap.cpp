@@ -1,6 +1,8 @@
 // Installs and reads the text tap; see TextTap.h.
 #include "tests/gui/TextTap.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 
 TextTap::~TextTap() { detach(); }
@@ -78,7 +80,7 @@ std::vector<TappedRecord> TextTap::records(size_t from) const {
         if (!entry.ready) break;
         const bool isText = entry.message == WM_SETTEXT;
         result.push_back({entry.controlId, isText, isText ? std::string(entry.text) : std::string(),
-                          isText ? 0 : static_cast<int>(entry.value)});
+                          isText ? 0 : static_cast<int>(entry.value), entry.message});
     }
     return result;
 }
@@ -95,8 +97,14 @@ std::vector<TappedText> TextTap::texts(size_t from) const {
 std::vector<int> TextTap::barStates(size_t from) const {
     std::vector<int> result;
     for (const TappedRecord& r : records(from))
-        if (!r.isText) result.push_back(r.barState);
+        if (r.message == PBM_SETSTATE) result.push_back(r.barState);
     return result;
+}
+
+size_t TextTap::portListRefills(size_t from) const {
+    const std::vector<TappedRecord> all = records(from);
+    return static_cast<size_t>(
+        std::count_if(all.begin(), all.end(), [](const TappedRecord& r) { return r.message == CB_RESETCONTENT; }));
 }
 
 void TextTap::holdWindowOnPortFailure(DWORD ms) {

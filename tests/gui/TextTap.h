@@ -16,12 +16,13 @@ struct TappedText {
     std::string text;
 };
 
-// One thing the installer set: a box's text, or the bar's state.
+// One thing the installer set: a box's text, the bar's state, or an emptied port list.
 struct TappedRecord {
     int controlId;
     bool isText;
     std::string text;  // for a text
     int barState;      // for the bar: PBST_NORMAL 1, PBST_ERROR 2
+    UINT message;      // WM_SETTEXT, PBM_SETSTATE or CB_RESETCONTENT
 };
 
 class TextTap {
@@ -41,6 +42,8 @@ public:
     std::vector<TappedText> texts(size_t from = 0) const;
     // Every state set on the progress bar since attach() (PBST_NORMAL 1, PBST_ERROR 2).
     std::vector<int> barStates(size_t from = 0) const;
+    // How often the port list was emptied to be filled again.
+    size_t portListRefills(size_t from = 0) const;
     // Texts and bar states recorded so far: the `from` of a later call that should
     // see only what comes after now.
     size_t recorded() const;

@@ -1,6 +1,7 @@
 // kqtexttap.dll: a WH_CALLWNDPROC hook that the driver installs on the installer's window
-// thread. It copies every WM_SETTEXT sent to the three status boxes, and every PBM_SETSTATE
-// sent to the progress bar, into shared memory, so a test sees texts that stand for only a
+// thread. It copies every WM_SETTEXT sent to the three status boxes, every PBM_SETSTATE
+// sent to the progress bar and every CB_RESETCONTENT sent to the port list (each refill of
+// the list begins with one) into shared memory, so a test sees texts that stand for only a
 // few milliseconds, in the order they were shown. On request it also walks the process's
 // heaps, so a soak can tell the program's own memory from the rest, copies the window's
 // menu (which no other process can read under Wine), and it can hold the
@@ -19,6 +20,8 @@ HANDLE mapping = nullptr;
 bool isStatusBox(int id) { return id == 1012 || id == 1013 || id == 1014; }
 
 bool isProgressBar(int id) { return id == 1010; }
+
+bool isPortList(int id) { return id == 1011; }
 
 bool attachShared() {
     if (!shared) {
@@ -88,12 +91,13 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TextTapProc(int code, WPARAM w
         if (heapQuery != 0 && call->message == heapQuery) answerHeapQuery();
         static const UINT menuQuery = RegisterWindowMessageA(texttap::kMenuQueryMessage);
         if (menuQuery != 0 && call->message == menuQuery) answerMenuQuery(call->hwnd);
-        if (call->message == WM_SETTEXT || call->message == PBM_SETSTATE) {
+        if (call->message == WM_SETTEXT || call->message == PBM_SETSTATE || call->message == CB_RESETCONTENT) {
             const int id = GetDlgCtrlID(call->hwnd);
             if (call->message == WM_SETTEXT && isStatusBox(id))
                 record(id, WM_SETTEXT, 0, reinterpret_cast<const char*>(call->lParam));
             if (call->message == PBM_SETSTATE && isProgressBar(id))
                 record(id, PBM_SETSTATE, static_cast<LONG_PTR>(call->wParam), nullptr);
+            if (call->message == CB_RESETCONTENT && isPortList(id)) record(id, CB_RESETCONTENT, 0, nullptr);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

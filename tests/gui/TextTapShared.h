@@ -18,7 +18,7 @@ constexpr const char* kHeapQueryMessage = "KQ7750GuiTextTap.HeapQuery";
 struct Entry {
     volatile LONG ready;  // written last by the hook, read first by the driver
     int controlId;
-    UINT message;      // WM_SETTEXT or PBM_SETSTATE
+    UINT message;      // WM_SETTEXT, PBM_SETSTATE or CB_RESETCONTENT
     LONG_PTR value;    // PBM_SETSTATE's new state
     char text[kTextSize];  // WM_SETTEXT's text
 };
