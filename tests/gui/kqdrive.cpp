@@ -13,7 +13,8 @@
 //   kqdrive connect [ms]          press Connect and follow the phases until connected
 //   kqdrive update [ms]           press Update Instrument, follow every phase, answer the
 //                                 completion box, until the phase "Complete"
-//   kqdrive about                 the About box's release text
+//   kqdrive about [open]          the About box's release text; with open, leaves the box
+//                                 open (close it with: kqdrive box About ok)
 //   kqdrive box CAPTION [ok|cancel] [ms]  wait for a message box, print its text, answer it
 //   kqdrive close [ok|cancel]     close the window, answering the confirmation if asked
 //   kqdrive rect                  the window's place on the screen: x y width height
@@ -36,7 +37,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: kqdrive [--terminal] wait [ms] | state | rows | select ROW | click connect|update |\n"
-                 "                          connect [ms] | update [ms] | about | box CAPTION [ok|cancel] [ms] |\n"
+                 "                          connect [ms] | update [ms] | about [open] | box CAPTION [ok|cancel] [ms] |\n"
                  "                          close [ok|cancel] | rect\n");
     return 2;
 }
@@ -86,6 +87,8 @@ public:
         for (const TappedRecord& r : records) {
             if (r.isText)
                 line(o.atMs, std::string("  ") + boxName(r.controlId) + "\"" + r.text + "\"");
+            else if (r.message == CB_RESETCONTENT)
+                line(o.atMs, "  port list: filled again");
             else
                 line(o.atMs, std::string("  progress bar: ") + (r.barState == PBST_ERROR ? "error" : "normal") + " state");
         }
@@ -238,7 +241,8 @@ int answerBox(const std::string& caption, const std::string& answer, DWORD timeo
         std::fprintf(stderr, "kqdrive: no box titled \"%s\"\n", caption.c_str());
         return 1;
     }
-    std::printf("%s\n", box.messageText().c_str());
+    // A message box's text; the About box has none.
+    if (box.hasButton(0xFFFF)) std::printf("%s\n", box.messageText().c_str());
     if (answer == "ok") box.press(IDOK);
     if (answer == "cancel") box.press(IDCANCEL);
     return 0;
@@ -305,6 +309,12 @@ int run(int argc, char** argv, Output output) {
                                : 0;
         if (about == 0) {
             std::fprintf(stderr, "kqdrive: no About item (%s)\n", tap.lastError().c_str());
+            return 1;
+        }
+        if (argc > 2 && std::string(argv[2]) == "open") {
+            window.postMenuCommand(static_cast<int>(about));
+            if (ModalBox::waitFor("About", 10000, window.processId())) return 0;
+            std::fprintf(stderr, "kqdrive: the About box did not open\n");
             return 1;
         }
         std::printf("%s\n", window.aboutRelease(static_cast<int>(about)).c_str());
