@@ -39,14 +39,21 @@ private:
     HWND window;
 };
 
-// Waits until the port list shows exactly `rows`.
-bool waitForRows(const InstallerWindow& window, const std::vector<std::string>& rows) {
+// Waits until the port list shows exactly `rows` with a row selected, and gives that row.
+// A refill empties the list (and its selection) first and selects last: a read that
+// overlaps one fails or sees too few rows and no selection, and is made again.
+bool waitForRows(const InstallerWindow& window, const std::vector<std::string>& rows, int& selected) {
     const ULONGLONG end = GetTickCount64() + 10000;
-    while (window.portRows() != rows) {
+    for (;;) {
+        try {
+            selected = window.selectedRow();
+            if (selected != CB_ERR && window.portRows() == rows && window.selectedRow() == selected) return true;
+        } catch (const DriverError&) {
+            // The list changed under the read.
+        }
         if (GetTickCount64() >= end) return false;
         Sleep(20);
     }
-    return true;
 }
 
 // The installer's own manifest as the loader reads it into an activation context.
@@ -198,8 +205,10 @@ TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdat
         registerPorts({{"COM7", kUsbDescription}, {"COM1", kPortDescription}, {"COM5", kUsbDescription}}));
     size_t mark = tap.recorded();
     for (int i = 0; i < 10; ++i) window.postDevicesChanged();
-    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM5")})) << "rows never followed the plug";
-    EXPECT_EQ(window.selectedRow(), 2) << "the selection left COM5";
+    int selected = CB_ERR;
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM5")}, selected))
+        << "rows never followed the plug";
+    EXPECT_EQ(selected, 2) << "the selection left COM5";
     // Time enough for a second fill, had the burst caused one.
     Sleep(1000);
     EXPECT_EQ(tap.portListRefills(mark), 1u) << "ten messages, one enumeration";
@@ -207,8 +216,8 @@ TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdat
     // The selected adapter pulled out: the first row is selected instead.
     ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM7", kUsbDescription}, {"COM1", kPortDescription}}));
     window.postDevicesChanged();
-    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne})) << "COM5 stays listed";
-    EXPECT_EQ(window.selectedRow(), 0);
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne}, selected)) << "COM5 stays listed";
+    EXPECT_EQ(selected, 0);
     EXPECT_TRUE(tap.texts(mark).empty()) << "a refill changed a box:\n" << describeTexts(tapped(mark));
 
     // During an update the list stands still, whatever is plugged in.
@@ -235,9 +244,9 @@ TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdat
 
     // The instrument goes away: once Connect is free again the list shows what came meanwhile.
     stopLoader();
-    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM9")})) << "the change was lost";
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM7"), comOne, usbRow("COM9")}, selected)) << "the change was lost";
     EXPECT_TRUE(window.stableState().connectEnabled);
-    EXPECT_EQ(window.selectedRow(), 1) << "the port in use lost its row";
+    EXPECT_EQ(selected, 1) << "the port in use lost its row";
     EXPECT_EQ(tap.portListRefills(mark), 1u);
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
