@@ -1,6 +1,6 @@
 // The window side of the update procedure: owns the main dialog's control
 // wrappers, the port list's numbers, the update engine, the firmware image handed
-// to the engine and the two timers. Every member runs on the window thread.
+// to the engine and its timers. Every member runs on the window thread.
 #pragma once
 
 #include <windows.h>
