@@ -124,11 +124,8 @@ else
 fi
 
 # The guide with the pictures it links to, as it stands in the commit.
-if git -C "$root" cat-file -e "$commit:docs/service-guide.md" 2>/dev/null; then
-  git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$folder" --strip-components=1
-else
-  say "the commit has no docs/service-guide.md: the release goes without the guide"
-fi
+git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$folder" --strip-components=1 ||
+  fail "the commit has no docs/service-guide.md and docs/guide/"
 
 ( cd "$folder"
   find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS

@@ -33,7 +33,7 @@ version=$(python3 "$root/tools/exe_version.py" "$built/x86/KQ7750Installer-x86.e
 folder=$work/dist/KQ7750Installer-$version
 [[ -d $folder && -f $folder.zip ]] || fail "no $folder and $folder.zip"
 ( cd "$folder" && sha256sum --quiet -c SHA256SUMS ) || fail "SHA256SUMS does not hold"
-for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe; do
+for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md guide/phase-blackfin.png; do
   grep -q "  $f\$" "$folder/SHA256SUMS" || fail "SHA256SUMS does not name $f"
 done
 diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
