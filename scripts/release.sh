@@ -129,9 +129,10 @@ git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$
 
 ( cd "$folder"
   find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS
+  find . -type f -exec chmod 0644 {} + && find . -type d -exec chmod 0755 {} +
   find . -exec touch -h -d "@$epoch" {} +
   cd "$dist"
-  # Fixed order, the commit's time on every entry, no owner or extra fields.
+  # Fixed order, the commit's time and fixed modes on every entry, no owner or extra fields.
   find "$name" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$name.zip" )
 
 say "version $version (from the programs' version record)"
