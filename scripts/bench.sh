@@ -8,6 +8,7 @@
 # host-path histogram of each.
 #
 #   scripts/bench.sh [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs]
+#   scripts/bench.sh --image-check [--arch x86|x64|both]
 #
 # --arch picks the program (default both). --before COMMIT also builds the 64-bit installer of
 #   that commit (from `git archive`, in its own tree) and runs its two updates in every run
@@ -15,6 +16,8 @@
 #   same machine at the same hour (earlier commits had only the 64-bit build).
 # --update-docs copies the histogram of the 32-bit program (of the 64-bit one when only that
 #   ran) to docs/host-path-histogram.png.
+# Every run also times the check of the four images that Update Instrument makes before its
+#   first command; --image-check times only that (no update, no trace build): a minute or so.
 # Results go to $BUILD_DIR/bench/<time>/<arch>/. Uses its own rig (scripts/rig.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +29,7 @@ com=6
 update_docs=0
 before=
 arch=both
+image_check_only=0
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -33,7 +37,8 @@ while (($#)); do
     --arch) arch=$2; shift 2 ;;
     --before) before=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     --update-docs) update_docs=1; shift ;;
-    *) echo "usage: $0 [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs]" >&2; exit 2 ;;
+    --image-check) image_check_only=1; shift ;;
+    *) echo "usage: $0 [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs] | --image-check [--arch ...]" >&2; exit 2 ;;
   esac
 done
 
@@ -58,6 +63,10 @@ cmake --build "$build/native" -j "$jobs"
 for a in "${arches[@]}"; do
   t=$(tree "$a")
   cmake -S "$root" -B "$build/$t" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$a")" >/dev/null
+  if ((image_check_only)); then
+    cmake --build "$build/$t" -j "$jobs" --target bench_echo
+    continue
+  fi
   cmake --build "$build/$t" -j "$jobs" --target KQ7750Installer bench_gui bench_echo kqtexttap
   # The trace build: the same program with the two host-path stamps compiled in.
   cmake -S "$root" -B "$build/$t-trace" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -104,6 +113,19 @@ step() {  # step NAME PROGRAM ARGS...: one Wine process, its RESULT lines kept i
   [[ -z $before ]] || echo "before: $(git -C "$root" rev-parse --short "$before")"
 } | tee "$top/machine.txt"
 
+image_check_runs=20
+if ((image_check_only)); then
+  for a in "${arches[@]}"; do
+    out=$top/$a
+    mkdir -p "$out"
+    step image-check "$build/$(tree "$a")/tests/bench/bench_echo.exe" --image-check "$image_check_runs"
+    echo "$a: check of the four images before the first command ($image_check_runs runs, target < 50 ms):" \
+         "$(awk '$1 == "RESULT" { sub(/^image_check_/, "", $2); printf "%s %s  ", $2, $3 }' "$out/image-check.txt")"
+  done
+  echo "bench: results in $top"
+  exit 0
+fi
+
 # Run by run, the programs one after the other, so that both see the same hour of the machine.
 for i in $(seq 1 "$runs"); do
   for a in "${arches[@]}"; do
@@ -122,6 +144,7 @@ for i in $(seq 1 "$runs"); do
     step "run$i-gui-unpaced" "$bench/bench_gui.exe" "$com" 0 "$installer"
     step "run$i-raw-paced" "$bench/bench_echo.exe" "$com" 1
     step "run$i-raw-unpaced" "$bench/bench_echo.exe" "$com" 0
+    step "run$i-image-check" "$bench/bench_echo.exe" --image-check "$image_check_runs"
     KQ_TRACE_FILE="Z:$out/run$i-trace.log" step "run$i-trace" "$bench/bench_gui.exe" "$com" 1 "$traced"
     [[ -s $out/run$i-trace.log ]] || { echo "bench: the trace build wrote no $out/run$i-trace.log" >&2; exit 1; }
   done

@@ -9,7 +9,9 @@
 #   scripts/demo.sh          the line at the instrument's real speed (115200 baud): ~2 minutes
 #   scripts/demo.sh --fast   the simulator answers without pacing
 #   scripts/demo.sh --xvfb   use a private Xvfb display even when DISPLAY is set
-#   scripts/demo.sh --docs   also copy the two screenshots into docs/
+#   scripts/demo.sh --docs   also copy the two screenshots into docs/, and photograph each phase
+#                            for the service guide (docs/guide/: idle, connected, PICs, erase,
+#                            Blackfin, complete; the simulator's erase is slowed to be seen)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -56,6 +58,10 @@ cleanup() {
   if [[ -n $installer_pid ]] && kill -0 "$installer_pid" 2>/dev/null; then
     kill "$installer_pid" 2>/dev/null
     wait "$installer_pid" 2>/dev/null
+  fi
+  if [[ -n ${update_pid:-} ]] && kill -0 "$update_pid" 2>/dev/null; then
+    kill "$update_pid" 2>/dev/null
+    wait "$update_pid" 2>/dev/null
   fi
   if [[ -n $sim_pid ]] && kill -0 "$sim_pid" 2>/dev/null; then
     kill "$sim_pid" 2>/dev/null
@@ -106,7 +112,10 @@ win "$tools/kqports.exe" clear
 win "$tools/kqports.exe" add COM1 "Communications Port"
 
 say "starting the loader simulator${pace:+ at 115200 baud} on a pseudo-terminal as COM1"
-"$KQ_SIM" loader $pace --link "$KQ_COM_DIR/COM1" --summary "$out/sim-summary.json" \
+# The guide's picture of the erase needs an erase that lasts a few seconds, as a real one does.
+erase_pace=()
+((to_docs)) && erase_pace=(--erase-dot-ms 700)
+"$KQ_SIM" loader $pace "${erase_pace[@]}" --link "$KQ_COM_DIR/COM1" --summary "$out/sim-summary.json" \
   --expect-dir "$root/resources/firmware" --expect-json "$BUILD_DIR/native/expected_images.json" \
   --idle-timeout 600000 >"$out/sim.out" 2>"$out/sim.log" &
 sim_pid=$!
@@ -122,6 +131,7 @@ say "port list:"
 drive rows
 say "release (label and About box): $(drive about | tr -d '\r')"
 drive state
+((to_docs)) && screenshot "$out/phase-idle.png"
 
 say "pressing Connect"
 drive connect 60000 || fail "the installer did not connect"
@@ -132,7 +142,28 @@ if [[ -n $pace ]]; then
 else
   say "pressing Update Instrument: three PICs, the erase, then 8,585 Blackfin records"
 fi
-drive update 900000 || fail "the update did not complete"
+if ((to_docs)); then
+  # While the update runs, one picture of each phase, taken when the window shows it.
+  drive update 900000 &
+  update_pid=$!
+  while kill -0 "$update_pid" 2>/dev/null; do
+    shown=$(win "$tools/kqdrive.exe" state 2>/dev/null | tr -d '\r') || true
+    if [[ ! -e $out/phase-pics.png && $shown == *'update:     "Programming PIC'* ]]; then
+      screenshot "$out/phase-pics.png"
+    elif [[ ! -e $out/phase-erase.png && $shown == *'update:     "Erasing program blocks...'* ]]; then
+      screenshot "$out/phase-erase.png"
+    elif [[ ! -e $out/phase-blackfin.png && $shown =~ progress:\ enabled,\ ([0-9]+)\ of\ 0\ to\ ([0-9]+) &&
+            $shown == *'update:     "Programming application...'* ]] &&
+         ((BASH_REMATCH[1] * 5 >= BASH_REMATCH[2] * 2)); then
+      screenshot "$out/phase-blackfin.png"
+    fi
+    sleep 0.1
+  done
+  wait "$update_pid" || fail "the update did not complete"
+  update_pid=
+else
+  drive update 900000 || fail "the update did not complete"
+fi
 screenshot "$out/installer-complete.png"
 drive state
 
@@ -173,6 +204,13 @@ PY
 if ((to_docs)); then
   mkdir -p "$root/docs"
   cp "$out/installer-connected.png" "$out/installer-complete.png" "$root/docs/"
-  say "screenshots copied to docs/"
+  mkdir -p "$root/docs/guide"
+  cp "$out/installer-connected.png" "$root/docs/guide/phase-connected.png"
+  cp "$out/installer-complete.png" "$root/docs/guide/phase-complete.png"
+  for phase in idle pics erase blackfin; do
+    [[ -e $out/phase-$phase.png ]] || fail "no picture of the phase '$phase' was taken"
+    cp "$out/phase-$phase.png" "$root/docs/guide/"
+  done
+  say "screenshots copied to docs/ and docs/guide/"
 fi
 say "done: screenshots and the simulator's summary are in $out"

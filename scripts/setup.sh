@@ -30,6 +30,7 @@ needs=(
   "srec_info|srecord" "srec_cat|srecord"
   "python3|python3"
   "gnuplot|gnuplot-nox"
+  "osslsigncode|osslsigncode" "openssl|openssl" "zip|zip" "unzip|unzip" "git|git"
 )
 
 found() {

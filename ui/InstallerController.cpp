@@ -12,6 +12,7 @@
 
 #include "engine/Actions.h"
 #include "engine/UpdateEngine.h"
+#include "firmware/ImageCheck.h"
 #include "resources/resource.h"
 #include "serial/FailureReports.h"
 #include "serial/SerialPort.h"
@@ -294,6 +295,12 @@ BOOL InstallerController::OnUpdateClicked(WORD notification) {
         return TRUE;
     }
     detailBox = updateBox.get();
+    // Every record of all four images is checked before the first command that changes
+    // the instrument: a damaged program refuses as one that cannot load an image does.
+    if (!embeddedImagesIntact()) {
+        updateBox->setText(InternalErrorText);
+        return TRUE;
+    }
     if (!loadImage(FirstPicImageId, PicImageType)) {
         return TRUE;
     }

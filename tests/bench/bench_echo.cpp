@@ -4,11 +4,15 @@
 // written as soon as the echo of the one before is complete.
 //
 //   bench_echo COM PACED    COM: port number; PACED: 1 for --baud 115200, 0 for none
+//   bench_echo --image-check RUNS
+//                           times the installer's check of its four images (every record,
+//                           read in place) RUNS times; the first run meets cold pages
 //
 // Prints "RESULT key value" lines for scripts/bench.sh; exits non-zero on any failure.
 #include "tests/support/RigClient.h"
 
 #include "engine/WinHandles.h"
+#include "firmware/ImageCheck.h"
 #include "tests/bench/BenchClock.h"
 #include "tests/bench/BenchImage.h"
 #include <nlohmann/json.hpp>
@@ -16,8 +20,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -178,14 +184,33 @@ int run(unsigned com, bool paced) {
     return 0;
 }
 
+// The check Update Instrument makes before its first command, as the installer makes it.
+int runImageCheck(int runs) {
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        const LARGE_INTEGER start = now();
+        const bool intact = embeddedImagesIntact();
+        ms.push_back(1000.0 * secondsBetween(start, now()));
+        if (!intact) throw Failure{"the embedded images fail their own check"};
+    }
+    const double first = ms.front();
+    std::sort(ms.begin(), ms.end());
+    std::printf("RESULT image_check_first_ms %.3f\n", first);
+    std::printf("RESULT image_check_median_ms %.3f\n", ms[ms.size() / 2]);
+    std::printf("RESULT image_check_max_ms %.3f\n", ms.back());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_echo COM PACED(0|1)\n");
+    const bool imageCheck = argc == 3 && std::string(argv[1]) == "--image-check";
+    if (argc != 3 || (imageCheck && std::atoi(argv[2]) <= 0)) {
+        std::fprintf(stderr, "usage: bench_echo COM PACED(0|1)\n       bench_echo --image-check RUNS\n");
         return 2;
     }
     try {
+        if (imageCheck) return runImageCheck(std::atoi(argv[2]));
         return run(static_cast<unsigned>(std::atoi(argv[1])), std::atoi(argv[2]) != 0);
     } catch (const Failure& f) {
         std::fprintf(stderr, "bench_echo: %s\n", f.what.c_str());

@@ -52,8 +52,11 @@ def stats(ms):
 
 def load_run(folder, run):
     merged = {}
-    for kind in ("gui-paced", "gui-unpaced", "raw-paced", "raw-unpaced"):
-        merged.update(results(os.path.join(folder, "run%d-%s.txt" % (run, kind))))
+    for kind in ("gui-paced", "gui-unpaced", "raw-paced", "raw-unpaced", "image-check"):
+        path = os.path.join(folder, "run%d-%s.txt" % (run, kind))
+        if kind == "image-check" and not os.path.exists(path):
+            continue  # results from before the image check was timed
+        merged.update(results(path))
     traced = results(os.path.join(folder, "run%d-trace.txt" % run))
     merged["traced_blackfin_s"] = traced.get("paced_blackfin_s", float("nan"))
     trace = os.path.join(folder, "run%d-trace.log" % run)
@@ -104,6 +107,9 @@ def table(r):
     add = lines.append
     add("  start to window shown            %8.3f s   (target <= 1 s)" % r["window_shown_s"])
     add("  connect (sign-on, versions)      %8.3f s" % r["connect_s"])
+    if "image_check_first_ms" in r:
+        add("  image check before the first command: first %.2f ms, median %.2f ms   (target < 50 ms)"
+            % (r["image_check_first_ms"], r["image_check_median_ms"]))
     add("  phase                              paced     unpaced")
     for key, name in (("pic2", "PIC 2"), ("pic3", "PIC 3"), ("pic4", "PIC 4"), ("erase", "erase"),
                       ("blackfin", "Blackfin"), ("update", "whole update")):
@@ -144,6 +150,7 @@ def compare(top, runs, arches):
     rows = (
         ("start to window shown, s", lambda r: r["window_shown_s"]),
         ("connect, s", lambda r: r["connect_s"]),
+        ("image check, first run, ms", lambda r: r.get("image_check_first_ms", float("nan"))),
         ("whole update paced, s", lambda r: r["paced_update_s"]),
         ("whole update unpaced, s", lambda r: r["unpaced_update_s"]),
         ("Blackfin paced, s", lambda r: r["paced_blackfin_s"]),

@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "firmware/FirmwareResource.h"
+#include "firmware/ImageCheck.h"
 
 namespace {
 
@@ -108,6 +110,64 @@ TEST(ImageResourceTest, EachLoadReplacesTheImageHeldAndAFailedOneDropsIt)
     expectCleared(r);
     r.release();
     expectCleared(r);
+}
+
+TEST(ImageResourceTest, ShippedImagesPassTheWholeImageCheck)
+{
+    EXPECT_TRUE(embeddedImagesIntact());
+    for (const ShippedImage& s : Shipped) {
+        FirmwareResource r;
+        ASSERT_TRUE(r.LoadFirmwareResource(s.id, s.type));
+        const ImageVerdict v = checkImageText(r.resourceData, r.resourceSize);
+        EXPECT_EQ(v.fault, ImageFault::None) << "image " << s.id << ", line " << v.line;
+        EXPECT_EQ(v.records, s.lines) << s.id;
+    }
+}
+
+TEST(ImageResourceTest, EveryChangedByteAndEveryCutOfAnImageIsRefused)
+{
+    // Image 301's shape in three records: address, data, end.
+    const std::string intact = ":020000040000FA\r\n:08002000EB2128308806BF2EF9\r\n:00000001FF\r\n";
+    ASSERT_EQ(checkImageText(intact.data(), static_cast<uint32_t>(intact.size())).fault, ImageFault::None);
+    for (size_t at = 0; at < intact.size(); ++at) {
+        for (int value = 0; value < 256; ++value) {
+            std::string changed = intact;
+            if (changed[at] == static_cast<char>(value)) continue;
+            changed[at] = static_cast<char>(value);
+            EXPECT_NE(checkImageText(changed.data(), static_cast<uint32_t>(changed.size())).fault, ImageFault::None)
+                << "byte " << at << " changed to " << value;
+        }
+    }
+
+    FirmwareResource r;
+    ASSERT_TRUE(r.LoadFirmwareResource(301, "TALVOR_HEX"));
+    for (uint32_t cut = 0; cut < r.resourceSize; ++cut) {
+        const ImageFault fault = checkImageText(r.resourceData, cut).fault;
+        EXPECT_TRUE(fault == ImageFault::Unterminated || fault == ImageFault::EndRecord) << "cut at " << cut;
+    }
+}
+
+TEST(ImageResourceTest, WellFormedRecordsOutsideTheImagesShapeAreRefused)
+{
+    struct Case {
+        const char* text;
+        ImageFault fault;
+    };
+    const Case cases[] = {
+        {":020000040000FA\n:00000001FF\n", ImageFault::None},  // LF alone ends a line as well
+        {":020000020000FC\r\n:00000001FF\r\n", ImageFault::RecordType},  // segment address
+        {":020000040000FA\r\n:020001040000F9\r\n:00000001FF\r\n", ImageFault::RecordType},
+        {":020000040000FA\r\n:01000001FFFF\r\n", ImageFault::RecordType},  // end record with data
+        {":020000040000fa\r\n:00000001FF\r\n", ImageFault::HexDigit},
+        {":020000040000FA\r\n\r\n:00000001FF\r\n", ImageFault::StartCode},
+        {":020000040000FA\r\n:00000001FF\r\n:020000040000FA\r\n", ImageFault::EndRecord},
+        {":020000040000FA\r\n", ImageFault::EndRecord},
+        {":0000FA\r\n:00000001FF\r\n", ImageFault::Length},
+        {"", ImageFault::EndRecord},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(checkImageText(c.text, static_cast<uint32_t>(std::strlen(c.text))).fault, c.fault) << c.text;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Failures as the engineer sees them: a loader that never answers, a missing COM device,
-// a line that vanishes while connecting or while the Blackfin is programmed, and an echo
-// that stalls.
+// a line that vanishes while connecting or while the Blackfin is programmed, an echo that
+// stalls, and a program whose firmware images are missing or damaged.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>
@@ -200,33 +200,56 @@ TEST_F(GuiTest, MissingComDeviceGivesTheConnectionFailureAndPortNotFound) {
     EXPECT_EQ(tap.recorded(), shown) << describeTexts(tapped(shown));
 }
 
-TEST_F(GuiTest, UpdateWithoutTheFirstPicImageShowsTheInternalErrorAndLeavesTheControlsAsConnected) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(startLoader());
-    const std::string broken = installerWithoutImage(301, "TALVOR_HEX");
-    ASSERT_FALSE(broken.empty());
-    ASSERT_NO_FATAL_FAILURE(launch(broken));
-    PhaseWatcher watcher(window);
-    ASSERT_NO_FATAL_FAILURE(connect(watcher));
-    const WindowState connected = window.stableState();
-    const size_t mark = tap.recorded();
+// Update Instrument in a copy of the installer whose images are not what it was built with:
+// the internal error, the controls as connected, and nothing sent after the connection's
+// commands.
+class GuiBrokenImageTest : public GuiTest {
+protected:
+    void expectUpdateRefused(WORD id, const char* type, ImageDamage how) {
+        ASSERT_NO_FATAL_FAILURE(registerComOne());
+        ASSERT_NO_FATAL_FAILURE(startLoader());
+        const std::string broken = installerWithDamagedImage(id, type, how);
+        ASSERT_FALSE(broken.empty());
+        ASSERT_NO_FATAL_FAILURE(launch(broken));
+        PhaseWatcher watcher(window);
+        ASSERT_NO_FATAL_FAILURE(connect(watcher));
+        const WindowState connected = window.stableState();
+        const size_t mark = tap.recorded();
 
-    window.click(installer::kUpdateButton);
-    // Whatever the click started would have reached the loader by now.
-    Sleep(1500);
-    const Texts expected = {{installer::kUpdateBox, "Internal error - unable to update instrument..."}};
-    EXPECT_EQ(tapped(mark), expected) << describeTexts(tapped(mark));
-    WindowState after = window.stableState();
-    EXPECT_EQ(after.update, expected[0].second);
-    after.update = connected.update;
-    EXPECT_EQ(after, connected) << "before:\n" << connected.describe() << "after:\n" << after.describe();
-    EXPECT_TRUE(tap.barStates(mark).empty());
+        window.click(installer::kUpdateButton);
+        // Whatever the click started would have reached the loader by now.
+        Sleep(1500);
+        const Texts expected = {{installer::kUpdateBox, "Internal error - unable to update instrument..."}};
+        EXPECT_EQ(tapped(mark), expected) << describeTexts(tapped(mark));
+        WindowState after = window.stableState();
+        EXPECT_EQ(after.update, expected[0].second);
+        after.update = connected.update;
+        EXPECT_EQ(after, connected) << "before:\n" << connected.describe() << "after:\n" << after.describe();
+        EXPECT_TRUE(tap.barStates(mark).empty());
 
-    // Update Instrument stays enabled, so closing does not ask.
-    EXPECT_EQ(closeWithoutQuestion(), 0u);
-    const nlohmann::json summary = stopLoader();
-    EXPECT_EQ(summary.at("commands").size(), 5u) << "the loader was sent more than the connection's commands";
-    DeleteFileA(broken.c_str());
+        // Update Instrument stays enabled, so closing does not ask.
+        EXPECT_EQ(closeWithoutQuestion(), 0u);
+        const nlohmann::json summary = stopLoader();
+        std::vector<std::string> commands;
+        for (const nlohmann::json& c : summary.at("commands")) commands.push_back(c.get<std::string>());
+        EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"}))
+            << "the loader was sent more than the connection's commands";
+        DeleteFileA(broken.c_str());
+    }
+};
+
+TEST_F(GuiBrokenImageTest, UpdateWithoutTheFirstPicImageShowsTheInternalErrorAndLeavesTheControlsAsConnected) {
+    expectUpdateRefused(301, "TALVOR_HEX", ImageDamage::Missing);
+}
+
+// The program sends records as they stand: without the check before the first command, the
+// changed record would reach the Blackfin after its memory had been erased.
+TEST_F(GuiBrokenImageTest, UpdateWithOneDigitOfTheBlackfinImageChangedRefusesBeforeAnyCommand) {
+    expectUpdateRefused(300, "TALVOR_LDR", ImageDamage::OneByteChanged);
+}
+
+TEST_F(GuiBrokenImageTest, UpdateWithTheLastPicImageCutShortRefusesBeforeAnyCommand) {
+    expectUpdateRefused(303, "TALVOR_HEX", ImageDamage::CutShort);
 }
 
 TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {

@@ -4,8 +4,11 @@
 #include "tests/gui/PortDevices.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <numeric>
 #include <sstream>
 
 namespace {
@@ -124,11 +127,17 @@ void GuiTest::disableSetupApiForInstaller() {
 
 namespace {
 
-// Renumbers resource `id` of the named type `type` to id - 1 in a PE file's resource
-// directory (the type's ids stay in ascending order while id - 1 is free), so that
-// FindResource no longer finds it. Wine 8's UpdateResource can neither delete a resource
-// nor empty it, so the copy is patched directly.
-bool renumberResource(std::vector<char>& file, const std::string& type, WORD id) {
+// Where resource `id` of the named type `type` sits in a PE file: its entry in the type's id
+// directory, and its first language's data entry with the file offset of the data.
+// Wine 8's UpdateResource can neither delete a resource nor empty it, so copies of the
+// installer are patched directly.
+struct ResourceSpot {
+    IMAGE_RESOURCE_DIRECTORY_ENTRY* idEntry = nullptr;
+    IMAGE_RESOURCE_DATA_ENTRY* data = nullptr;
+    size_t dataOffset = 0;
+};
+
+bool findResource(std::vector<char>& file, const std::string& type, WORD id, ResourceSpot& spot) {
     auto at = [&file](size_t offset, size_t size) { return offset + size <= file.size() ? &file[offset] : nullptr; };
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
     if (!dos) return false;
@@ -142,10 +151,14 @@ bool renumberResource(std::vector<char>& file, const std::string& type, WORD id)
                   ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress
             : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
     const auto* sections = IMAGE_FIRST_SECTION(nt);
-    size_t base = 0;
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections && base == 0; ++i)
-        if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].Misc.VirtualSize)
-            base = rva - sections[i].VirtualAddress + sections[i].PointerToRawData;
+    auto fileOffset = [&](DWORD address) -> size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+            if (address >= sections[i].VirtualAddress &&
+                address < sections[i].VirtualAddress + sections[i].Misc.VirtualSize)
+                return address - sections[i].VirtualAddress + sections[i].PointerToRawData;
+        return 0;
+    };
+    const size_t base = fileOffset(rva);
     auto entries = [&](size_t directory, size_t& count) {
         const auto* d = reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY*>(at(directory, sizeof(IMAGE_RESOURCE_DIRECTORY)));
         count = d ? d->NumberOfNamedEntries + d->NumberOfIdEntries : 0;
@@ -164,23 +177,79 @@ bool renumberResource(std::vector<char>& file, const std::string& type, WORD id)
         size_t ids = 0;
         IMAGE_RESOURCE_DIRECTORY_ENTRY* idEntries = entries(base + typeEntries[t].OffsetToDirectory, ids);
         for (size_t k = 0; idEntries && k < ids; ++k) {
-            if (idEntries[k].NameIsString || idEntries[k].Id != id) continue;
-            idEntries[k].Id = static_cast<WORD>(id - 1);
-            return true;
+            if (idEntries[k].NameIsString || idEntries[k].Id != id || !idEntries[k].DataIsDirectory) continue;
+            size_t languages = 0;
+            IMAGE_RESOURCE_DIRECTORY_ENTRY* language = entries(base + idEntries[k].OffsetToDirectory, languages);
+            if (!language || languages == 0 || language->DataIsDirectory) return false;
+            spot.idEntry = &idEntries[k];
+            spot.data = reinterpret_cast<IMAGE_RESOURCE_DATA_ENTRY*>(
+                at(base + language->OffsetToData, sizeof(IMAGE_RESOURCE_DATA_ENTRY)));
+            spot.dataOffset = spot.data ? fileOffset(spot.data->OffsetToData) : 0;
+            return spot.dataOffset != 0 && at(spot.dataOffset, spot.data->Size);
         }
     }
     return false;
 }
 
+// Damages the resource at `spot` as asked. A missing image is renumbered to id - 1 (the
+// type's ids stay in ascending order while id - 1 is free), so that FindResource no
+// longer finds it; a changed byte is a digit of a data record in the middle of the image;
+// a short image ends half-way.
+bool damage(std::vector<char>& file, ResourceSpot& spot, ImageDamage how) {
+    switch (how) {
+        case ImageDamage::Missing:
+            spot.idEntry->Id = static_cast<WORD>(spot.idEntry->Id - 1);
+            return true;
+        case ImageDamage::OneByteChanged: {
+            char* text = &file[spot.dataOffset];
+            char* middle = static_cast<char*>(std::memchr(text + spot.data->Size / 2, '\n', spot.data->Size / 2));
+            // The LF, then ":", byte count, address and type: the first data digit follows.
+            if (!middle || middle + 11 >= text + spot.data->Size) return false;
+            middle[10] = middle[10] == '0' ? '1' : '0';
+            return true;
+        }
+        case ImageDamage::CutShort:
+            spot.data->Size /= 2;
+            return true;
+    }
+    return false;
+}
+
+const char* damageName(ImageDamage how) {
+    switch (how) {
+        case ImageDamage::Missing: return "without";
+        case ImageDamage::OneByteChanged: return "changed";
+        case ImageDamage::CutShort: return "short";
+    }
+    return "?";
+}
+
+// The image as a copy of the installer holds it; empty when it cannot be found.
+std::string imageIn(const std::string& exe, WORD id, const char* type) {
+    std::string text;
+    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(id), type) : nullptr;
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (data) text.assign(data, SizeofResource(module, found));
+    if (module) FreeLibrary(module);
+    return text;
+}
+
 }  // namespace
 
 std::string GuiTest::installerWithoutImage(WORD id, const char* type) {
+    return installerWithDamagedImage(id, type, ImageDamage::Missing);
+}
+
+std::string GuiTest::installerWithDamagedImage(WORD id, const char* type, ImageDamage how) {
     const std::string original = InstallerProcess::defaultPath();
-    const std::string copy =
-        original.substr(0, original.find_last_of("\\/") + 1) + "KQ7750Installer-without-" + std::to_string(id) + ".exe";
+    const std::string copy = original.substr(0, original.find_last_of("\\/") + 1) + "KQ7750Installer-" +
+                             damageName(how) + "-" + std::to_string(id) + ".exe";
     std::ifstream in(original, std::ios::binary);
     std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.empty() || !renumberResource(file, type, id)) {
+    ResourceSpot spot;
+    if (file.empty() || !findResource(file, type, id, spot) || !damage(file, spot, how)) {
         ADD_FAILURE() << "image " << id << " not found in " << original;
         return std::string();
     }
@@ -191,11 +260,23 @@ std::string GuiTest::installerWithoutImage(WORD id, const char* type) {
         ADD_FAILURE() << "could not write " << copy;
         return std::string();
     }
-    HMODULE written = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    const bool gone = written && !FindResourceA(written, MAKEINTRESOURCEA(id), type);
-    if (written) FreeLibrary(written);
-    if (!gone) {
-        ADD_FAILURE() << "the copy still holds image " << id;
+    // The copy holds the image damaged as asked, and nothing else changed in it.
+    const std::string before = imageIn(original, id, type);
+    const std::string after = imageIn(copy, id, type);
+    bool asAsked = false;
+    switch (how) {
+        case ImageDamage::Missing: asAsked = after.empty(); break;
+        case ImageDamage::OneByteChanged:
+            asAsked = after.size() == before.size() &&
+                      std::inner_product(before.begin(), before.end(), after.begin(), 0, std::plus<int>(),
+                                         std::not_equal_to<char>()) == 1;
+            break;
+        case ImageDamage::CutShort:
+            asAsked = !after.empty() && after.size() < before.size() && before.compare(0, after.size(), after) == 0;
+            break;
+    }
+    if (!asAsked) {
+        ADD_FAILURE() << "the copy's image " << id << " is not " << damageName(how) << " as asked";
         return std::string();
     }
     return copy;

@@ -32,6 +32,10 @@ constexpr const char* kPic3Programmed = "V1.12";
 constexpr const char* kPic4Programmed = "V1.03";
 }  // namespace loaderid
 
+// How a copy of the installer holds a firmware image: not at all (renumbered), with one
+// digit of a record in its middle changed, or ending half-way.
+enum class ImageDamage { Missing, OneByteChanged, CutShort };
+
 class GuiTest : public ::testing::Test {
 protected:
     static constexpr const char* kPortDescription = "KQ Rig Serial Port";
@@ -62,6 +66,8 @@ protected:
     // A copy of the installer, beside it, in which the firmware image `id` cannot be found,
     // as in a broken build; empty (with a failure reported) when it could not be made.
     std::string installerWithoutImage(WORD id, const char* type);
+    // The same with the image damaged another way (ImageDamage).
+    std::string installerWithDamagedImage(WORD id, const char* type, ImageDamage how);
     // Makes SETUPAPI.DLL unloadable in the installer alone, until the test ends. Wine drops
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
     // this sets the installer's own override key (AppDefaults\<its file name>) instead.

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Makes the release a service engineer receives: both installers built from the committed
+# tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
+# tree gets in), Authenticode-signed when a certificate is given, with the service guide and
+# SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the
+# product version of the built program's own version record.
+#
+#   scripts/release.sh [--pkcs12 FILE --password-file FILE [--timestamp URL]]
+#                      [--check-reproducible] [--dist DIR]
+#
+# --pkcs12 FILE          code-signing certificate and private key (PKCS#12, .pfx/.p12)
+# --password-file FILE   the first line is the PKCS#12 password; never on the command line,
+#                        and refused when it lies in the working tree without being ignored
+# --timestamp URL        RFC 3161 time-stamp server, so the signature outlives the certificate
+# --check-reproducible   builds both installers a second time in another folder and fails
+#                        unless every byte is the same
+# --dist DIR             where the folder and the zip go (default: dist/ in the tree)
+# Without --pkcs12 the release is built unsigned and says so.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)/release
+dist=$root/dist
+pkcs12= password_file= timestamp= check_reproducible=0
+usage() {
+  echo "usage: $0 [--pkcs12 FILE --password-file FILE [--timestamp URL]] [--check-reproducible] [--dist DIR]" >&2
+  exit 2
+}
+while (($#)); do
+  case $1 in
+    --pkcs12) (($# > 1)) || usage; pkcs12=$2; shift 2 ;;
+    --password-file) (($# > 1)) || usage; password_file=$2; shift 2 ;;
+    --timestamp) (($# > 1)) || usage; timestamp=$2; shift 2 ;;
+    --check-reproducible) check_reproducible=1; shift ;;
+    --dist) (($# > 1)) || usage; dist=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
+say() { printf 'release: %s\n' "$*"; }
+fail() { printf 'release: FAILED: %s\n' "$*" >&2; exit 1; }
+
+if [[ -n $pkcs12 || -n $password_file ]]; then
+  [[ -n $pkcs12 && -n $password_file ]] || fail "--pkcs12 and --password-file go together"
+  [[ -r $pkcs12 ]] || fail "cannot read the certificate $pkcs12"
+  [[ -r $password_file ]] || fail "cannot read the password file $password_file"
+  # A password file in the tree is one `git add .` away from being published.
+  for secret in "$pkcs12" "$password_file"; do
+    if git -C "$root" ls-files --error-unmatch "$secret" >/dev/null 2>&1 ||
+       { [[ $(realpath "$secret") == "$root"/* ]] && ! git -C "$root" check-ignore -q "$secret"; }; then
+      fail "$secret lies in the working tree and is not ignored: keep certificates and passwords outside it"
+    fi
+  done
+elif [[ -n $timestamp ]]; then
+  fail "--timestamp needs --pkcs12"
+fi
+
+"$root/scripts/setup.sh"
+
+commit=$(git -C "$root" rev-parse HEAD)
+git -C "$root" diff --quiet HEAD -- . || say "uncommitted changes are left out: building commit ${commit:0:12}"
+# The commit's own time for every date the release carries (the zip's entries).
+epoch=$(git -C "$root" log -1 --format=%ct "$commit")
+jobs=${KQ_JOBS:-$(nproc)}
+
+# build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
+# only the installer targets, none of the test programs.
+build_installers() {
+  local dir=$1 arch triplet
+  rm -rf "$dir"
+  mkdir -p "$dir/src"
+  git -C "$root" archive "$commit" | tar -x -C "$dir/src"
+  for arch in x86 x64; do
+    [[ $arch == x86 ]] && triplet=i686 || triplet=x86_64
+    cmake -S "$dir/src" -B "$dir/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_WERROR=ON \
+          -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
+    cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
+      fail "the $arch installer did not build (cmake --build $dir/$arch)"
+  done
+}
+
+say "building commit ${commit:0:12} in $build/a"
+build_installers "$build/a"
+if ((check_reproducible)); then
+  # Another folder of another depth: a build path that got into the program shows here.
+  say "building it again in $build/second-build/b to compare"
+  build_installers "$build/second-build/b"
+  for arch in x86 x64; do
+    first=$build/a/$arch/KQ7750Installer-$arch.exe second=$build/second-build/b/$arch/KQ7750Installer-$arch.exe
+    if ! cmp -s "$first" "$second"; then
+      cmp -l "$first" "$second" | head -5 >&2 || true
+      fail "the two builds of KQ7750Installer-$arch.exe differ ($(cmp -l "$first" "$second" | wc -l) bytes)"
+    fi
+    say "reproducible: KQ7750Installer-$arch.exe is byte-identical in both builds ($(sha256sum <"$first" | cut -c1-16)...)"
+  done
+fi
+
+version=$(python3 "$root/tools/exe_version.py" "$build/a/x86/KQ7750Installer-x86.exe")
+version64=$(python3 "$root/tools/exe_version.py" "$build/a/x64/KQ7750Installer-x64.exe")
+[[ $version == "$version64" ]] || fail "the two programs carry different versions ($version, $version64)"
+name=KQ7750Installer-$version
+mkdir -p "$dist"
+dist=$(cd "$dist" && pwd)
+folder=$dist/$name
+rm -rf "$folder" "$folder.zip"
+mkdir -p "$folder"
+
+for arch in x86 x64; do
+  exe=KQ7750Installer-$arch.exe
+  if [[ -n $pkcs12 ]]; then
+    sign=(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256
+          -n "KQ7750 Firmware Installer $version")
+    [[ -z $timestamp ]] || sign+=(-ts "$timestamp")
+    "${sign[@]}" -in "$build/a/$arch/$exe" -out "$folder/$exe" >"$build/sign-$arch.log" 2>&1 ||
+      { cat "$build/sign-$arch.log" >&2; fail "signing $exe failed"; }
+  else
+    cp "$build/a/$arch/$exe" "$folder/$exe"
+  fi
+done
+if [[ -n $pkcs12 ]]; then
+  say "signed both programs (Authenticode, SHA-256${timestamp:+, time-stamped by $timestamp})"
+else
+  say "UNSIGNED: no --pkcs12 given; Windows will name no publisher for these programs"
+fi
+
+# The guide with the pictures it links to, as it stands in the commit.
+git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$folder" --strip-components=1 ||
+  fail "the commit has no docs/service-guide.md and docs/guide/"
+
+( cd "$folder"
+  find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS
+  find . -type f -exec chmod 0644 {} + && find . -type d -exec chmod 0755 {} +
+  find . -exec touch -h -d "@$epoch" {} +
+  cd "$dist"
+  # Fixed order, the commit's time and fixed modes on every entry, no owner or extra fields.
+  find "$name" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$name.zip" )
+
+say "version $version (from the programs' version record)"
+say "$folder/"
+sed 's/^/release:   /' "$folder/SHA256SUMS"
+say "$folder.zip ($(stat -c %s "$folder.zip") bytes)"

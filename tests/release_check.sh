@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The release as the engineer receives it: scripts/release.sh with a throwaway code-signing
+# certificate and --check-reproducible. Both signed programs verify against that
+# certificate, are the built programs with the signature added and nothing else changed,
+# start under Wine and show their window with the release; SHA256SUMS holds; the zip holds
+# the folder; one changed byte fails both the signature and SHA256SUMS.
+#
+#   tests/release_check.sh build SOURCE_DIR WORK_DIR
+#   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
+#
+# "build" makes the certificate and the release (the long part, no window); "check" then
+# checks what it made and starts the programs, so only it needs the window tests' lock.
+set -euo pipefail
+step=$1 root=$2 work=$3 kqdrive=${4:-}
+fail() { echo "release_check: FAILED: $*" >&2; exit 1; }
+secret=$work/secret
+
+# The certificate and the release: the long part, no window.
+make_release() {
+  rm -rf "$work"
+  mkdir -p "$secret"
+
+  openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=KQ7750 release test" \
+    -addext extendedKeyUsage=codeSigning -keyout "$secret/key.pem" -out "$secret/cert.pem" 2>"$secret/openssl.log"
+  openssl rand -hex 16 >"$secret/password"
+  openssl pkcs12 -export -inkey "$secret/key.pem" -in "$secret/cert.pem" -out "$secret/cert.p12" \
+    -passout "file:$secret/password"
+
+  BUILD_DIR=$work/build "$root/scripts/release.sh" --pkcs12 "$secret/cert.p12" --password-file "$secret/password" \
+    --check-reproducible --dist "$work/dist" >"$work/release.log" 2>&1 || { cat "$work/release.log"; fail "release.sh"; }
+  cat "$work/release.log"
+}
+
+# What the engineer would receive, checked; the signed programs started.
+check_release() {
+  [[ -s $work/release.log ]] || fail "no release was made (release_check.sh build)"
+  for arch in x86 x64; do
+    grep -q "reproducible: KQ7750Installer-$arch.exe is byte-identical" "$work/release.log" ||
+      fail "no reproducibility verdict for the $arch program"
+  done
+  grep -q 'UNSIGNED' "$work/release.log" && fail "release.sh calls a signed release unsigned"
+
+  built=$work/build/release/a
+  version=$(python3 "$root/tools/exe_version.py" "$built/x86/KQ7750Installer-x86.exe")
+  folder=$work/dist/KQ7750Installer-$version
+  [[ -d $folder && -f $folder.zip ]] || fail "no $folder and $folder.zip"
+  ( cd "$folder" && sha256sum --quiet -c SHA256SUMS ) || fail "SHA256SUMS does not hold"
+  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md guide/phase-blackfin.png; do
+    grep -q "  $f\$" "$folder/SHA256SUMS" || fail "SHA256SUMS does not name $f"
+  done
+  diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
+       <(unzip -Z1 "$folder.zip" | sed "s|^KQ7750Installer-$version/||" | sort) || fail "the zip is not the folder"
+
+  for arch in x86 x64; do
+    exe=$folder/KQ7750Installer-$arch.exe
+    osslsigncode verify -CAfile "$secret/cert.pem" -in "$exe" >"$work/verify-$arch.log" 2>&1 ||
+      { cat "$work/verify-$arch.log"; fail "the $arch program's signature does not verify"; }
+    # Signing may change only the header checksum and the certificate table's entry, and
+    # append the signature (after padding to 8 bytes): resources and code stay as built.
+    python3 - "$built/$arch/KQ7750Installer-$arch.exe" "$exe" <<'PY' || fail "signing changed the $arch program"
+import struct, sys
+built, signed = (open(p, "rb").read() for p in sys.argv[1:3])
+pe = struct.unpack_from("<I", built, 0x3C)[0]
+optional = pe + 24
+magic = struct.unpack_from("<H", built, optional)[0]
+checksum = optional + 64
+security = optional + (96 if magic == 0x10B else 112) + 4 * 8
+allowed = set(range(checksum, checksum + 4)) | set(range(security, security + 8))
+changed = [i for i in range(len(built)) if built[i] != signed[i] and i not in allowed]
+rva, size = struct.unpack_from("<II", signed, security)
+sys.exit(1 if changed or len(signed) <= len(built) or rva < len(built) or size == 0 else 0)
+PY
+
+    # The signed program starts and shows its window with the release from its version record.
+    wine "$exe" >"$work/installer-$arch.log" 2>&1 </dev/null &
+    installer=$!
+    if ! wine "$kqdrive" wait 30000 >"$work/wait-$arch.log" 2>&1 </dev/null ||
+       ! wine "$kqdrive" state >"$work/state-$arch.log" 2>&1 </dev/null ||
+       ! grep -q 'v1\.01' "$work/state-$arch.log"; then
+      kill "$installer" 2>/dev/null || true
+      cat "$work/state-$arch.log"
+      fail "the signed $arch program showed no window with its release"
+    fi
+    wine "$kqdrive" close >"$work/close-$arch.log" 2>&1 </dev/null || { cat "$work/close-$arch.log"; fail "close"; }
+    wait "$installer" || fail "the signed $arch program exited with $?"
+  done
+
+  # One byte of the code changed after signing: the signature and the checksums both see it.
+  mkdir -p "$work/changed"
+  cp -r "$folder"/. "$work/changed/"
+  printf '\x90' | dd of="$work/changed/KQ7750Installer-x86.exe" bs=1 seek=4096 conv=notrunc status=none
+  cmp -s "$work/changed/KQ7750Installer-x86.exe" "$folder/KQ7750Installer-x86.exe" && fail "the byte was not changed"
+  if osslsigncode verify -CAfile "$secret/cert.pem" -in "$work/changed/KQ7750Installer-x86.exe" >"$work/verify-changed.log" 2>&1; then
+    fail "a changed program still verifies"
+  fi
+  grep -q MISMATCH "$work/verify-changed.log" || { cat "$work/verify-changed.log"; fail "the changed program failed for another reason"; }
+  ( cd "$work/changed" && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1 ) && fail "SHA256SUMS passes a changed program"
+  rm -rf "$secret"
+  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails"
+}
+
+case $step in
+  build) make_release ;;
+  check) [[ -n $kqdrive ]] || fail "check needs KQDRIVE_EXE"; check_release ;;
+  *) fail "usage: release_check.sh build|check SOURCE_DIR WORK_DIR [KQDRIVE_EXE]" ;;
+esac
