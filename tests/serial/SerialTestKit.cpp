@@ -501,3 +501,449 @@ bool RecordingDevice::underWine() {
 }
 
 }  // namespace serialtest
+
+namespace serialtest {
+
+// ---- WindowsDriverModel ----
+
+WindowsDriverModel* WindowsDriverModel::active = nullptr;
+
+WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    table = SerialDeviceApi{&createFile, &setupComm,    &setCommState,        &setCommTimeouts,
+                            &setCommMask, &purgeComm,   &waitCommEvent,       &readFile,
+                            &writeFile,   &getOverlappedResult, &clearCommError, &cancelIo,
+                            &underWine};
+    active = this;
+}
+
+WindowsDriverModel::~WindowsDriverModel() {
+    closeLine();
+    if (active == this) active = nullptr;
+}
+
+size_t WindowsDriverModel::unfinishedOperations() const {
+    std::lock_guard<std::mutex> guard(lock);
+    size_t n = abandoned;
+    for (const auto& entry : operations) n += entry.second.done ? 0 : 1;
+    return n;
+}
+
+size_t WindowsDriverModel::pendingWaits() const {
+    std::lock_guard<std::mutex> guard(lock);
+    size_t n = 0;
+    for (const auto& entry : operations) n += entry.second.kind == Kind::Wait && !entry.second.done ? 1 : 0;
+    return n;
+}
+
+size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
+size_t WindowsDriverModel::fullestInputBuffer() const { std::lock_guard<std::mutex> g(lock); return fullest; }
+bool WindowsDriverModel::lineVanished() const { std::lock_guard<std::mutex> g(lock); return vanished; }
+
+bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) const {
+    if (device != standIn || standIn == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (vanished)
+        error = ERROR_ACCESS_DENIED;  // what a removed USB adapter mostly answers
+    else
+        return false;
+    return true;
+}
+
+WindowsDriverModel::Operation& WindowsDriverModel::begin(LPOVERLAPPED operation, Kind kind) {
+    auto found = operations.find(operation);
+    if (found != operations.end() && !found->second.done) ++abandoned;  // the driver still wrote there
+    Operation& op = operations[operation];
+    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0};
+    ResetEvent(operation->hEvent);  // as the call itself does on a pending start
+    return op;
+}
+
+void WindowsDriverModel::complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred) {
+    Operation& op = operations.at(operation);
+    op.done = true;
+    op.succeeded = succeeded;
+    op.error = error;
+    op.transferred = transferred;
+    SetEvent(operation->hEvent);
+}
+
+void WindowsDriverModel::raise(DWORD events) {
+    events &= mask;
+    if (events == 0) return;
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        if (op.kind == Kind::Wait && !op.done) {
+            *op.eventMask = events;
+            complete(entry.first, TRUE, 0, 0);
+            return;
+        }
+    }
+    history |= events;
+}
+
+DWORD WindowsDriverModel::take(unsigned char* buffer, DWORD size) {
+    DWORD n = 0;
+    while (n < size && !input.empty()) {
+        buffer[n++] = input.front();
+        input.pop_front();
+    }
+    SetEvent(wake.get());  // room for the pump
+    return n;
+}
+
+void WindowsDriverModel::arrived(const unsigned char* bytes, DWORD count) {
+    if (count == 0) return;
+    input.insert(input.end(), bytes, bytes + count);
+    fullest = std::max(fullest, input.size());
+    serveReads();
+    raise(EV_RXCHAR);
+}
+
+void WindowsDriverModel::serveReads() {
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        if (op.kind == Kind::Read && !op.done && !input.empty())
+            complete(entry.first, TRUE, 0, take(op.buffer, op.size));
+    }
+}
+
+void WindowsDriverModel::vanish() {
+    vanished = true;
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        if (op.done) continue;
+        if (op.kind == Kind::Wait) *op.eventMask = 0;
+        complete(entry.first, FALSE, ERROR_ACCESS_DENIED, 0);
+    }
+}
+
+void WindowsDriverModel::closeLine() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+    }
+    SetEvent(wake.get());
+    if (pumpThread.joinable()) pumpThread.join();
+    line.reset();
+}
+
+// The pump keeps one real read pending for as much as the input buffer has room for.
+// Under Wine the real read has the {MAXDWORD, 0, 0} time-outs: it completes at the
+// first bytes.
+void WindowsDriverModel::pump() {
+    unsigned char chunk[4096];
+    UniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED readOp{};
+    readOp.hEvent = readDone.get();
+    bool reading = false;
+
+    std::unique_lock<std::mutex> guard(lock);
+    while (!stopping) {
+        const DWORD room = inputSize > input.size() ? inputSize - static_cast<DWORD>(input.size()) : 0;
+        DWORD limit = INFINITE;
+        if (!vanished && !reading && room > 0) {
+            DWORD got = 0;
+            if (ReadFile(line.get(), chunk, std::min<DWORD>(room, sizeof chunk), &got, &readOp)) {
+                arrived(chunk, got);
+                if (got == 0) limit = 5;  // nothing there after all: look again shortly
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                reading = true;
+            } else {
+                vanish();
+            }
+        }
+        const ULONGLONG now = GetTickCount64();
+        for (auto& entry : operations) {
+            Operation& op = entry.second;
+            if (op.kind != Kind::Read || op.done) continue;
+            if (op.deadline <= now)
+                complete(entry.first, TRUE, 0, 0);  // no byte within the constant: a read of nothing
+            else
+                limit = std::min<DWORD>(limit, static_cast<DWORD>(op.deadline - now));
+        }
+
+        guard.unlock();
+        const HANDLE handles[2] = {wake.get(), readDone.get()};
+        WaitForMultipleObjects(2, handles, FALSE, limit);  // result ignored: both sources are looked at below
+        guard.lock();
+
+        if (reading && WaitForSingleObject(readDone.get(), 0) == WAIT_OBJECT_0) {
+            DWORD count = 0;
+            reading = false;
+            if (GetOverlappedResult(line.get(), &readOp, &count, FALSE))
+                arrived(chunk, count);
+            else
+                vanish();  // Wine: ERROR_BROKEN_PIPE once the simulator has closed its side
+            ResetEvent(readDone.get());
+        }
+    }
+    // The pump's real read is settled before its storage goes.
+    if (reading) {
+        CancelIo(line.get());  // result ignored: a read not cancelled completes by itself
+        DWORD ignored = 0;
+        GetOverlappedResult(line.get(), &readOp, &ignored, TRUE);
+    }
+}
+
+// The table's functions. The last error is set after the lock is released.
+
+HANDLE WINAPI WindowsDriverModel::createFile(LPCSTR path, DWORD accessMode, DWORD shareMode,
+                                             LPSECURITY_ATTRIBUTES security, DWORD creation,
+                                             DWORD attributes, HANDLE templateFile) {
+    WindowsDriverModel& m = *active;
+    m.closeLine();  // a reopen: the earlier session's pump ends first
+    HANDLE real = CreateFileA(path, accessMode, shareMode, security, creation, attributes | FILE_FLAG_OVERLAPPED,
+                              templateFile);
+    if (real == INVALID_HANDLE_VALUE) return real;  // the last error is CreateFileA's
+    COMMTIMEOUTS wine = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(real, &wine);  // result ignored: a line that refuses it fails the pump's first read
+    std::lock_guard<std::mutex> guard(m.lock);
+    for (const auto& entry : m.operations) m.abandoned += entry.second.done ? 0 : 1;
+    m.operations.clear();
+    m.input.clear();
+    m.inputSize = 4096;
+    m.mask = m.history = 0;
+    m.timeouts = COMMTIMEOUTS{};
+    m.vanished = m.stopping = false;
+    m.line.reset(real);
+    m.standIn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m.pumpThread = std::thread(&WindowsDriverModel::pump, &m);
+    return m.standIn;
+}
+
+namespace {
+BOOL finish(BOOL result, DWORD error) {
+    SetLastError(error);
+    return result;
+}
+}  // namespace
+
+BOOL WINAPI WindowsDriverModel::setupComm(HANDLE device, DWORD inQueue, DWORD) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.refuses(device, error)) {
+            m.inputSize = inQueue;
+            SetEvent(m.wake.get());
+        }
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::setCommState(HANDLE device, LPDCB settings) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        // The real line takes the settings too.
+        if (!m.refuses(device, error) && !SetCommState(m.line.get(), settings)) error = GetLastError();
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::setCommTimeouts(HANDLE device, LPCOMMTIMEOUTS values) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.refuses(device, error)) m.timeouts = *values;
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::setCommMask(HANDLE device, DWORD events) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.refuses(device, error)) {
+            m.mask = events;
+            for (auto& entry : m.operations) {
+                Operation& op = entry.second;
+                if (op.kind == Kind::Wait && !op.done) {
+                    *op.eventMask = 0;
+                    m.complete(entry.first, TRUE, 0, 0);
+                }
+            }
+        }
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::purgeComm(HANDLE device, DWORD purgeFlags) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.refuses(device, error)) {
+            if (purgeFlags & PURGE_RXCLEAR) {
+                m.input.clear();
+                SetEvent(m.wake.get());
+            }
+            for (auto& entry : m.operations) {
+                Operation& op = entry.second;
+                const bool ends = (op.kind == Kind::Read && (purgeFlags & PURGE_RXABORT)) ||
+                                  (op.kind == Kind::Write && (purgeFlags & PURGE_TXABORT));
+                if (ends && !op.done) m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+            }
+        }
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    BOOL result = FALSE;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        bool waiting = false;
+        for (const auto& entry : m.operations) waiting |= entry.second.kind == Kind::Wait && !entry.second.done;
+        *events = 0;
+        if (m.refuses(device, error)) {
+            // error set
+        } else if (m.mask == 0 || waiting) {
+            error = ERROR_INVALID_PARAMETER;
+        } else if (m.history != 0) {
+            *events = m.history;
+            m.history = 0;
+            SetEvent(operation->hEvent);
+            result = TRUE;
+        } else {
+            m.begin(operation, Kind::Wait).eventMask = events;
+            error = ERROR_IO_PENDING;
+        }
+    }
+    return finish(result, error);
+}
+
+BOOL WINAPI WindowsDriverModel::readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received,
+                                         LPOVERLAPPED operation) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    BOOL result = FALSE;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        const COMMTIMEOUTS& t = m.timeouts;
+        const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                            t.ReadTotalTimeoutConstant == 0;
+        const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                               t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+        if (received) *received = 0;
+        if (m.refuses(device, error)) {
+            // error set
+        } else if (!atOnce && !firstByte) {
+            error = ERROR_NOT_SUPPORTED;
+        } else if (!m.input.empty() || atOnce) {
+            const DWORD n = m.take(static_cast<unsigned char*>(buffer), size);
+            if (received) *received = n;
+            SetEvent(operation->hEvent);
+            result = TRUE;
+        } else {
+            Operation& op = m.begin(operation, Kind::Read);
+            op.buffer = static_cast<unsigned char*>(buffer);
+            op.size = size;
+            op.deadline = GetTickCount64() + t.ReadTotalTimeoutConstant;
+            SetEvent(m.wake.get());  // the pump keeps the time
+            error = ERROR_IO_PENDING;
+        }
+    }
+    return finish(result, error);
+}
+
+// A write goes to the real line in the caller's thread (a pseudo-terminal takes it at
+// once), outside the model's lock; the port sees it pending, then completed, and the
+// driver raises EV_TXEMPTY.
+BOOL WINAPI WindowsDriverModel::writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written,
+                                          LPOVERLAPPED operation) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    if (written) *written = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!m.refuses(device, error)) m.begin(operation, Kind::Write).size = size;
+    }
+    if (error != 0) return finish(FALSE, error);
+    {
+        std::lock_guard<std::mutex> oneAtATime(m.writing);
+        UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        OVERLAPPED real{};
+        real.hEvent = done.get();
+        DWORD put = 0;
+        const bool sent = WriteFile(m.line.get(), bytes, size, &put, &real) ||
+                          (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(m.line.get(), &real, &put, TRUE));
+        std::lock_guard<std::mutex> guard(m.lock);
+        auto found = m.operations.find(operation);
+        const bool live = found != m.operations.end() && !found->second.done;  // not cancelled meanwhile
+        if (live && sent) {
+            m.complete(operation, TRUE, 0, put);
+            m.raise(EV_TXEMPTY);
+        } else if (live) {
+            m.vanish();  // Wine: ERROR_NOT_READY once the simulator has closed its side
+        }
+    }
+    return finish(FALSE, ERROR_IO_PENDING);
+}
+
+BOOL WINAPI WindowsDriverModel::getOverlappedResult(HANDLE, LPOVERLAPPED operation, LPDWORD transferred, BOOL wait) {
+    WindowsDriverModel& m = *active;
+    std::unique_lock<std::mutex> guard(m.lock);
+    auto found = m.operations.find(operation);
+    if (found != m.operations.end() && !found->second.done && wait) {
+        // Bounded, so a test whose operation never completes fails instead of hanging.
+        guard.unlock();
+        WaitForSingleObject(operation->hEvent, 20000);
+        guard.lock();
+        found = m.operations.find(operation);
+    }
+    if (found == m.operations.end()) {
+        guard.unlock();
+        return finish(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    if (!found->second.done) {
+        guard.unlock();
+        return finish(FALSE, ERROR_IO_INCOMPLETE);
+    }
+    const Operation op = found->second;
+    m.operations.erase(found);
+    guard.unlock();
+    if (transferred) *transferred = op.transferred;
+    return finish(op.succeeded, op.error);
+}
+
+BOOL WINAPI WindowsDriverModel::clearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status) {
+    WindowsDriverModel& m = *active;
+    DWORD error = 0;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (errors) *errors = 0;  // a pseudo-terminal brings no framing, parity or overrun errors
+        if (status) std::memset(status, 0, sizeof *status);
+        if (!m.refuses(device, error) && status) {
+            status->cbInQue = static_cast<DWORD>(m.input.size());
+            for (const auto& entry : m.operations)
+                if (entry.second.kind == Kind::Write && !entry.second.done) status->cbOutQue += entry.second.size;
+        }
+    }
+    return finish(error == 0, error);
+}
+
+BOOL WINAPI WindowsDriverModel::cancelIo(HANDLE device) {
+    WindowsDriverModel& m = *active;
+    {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (device != m.standIn) return finish(FALSE, ERROR_INVALID_HANDLE);
+        for (auto& entry : m.operations) {
+            Operation& op = entry.second;
+            if (op.done || op.thread != GetCurrentThreadId()) continue;
+            if (op.kind == Kind::Wait) {
+                *op.eventMask = 0;
+                ++m.cancelledWaits;
+            }
+            m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+        }
+    }
+    return TRUE;
+}
+
+}  // namespace serialtest
