@@ -68,6 +68,7 @@ protected:
         nlohmann::json summary;
         std::string summaryText;
         double updateSeconds = 0;  // Update Instrument to OnComplete or OnFailed
+        size_t driverHeld = 0;     // driver model: operations it held once the port had closed
     };
 
     void SetUp() override
@@ -107,6 +108,8 @@ protected:
         run.updateSeconds = static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart;
         // Whatever else is still on its way is let in before judging.
         controller->pumpFor(300);
+        // Before the simulator ends: its vanishing line would complete what the port left.
+        if (driver) run.driverHeld = driver->unfinishedOperations();
 
         run.summaryText = rig.stop(id);
         run.summary = nlohmann::json::parse(run.summaryText, nullptr, false);
@@ -217,10 +220,9 @@ protected:
 
     // After the port has closed, the driver holds none of its operations: each wait,
     // read and write ended before the storage the port gave it went away.
-    void expectDriverLetGo()
+    static void expectDriverLetGo(const Run& run)
     {
-        EXPECT_EQ(driver->unfinishedOperations(), 0u);
-        EXPECT_EQ(driver->pendingWaits(), 0u);
+        EXPECT_EQ(run.driverHeld, 0u) << "operations still held by the driver after the port closed";
     }
 
     RigClient rig;
@@ -380,7 +382,7 @@ TEST_F(EndToEndTest, WindowsDriverWholeUpdateLeavesEveryTargetExact)
     EXPECT_EQ(controller->responseTimeouts, 0u);
     expectEveryTargetExact(run, facts);
     expectSteps("Blackfin", 8586);
-    expectDriverLetGo();
+    expectDriverLetGo(run);
 }
 
 TEST_F(EndToEndTest, WindowsDriverMoreThanOneReadOfTextBeforeTheSignOnLine)
@@ -394,6 +396,8 @@ TEST_F(EndToEndTest, WindowsDriverMoreThanOneReadOfTextBeforeTheSignOnLine)
     engine->postWork(new ActionFindPort(Com));
     const bool connected = controller->waitForCalls("OnConnected", 1, 30000);
     controller->closePort(true);
+    Run run;
+    run.driverHeld = driver->unfinishedOperations();
     const nlohmann::json summary = nlohmann::json::parse(rig.stop(id), nullptr, false);
     ASSERT_TRUE(connected) << tail();
     const std::vector<std::string> texts = controller->statusTexts();
@@ -405,7 +409,7 @@ TEST_F(EndToEndTest, WindowsDriverMoreThanOneReadOfTextBeforeTheSignOnLine)
               nlohmann::json::parse(R"(["###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"])"));
     std::printf("[ driver   ] most bytes in the input buffer at once: %u\n",
                 static_cast<unsigned>(driver->fullestInputBuffer()));
-    expectDriverLetGo();
+    expectDriverLetGo(run);
 }
 
 TEST_F(EndToEndTest, WindowsDriverTheLineVanishingMidBlackfinIsReportedByThePort)
@@ -420,7 +424,7 @@ TEST_F(EndToEndTest, WindowsDriverTheLineVanishingMidBlackfinIsReportedByThePort
     EXPECT_TRUE(driver->lineVanished());
     EXPECT_TRUE(run.summary.at("vanished").get<bool>());
     EXPECT_FALSE(holdsAnImage(run, "blackfin"));
-    expectDriverLetGo();
+    expectDriverLetGo(run);
 }
 
 TEST_F(EndToEndTest, WindowsDriverClosingWhileAWaitIsPendingEndsTheWait)
@@ -431,8 +435,8 @@ TEST_F(EndToEndTest, WindowsDriverClosingWhileAWaitIsPendingEndsTheWait)
     Run run;
     runUpdate("--silent-after-record 100 --fault-target blackfin", run);
     expectFailureEnding("Blackfin", true);
-    EXPECT_GE(driver->waitsCancelled(), 1u) << "no line-event wait was pending when the port closed";
-    expectDriverLetGo();
+    EXPECT_GE(driver->waitsCancelled(), 1u) << "no line-event wait was cancelled when the port closed";
+    expectDriverLetGo(run);
 }
 
 }  // namespace
