@@ -508,14 +508,6 @@ namespace serialtest {
 
 WindowsDriverModel* WindowsDriverModel::active = nullptr;
 
-WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-    table = SerialDeviceApi{&createFile, &setupComm,    &setCommState,        &setCommTimeouts,
-                            &setCommMask, &purgeComm,   &waitCommEvent,       &readFile,
-                            &writeFile,   &getOverlappedResult, &clearCommError, &cancelIo,
-                            &underWine};
-    active = this;
-}
-
 WindowsDriverModel::~WindowsDriverModel() {
     closeLine();
     if (active == this) active = nullptr;
@@ -533,6 +525,11 @@ size_t WindowsDriverModel::pendingWaits() const {
     size_t n = 0;
     for (const auto& entry : operations) n += entry.second.kind == Kind::Wait && !entry.second.done ? 1 : 0;
     return n;
+}
+
+void WindowsDriverModel::keepBufferOf(DWORD bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    ownBuffer = bytes;
 }
 
 size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
@@ -591,9 +588,12 @@ DWORD WindowsDriverModel::take(unsigned char* buffer, DWORD size) {
     return n;
 }
 
-void WindowsDriverModel::arrived(const unsigned char* bytes, DWORD count) {
-    if (count == 0) return;
-    input.insert(input.end(), bytes, bytes + count);
+void WindowsDriverModel::admit() {
+    const size_t room = inputSize > input.size() ? inputSize - input.size() : 0;
+    const size_t n = std::min(room, wire.size());
+    if (n == 0) return;
+    input.insert(input.end(), wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
+    wire.erase(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
     fullest = std::max(fullest, input.size());
     serveReads();
     raise(EV_RXCHAR);
@@ -611,7 +611,8 @@ void WindowsDriverModel::vanish() {
     vanished = true;
     for (auto& entry : operations) {
         Operation& op = entry.second;
-        if (op.done) continue;
+        // A write ends in its own call, by what the real line made of it.
+        if (op.done || op.kind == Kind::Write) continue;
         if (op.kind == Kind::Wait) *op.eventMask = 0;
         complete(entry.first, FALSE, ERROR_ACCESS_DENIED, 0);
     }
@@ -627,9 +628,9 @@ void WindowsDriverModel::closeLine() {
     line.reset();
 }
 
-// The pump keeps one real read pending for as much as the input buffer has room for.
-// Under Wine the real read has the {MAXDWORD, 0, 0} time-outs: it completes at the
-// first bytes.
+// The pump keeps one real read pending while nothing it read waits for room in the
+// input buffer, and moves what it read into the buffer as room appears. Under Wine the
+// real read has the {MAXDWORD, 0, 0} time-outs: it completes at the first bytes.
 void WindowsDriverModel::pump() {
     unsigned char chunk[4096];
     UniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -639,13 +640,13 @@ void WindowsDriverModel::pump() {
 
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping) {
-        const DWORD room = inputSize > input.size() ? inputSize - static_cast<DWORD>(input.size()) : 0;
+        admit();
         DWORD limit = INFINITE;
-        if (!vanished && !reading && room > 0) {
+        if (!vanished && !reading && wire.empty()) {
             DWORD got = 0;
-            if (ReadFile(line.get(), chunk, std::min<DWORD>(room, sizeof chunk), &got, &readOp)) {
-                arrived(chunk, got);
-                if (got == 0) limit = 5;  // nothing there after all: look again shortly
+            if (ReadFile(line.get(), chunk, sizeof chunk, &got, &readOp)) {
+                wire.insert(wire.end(), chunk, chunk + got);
+                limit = got == 0 ? 5 : 0;  // nothing there after all: look again shortly
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 reading = true;
             } else {
@@ -671,7 +672,7 @@ void WindowsDriverModel::pump() {
             DWORD count = 0;
             reading = false;
             if (GetOverlappedResult(line.get(), &readOp, &count, FALSE))
-                arrived(chunk, count);
+                wire.insert(wire.end(), chunk, chunk + count);
             else
                 vanish();  // Wine: ERROR_BROKEN_PIPE once the simulator has closed its side
             ResetEvent(readDone.get());
@@ -685,98 +686,90 @@ void WindowsDriverModel::pump() {
     }
 }
 
-// The table's functions. The last error is set after the lock is released.
+// The table's functions, reached through `active`.
+struct WindowsDriverModel::Calls {
+    // Runs `body` under the model's lock; the last error is set after the lock is
+    // released, since unlocking may itself change it.
+    template <typename Body>
+    static BOOL locked(Body body) {
+        WindowsDriverModel& m = *active;
+        DWORD error = 0;
+        BOOL result;
+        {
+            std::lock_guard<std::mutex> guard(m.lock);
+            result = body(m, error);
+        }
+        SetLastError(error);
+        return result;
+    }
 
-HANDLE WINAPI WindowsDriverModel::createFile(LPCSTR path, DWORD accessMode, DWORD shareMode,
-                                             LPSECURITY_ATTRIBUTES security, DWORD creation,
-                                             DWORD attributes, HANDLE templateFile) {
-    WindowsDriverModel& m = *active;
-    m.closeLine();  // a reopen: the earlier session's pump ends first
-    HANDLE real = CreateFileA(path, accessMode, shareMode, security, creation, attributes | FILE_FLAG_OVERLAPPED,
-                              templateFile);
-    if (real == INVALID_HANDLE_VALUE) return real;  // the last error is CreateFileA's
-    COMMTIMEOUTS wine = {MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(real, &wine);  // result ignored: a line that refuses it fails the pump's first read
-    std::lock_guard<std::mutex> guard(m.lock);
-    for (const auto& entry : m.operations) m.abandoned += entry.second.done ? 0 : 1;
-    m.operations.clear();
-    m.input.clear();
-    m.inputSize = 4096;
-    m.mask = m.history = 0;
-    m.timeouts = COMMTIMEOUTS{};
-    m.vanished = m.stopping = false;
-    m.line.reset(real);
-    m.standIn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    m.pumpThread = std::thread(&WindowsDriverModel::pump, &m);
-    return m.standIn;
-}
-
-namespace {
-BOOL finish(BOOL result, DWORD error) {
-    SetLastError(error);
-    return result;
-}
-}  // namespace
-
-BOOL WINAPI WindowsDriverModel::setupComm(HANDLE device, DWORD inQueue, DWORD) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
+    static HANDLE WINAPI createFile(LPCSTR path, DWORD accessMode, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                                    DWORD creation, DWORD attributes, HANDLE templateFile) {
+        WindowsDriverModel& m = *active;
+        m.closeLine();  // a reopen: the earlier session's pump ends first
+        HANDLE real = CreateFileA(path, accessMode, shareMode, security, creation,
+                                  attributes | FILE_FLAG_OVERLAPPED, templateFile);
+        if (real == INVALID_HANDLE_VALUE) return real;  // the last error is CreateFileA's
+        COMMTIMEOUTS wine = {MAXDWORD, 0, 0, 0, 0};
+        SetCommTimeouts(real, &wine);  // result ignored: a line that refuses it fails the pump's first read
         std::lock_guard<std::mutex> guard(m.lock);
-        if (!m.refuses(device, error)) {
-            m.inputSize = inQueue;
+        for (const auto& entry : m.operations) m.abandoned += entry.second.done ? 0 : 1;
+        m.operations.clear();
+        m.input.clear();
+        m.wire.clear();
+        m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : 4096;
+        m.mask = m.history = 0;
+        m.timeouts = COMMTIMEOUTS{};
+        m.vanished = m.stopping = false;
+        m.line.reset(real);
+        m.standIn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m.pumpThread = std::thread(&WindowsDriverModel::pump, &m);
+        return m.standIn;
+    }
+
+    static BOOL WINAPI setupComm(HANDLE device, DWORD inQueue, DWORD) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : inQueue;
             SetEvent(m.wake.get());
-        }
+            return TRUE;
+        });
     }
-    return finish(error == 0, error);
-}
 
-BOOL WINAPI WindowsDriverModel::setCommState(HANDLE device, LPDCB settings) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        // The real line takes the settings too.
-        if (!m.refuses(device, error) && !SetCommState(m.line.get(), settings)) error = GetLastError();
+    static BOOL WINAPI setCommState(HANDLE device, LPDCB settings) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            if (SetCommState(m.line.get(), settings)) return TRUE;  // the real line takes the settings too
+            error = GetLastError();
+            return FALSE;
+        });
     }
-    return finish(error == 0, error);
-}
 
-BOOL WINAPI WindowsDriverModel::setCommTimeouts(HANDLE device, LPCOMMTIMEOUTS values) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (!m.refuses(device, error)) m.timeouts = *values;
+    static BOOL WINAPI setCommTimeouts(HANDLE device, LPCOMMTIMEOUTS values) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.timeouts = *values;
+            return TRUE;
+        });
     }
-    return finish(error == 0, error);
-}
 
-BOOL WINAPI WindowsDriverModel::setCommMask(HANDLE device, DWORD events) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (!m.refuses(device, error)) {
+    static BOOL WINAPI setCommMask(HANDLE device, DWORD events) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
             m.mask = events;
-            for (auto& entry : m.operations) {
+            for (auto& entry : m.operations) {  // a pending wait ends at once, with no events
                 Operation& op = entry.second;
-                if (op.kind == Kind::Wait && !op.done) {
-                    *op.eventMask = 0;
-                    m.complete(entry.first, TRUE, 0, 0);
-                }
+                if (op.kind != Kind::Wait || op.done) continue;
+                *op.eventMask = 0;
+                m.complete(entry.first, TRUE, 0, 0);
             }
-        }
+            return TRUE;
+        });
     }
-    return finish(error == 0, error);
-}
 
-BOOL WINAPI WindowsDriverModel::purgeComm(HANDLE device, DWORD purgeFlags) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (!m.refuses(device, error)) {
+    static BOOL WINAPI purgeComm(HANDLE device, DWORD purgeFlags) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
             if (purgeFlags & PURGE_RXCLEAR) {
                 m.input.clear();
                 SetEvent(m.wake.get());
@@ -787,85 +780,73 @@ BOOL WINAPI WindowsDriverModel::purgeComm(HANDLE device, DWORD purgeFlags) {
                                   (op.kind == Kind::Write && (purgeFlags & PURGE_TXABORT));
                 if (ends && !op.done) m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
             }
-        }
+            return TRUE;
+        });
     }
-    return finish(error == 0, error);
-}
 
-BOOL WINAPI WindowsDriverModel::waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    BOOL result = FALSE;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        bool waiting = false;
-        for (const auto& entry : m.operations) waiting |= entry.second.kind == Kind::Wait && !entry.second.done;
-        *events = 0;
-        if (m.refuses(device, error)) {
-            // error set
-        } else if (m.mask == 0 || waiting) {
-            error = ERROR_INVALID_PARAMETER;
-        } else if (m.history != 0) {
-            *events = m.history;
-            m.history = 0;
-            SetEvent(operation->hEvent);
-            result = TRUE;
-        } else {
+    static BOOL WINAPI waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            *events = 0;
+            if (m.refuses(device, error)) return FALSE;
+            bool waiting = false;
+            for (const auto& entry : m.operations) waiting |= entry.second.kind == Kind::Wait && !entry.second.done;
+            if (m.mask == 0 || waiting) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            if (m.history != 0) {
+                *events = m.history;
+                m.history = 0;
+                SetEvent(operation->hEvent);
+                return TRUE;
+            }
             m.begin(operation, Kind::Wait).eventMask = events;
             error = ERROR_IO_PENDING;
-        }
+            return FALSE;
+        });
     }
-    return finish(result, error);
-}
 
-BOOL WINAPI WindowsDriverModel::readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received,
-                                         LPOVERLAPPED operation) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    BOOL result = FALSE;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        const COMMTIMEOUTS& t = m.timeouts;
-        const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                            t.ReadTotalTimeoutConstant == 0;
-        const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                               t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
-        if (received) *received = 0;
-        if (m.refuses(device, error)) {
-            // error set
-        } else if (!atOnce && !firstByte) {
-            error = ERROR_NOT_SUPPORTED;
-        } else if (!m.input.empty() || atOnce) {
-            const DWORD n = m.take(static_cast<unsigned char*>(buffer), size);
-            if (received) *received = n;
-            SetEvent(operation->hEvent);
-            result = TRUE;
-        } else {
+    static BOOL WINAPI readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received, LPOVERLAPPED operation) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (received) *received = 0;
+            if (m.refuses(device, error)) return FALSE;
+            const COMMTIMEOUTS& t = m.timeouts;
+            const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                                t.ReadTotalTimeoutConstant == 0;
+            const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                                   t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+            if (!atOnce && !firstByte) {
+                error = ERROR_NOT_SUPPORTED;
+                return FALSE;
+            }
+            if (!m.input.empty() || atOnce) {
+                const DWORD n = m.take(static_cast<unsigned char*>(buffer), size);
+                if (received) *received = n;
+                SetEvent(operation->hEvent);
+                return TRUE;
+            }
             Operation& op = m.begin(operation, Kind::Read);
             op.buffer = static_cast<unsigned char*>(buffer);
             op.size = size;
             op.deadline = GetTickCount64() + t.ReadTotalTimeoutConstant;
             SetEvent(m.wake.get());  // the pump keeps the time
             error = ERROR_IO_PENDING;
-        }
+            return FALSE;
+        });
     }
-    return finish(result, error);
-}
 
-// A write goes to the real line in the caller's thread (a pseudo-terminal takes it at
-// once), outside the model's lock; the port sees it pending, then completed, and the
-// driver raises EV_TXEMPTY.
-BOOL WINAPI WindowsDriverModel::writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written,
-                                          LPOVERLAPPED operation) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    if (written) *written = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (!m.refuses(device, error)) m.begin(operation, Kind::Write).size = size;
-    }
-    if (error != 0) return finish(FALSE, error);
-    {
+    // A write goes to the real line in the caller's thread (a pseudo-terminal takes it at
+    // once), outside the model's lock; the port sees it pending, then completed, and the
+    // driver raises EV_TXEMPTY.
+    static BOOL WINAPI writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED operation) {
+        if (written) *written = 0;
+        const BOOL accepted = locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.begin(operation, Kind::Write).size = size;
+            return TRUE;
+        });
+        if (!accepted) return FALSE;
+        WindowsDriverModel& m = *active;
         std::lock_guard<std::mutex> oneAtATime(m.writing);
         UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         OVERLAPPED real{};
@@ -873,77 +854,88 @@ BOOL WINAPI WindowsDriverModel::writeFile(HANDLE device, LPCVOID bytes, DWORD si
         DWORD put = 0;
         const bool sent = WriteFile(m.line.get(), bytes, size, &put, &real) ||
                           (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(m.line.get(), &real, &put, TRUE));
-        std::lock_guard<std::mutex> guard(m.lock);
-        auto found = m.operations.find(operation);
-        const bool live = found != m.operations.end() && !found->second.done;  // not cancelled meanwhile
-        if (live && sent) {
-            m.complete(operation, TRUE, 0, put);
-            m.raise(EV_TXEMPTY);
-        } else if (live) {
-            m.vanish();  // Wine: ERROR_NOT_READY once the simulator has closed its side
-        }
-    }
-    return finish(FALSE, ERROR_IO_PENDING);
-}
-
-BOOL WINAPI WindowsDriverModel::getOverlappedResult(HANDLE, LPOVERLAPPED operation, LPDWORD transferred, BOOL wait) {
-    WindowsDriverModel& m = *active;
-    std::unique_lock<std::mutex> guard(m.lock);
-    auto found = m.operations.find(operation);
-    if (found != m.operations.end() && !found->second.done && wait) {
-        // Bounded, so a test whose operation never completes fails instead of hanging.
-        guard.unlock();
-        WaitForSingleObject(operation->hEvent, 20000);
-        guard.lock();
-        found = m.operations.find(operation);
-    }
-    if (found == m.operations.end()) {
-        guard.unlock();
-        return finish(FALSE, ERROR_INVALID_PARAMETER);
-    }
-    if (!found->second.done) {
-        guard.unlock();
-        return finish(FALSE, ERROR_IO_INCOMPLETE);
-    }
-    const Operation op = found->second;
-    m.operations.erase(found);
-    guard.unlock();
-    if (transferred) *transferred = op.transferred;
-    return finish(op.succeeded, op.error);
-}
-
-BOOL WINAPI WindowsDriverModel::clearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status) {
-    WindowsDriverModel& m = *active;
-    DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (errors) *errors = 0;  // a pseudo-terminal brings no framing, parity or overrun errors
-        if (status) std::memset(status, 0, sizeof *status);
-        if (!m.refuses(device, error) && status) {
-            status->cbInQue = static_cast<DWORD>(m.input.size());
-            for (const auto& entry : m.operations)
-                if (entry.second.kind == Kind::Write && !entry.second.done) status->cbOutQue += entry.second.size;
-        }
-    }
-    return finish(error == 0, error);
-}
-
-BOOL WINAPI WindowsDriverModel::cancelIo(HANDLE device) {
-    WindowsDriverModel& m = *active;
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        if (device != m.standIn) return finish(FALSE, ERROR_INVALID_HANDLE);
-        for (auto& entry : m.operations) {
-            Operation& op = entry.second;
-            if (op.done || op.thread != GetCurrentThreadId()) continue;
-            if (op.kind == Kind::Wait) {
-                *op.eventMask = 0;
-                ++m.cancelledWaits;
+        return locked([&](WindowsDriverModel& model, DWORD& error) {
+            auto found = model.operations.find(operation);
+            const bool live = found != model.operations.end() && !found->second.done;  // not cancelled meanwhile
+            if (live && sent) {
+                model.complete(operation, TRUE, 0, put);
+                model.raise(EV_TXEMPTY);
+            } else if (live) {
+                model.vanish();  // Wine: ERROR_NOT_READY once the simulator has closed its side
             }
-            m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
-        }
+            error = ERROR_IO_PENDING;
+            return FALSE;
+        });
     }
-    return TRUE;
+
+    static BOOL WINAPI getOverlappedResult(HANDLE, LPOVERLAPPED operation, LPDWORD transferred, BOOL wait) {
+        const auto pending = [&](WindowsDriverModel& m, DWORD&) {
+            auto found = m.operations.find(operation);
+            return found != m.operations.end() && !found->second.done ? TRUE : FALSE;
+        };
+        // Bounded, so a test whose operation never completes fails instead of hanging.
+        if (wait && locked(pending)) WaitForSingleObject(operation->hEvent, 20000);
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            auto found = m.operations.find(operation);
+            if (found == m.operations.end()) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            if (!found->second.done) {
+                error = ERROR_IO_INCOMPLETE;
+                return FALSE;
+            }
+            if (transferred) *transferred = found->second.transferred;
+            error = found->second.error;
+            const BOOL succeeded = found->second.succeeded;
+            m.operations.erase(found);
+            return succeeded;
+        });
+    }
+
+    static BOOL WINAPI clearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (errors) *errors = 0;  // a pseudo-terminal brings no framing, parity or overrun errors
+            if (status) std::memset(status, 0, sizeof *status);
+            if (m.refuses(device, error)) return FALSE;
+            if (status) {
+                status->cbInQue = static_cast<DWORD>(m.input.size());
+                for (const auto& entry : m.operations)
+                    if (entry.second.kind == Kind::Write && !entry.second.done) status->cbOutQue += entry.second.size;
+            }
+            return TRUE;
+        });
+    }
+
+    static BOOL WINAPI cancelIo(HANDLE device) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (device != m.standIn) {
+                error = ERROR_INVALID_HANDLE;
+                return FALSE;
+            }
+            for (auto& entry : m.operations) {
+                Operation& op = entry.second;
+                if (op.done || op.thread != GetCurrentThreadId()) continue;
+                if (op.kind == Kind::Wait) {
+                    *op.eventMask = 0;
+                    ++m.cancelledWaits;
+                }
+                m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+            }
+            return TRUE;
+        });
+    }
+
+    static bool underWine() { return false; }
+};
+
+WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    table = SerialDeviceApi{&Calls::createFile,  &Calls::setupComm,    &Calls::setCommState,
+                            &Calls::setCommTimeouts, &Calls::setCommMask, &Calls::purgeComm,
+                            &Calls::waitCommEvent, &Calls::readFile,    &Calls::writeFile,
+                            &Calls::getOverlappedResult, &Calls::clearCommError, &Calls::cancelIo,
+                            &Calls::underWine};
+    active = this;
 }
 
 }  // namespace serialtest

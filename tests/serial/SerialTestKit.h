@@ -93,6 +93,9 @@ public:
     RecordingDevice& operator=(const RecordingDevice&) = delete;
 
     const SerialDeviceApi& api() const { return table; }
+    // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
+    // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
+    void keepBufferOf(DWORD bytes);
 
     void queueWait(const Reply& reply);
     void queueRead(const Reply& reply);
@@ -179,9 +182,10 @@ private:
 // its Windows path (underWine false) and the bytes come from the loader simulator on the
 // rig's pseudo-terminal, which the model reads and writes through Wine's own calls on a
 // pump thread. The rules, each with the page it comes from (learn.microsoft.com):
-// - SetupComm (winbase/nf-winbase-setupcomm): the input buffer holds the size given.
-//   Bytes that find it full wait in the pseudo-terminal, as if the line brought them no
-//   faster than the buffer empties; the model does not make overruns.
+// - SetupComm (winbase/nf-winbase-setupcomm): the input buffer holds the size given (or,
+//   with keepBufferOf, a size of the driver's own: the sizes are a recommendation). Bytes
+//   that find it full wait, as if the line brought them no faster than the buffer
+//   empties; the model does not make overruns.
 // - WaitCommEvent (winbase/nf-winbase-waitcommevent) and IOCTL_SERIAL_WAIT_ON_MASK
 //   (windows-hardware/drivers/ddi/ntddser/ni-ntddser-ioctl_serial_wait_on_mask): a wait
 //   completes at once, with the events, when an event of the mask has happened since
@@ -216,6 +220,9 @@ public:
     WindowsDriverModel& operator=(const WindowsDriverModel&) = delete;
 
     const SerialDeviceApi& api() const { return table; }
+    // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
+    // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
+    void keepBufferOf(DWORD bytes);
 
     // Operations the driver still holds: the caller's storage belongs to it until they
     // complete.
@@ -240,20 +247,9 @@ private:
         ULONGLONG deadline;          // Read: when it gives up waiting for a first byte
     };
 
+    struct Calls;  // the table's functions
+    friend struct Calls;
     static WindowsDriverModel* active;
-    static HANDLE WINAPI createFile(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-    static BOOL WINAPI setupComm(HANDLE, DWORD, DWORD);
-    static BOOL WINAPI setCommState(HANDLE, LPDCB);
-    static BOOL WINAPI setCommTimeouts(HANDLE, LPCOMMTIMEOUTS);
-    static BOOL WINAPI setCommMask(HANDLE, DWORD);
-    static BOOL WINAPI purgeComm(HANDLE, DWORD);
-    static BOOL WINAPI waitCommEvent(HANDLE, LPDWORD, LPOVERLAPPED);
-    static BOOL WINAPI readFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-    static BOOL WINAPI writeFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-    static BOOL WINAPI getOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
-    static BOOL WINAPI clearCommError(HANDLE, LPDWORD, LPCOMSTAT);
-    static BOOL WINAPI cancelIo(HANDLE);
-    static bool underWine() { return false; }
 
     // Each of these runs with the lock held.
     // Refuses a call on another handle or on a vanished line; sets `error`.
@@ -262,7 +258,8 @@ private:
     void complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred);
     void raise(DWORD events);
     DWORD take(unsigned char* buffer, DWORD size);
-    void arrived(const unsigned char* bytes, DWORD count);
+    // Moves bytes from the line into the input buffer as far as there is room.
+    void admit();
     void serveReads();
     void vanish();
 
@@ -275,7 +272,9 @@ private:
     // Written by the calls and the pump under the lock.
     std::map<LPOVERLAPPED, Operation> operations;
     std::deque<unsigned char> input;
+    std::deque<unsigned char> wire;  // read from the line, waiting for room in the input buffer
     DWORD inputSize = 4096;
+    DWORD ownBuffer = 0;             // keepBufferOf
     DWORD mask = 0;
     DWORD history = 0;               // events of the mask since the last wait completed
     COMMTIMEOUTS timeouts{};
