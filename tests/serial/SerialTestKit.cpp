@@ -861,7 +861,9 @@ struct WindowsDriverModel::Calls {
                 model.complete(operation, TRUE, 0, put);
                 model.raise(EV_TXEMPTY);
             } else if (live) {
-                model.vanish();  // Wine: ERROR_NOT_READY once the simulator has closed its side
+                // Wine: ERROR_NOT_READY once the simulator has closed its side.
+                model.complete(operation, FALSE, ERROR_ACCESS_DENIED, 0);
+                model.vanish();
             }
             error = ERROR_IO_PENDING;
             return FALSE;
