@@ -548,7 +548,7 @@ bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) const {
 
 WindowsDriverModel::Operation& WindowsDriverModel::begin(LPOVERLAPPED operation, Kind kind) {
     auto found = operations.find(operation);
-    if (found != operations.end() && !found->second.done) ++abandoned;  // the driver still wrote there
+    if (found != operations.end() && !found->second.done) ++abandoned;  // reused while the driver held it
     Operation& op = operations[operation];
     op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0};
     ResetEvent(operation->hEvent);  // as the call itself does on a pending start

@@ -200,8 +200,8 @@ private:
 //   c ms for a first byte and returns with it, else returns with nothing; {MAXDWORD, 0, 0}
 //   returns at once with what is there, even nothing. Other settings are not modelled:
 //   such a read fails with ERROR_NOT_SUPPORTED.
-// - WriteFile (fileapi/nf-fileapi-writefile): with write time-outs of 0 a write completes
-//   when all its bytes have gone.
+// - WriteFile (fileapi/nf-fileapi-writefile) with write time-outs of 0 (COMMTIMEOUTS page:
+//   no total time-out): a write completes when all its bytes have gone.
 // - GetOverlappedResult (ioapiset/nf-ioapiset-getoverlappedresult): ERROR_IO_INCOMPLETE
 //   while the operation is pending and no wait was asked for.
 // - ClearCommError (winbase/nf-winbase-clearcommerror, winbase/ns-winbase-comstat): the
@@ -210,8 +210,9 @@ private:
 //   PURGE_RXABORT ends pending reads.
 // - CancelIo (ioapiset/nf-ioapiset-cancelio): cancels the pending operations the calling
 //   thread issued on the handle, and only those; each completes with ERROR_OPERATION_ABORTED.
-// - A vanished line (the simulator closed its side) is a removed USB adapter: pending
-//   operations complete with ERROR_ACCESS_DENIED and every later call fails with it.
+// - A vanished line (the simulator closed its side) is a removed USB adapter, which on
+//   Windows mostly answers ERROR_ACCESS_DENIED: pending operations complete with it and
+//   every later call fails with it.
 class WindowsDriverModel {
 public:
     WindowsDriverModel();
@@ -284,7 +285,7 @@ private:
     bool vanished = false;
     bool stopping = false;
     // Set by createFile and closeLine only, while no pump runs.
-    UniqueFileHandle line;               // the real device, read and written by the pump
+    UniqueFileHandle line;               // the real device: read by the pump, written by WriteFile's caller
     HANDLE standIn = nullptr;            // the handle the port holds: an event, which the port closes
     UniqueHandle wake;                   // auto-reset: tells the pump that the state changed
     std::thread pumpThread;
