@@ -727,6 +727,7 @@ struct WindowsDriverModel::Calls {
         return m.standIn;
     }
 
+    // SetupComm page: the sizes are a recommendation to the driver.
     static BOOL WINAPI setupComm(HANDLE device, DWORD inQueue, DWORD) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (m.refuses(device, error)) return FALSE;
@@ -753,6 +754,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // SetCommMask and WaitCommEvent pages: a pending wait ends with an empty mask.
     static BOOL WINAPI setCommMask(HANDLE device, DWORD events) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (m.refuses(device, error)) return FALSE;
@@ -767,6 +769,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // PurgeComm page.
     static BOOL WINAPI purgeComm(HANDLE device, DWORD purgeFlags) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (m.refuses(device, error)) return FALSE;
@@ -784,6 +787,8 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // WaitCommEvent page and IOCTL_SERIAL_WAIT_ON_MASK page: events since the last wait
+    // completed end a wait at once; one wait at a time; an empty mask is refused.
     static BOOL WINAPI waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             *events = 0;
@@ -806,6 +811,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // ReadFile page with the COMMTIMEOUTS page's two MAXDWORD combinations.
     static BOOL WINAPI readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received, LPOVERLAPPED operation) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (received) *received = 0;
@@ -835,9 +841,9 @@ struct WindowsDriverModel::Calls {
         });
     }
 
-    // A write goes to the real line in the caller's thread (a pseudo-terminal takes it at
-    // once), outside the model's lock; the port sees it pending, then completed, and the
-    // driver raises EV_TXEMPTY.
+    // WriteFile page. The write goes to the real line in the caller's thread (a
+    // pseudo-terminal takes it at once), outside the model's lock; the port sees it
+    // pending, then completed, and the driver raises EV_TXEMPTY.
     static BOOL WINAPI writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED operation) {
         if (written) *written = 0;
         const BOOL accepted = locked([&](WindowsDriverModel& m, DWORD& error) {
@@ -870,6 +876,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // GetOverlappedResult page.
     static BOOL WINAPI getOverlappedResult(HANDLE, LPOVERLAPPED operation, LPDWORD transferred, BOOL wait) {
         const auto pending = [&](WindowsDriverModel& m, DWORD&) {
             auto found = m.operations.find(operation);
@@ -895,6 +902,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // ClearCommError and COMSTAT pages.
     static BOOL WINAPI clearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (errors) *errors = 0;  // a pseudo-terminal brings no framing, parity or overrun errors
@@ -909,6 +917,7 @@ struct WindowsDriverModel::Calls {
         });
     }
 
+    // CancelIo page: only the calling thread's operations.
     static BOOL WINAPI cancelIo(HANDLE device) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (device != m.standIn) {
