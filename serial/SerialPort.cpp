@@ -24,9 +24,15 @@ constexpr int32_t ReceiveSide = 1;
 
 enum class WaitOutcome { Stopped, Completed, TimedOut, Failed };
 
-// How a read step ended. Failed: the call could not be issued or waited for, and the
-// thread pauses before its next call.
-enum class ReadOutcome { Stopped, Delivered, Nothing, Failed };
+// How a read step ended. Filled: bytes delivered, as many as the read could take, so
+// more may wait in the driver. Failed: the call could not be issued or waited for, and
+// the thread pauses before its next call.
+enum class ReadOutcome { Stopped, Filled, Delivered, Nothing, Failed };
+
+ReadOutcome deliveredOutcome(DWORD received) {
+    if (received == 0) return ReadOutcome::Nothing;
+    return received >= SerialPort::ReadChunk ? ReadOutcome::Filled : ReadOutcome::Delivered;
+}
 
 // Every pending wait of the port also waits on the stop event; when both are
 // signalled the stop wins, as WaitForMultipleObjects reports the lowest index.
@@ -274,7 +280,12 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
             if (!waitStep(port)) break;
         } else {
             const ReadOutcome outcome = readStep(port, PendingWaitLimitMs);
-            port.waitForEvent = true;
+            // A driver may hold more than one read takes (SetupComm's sizes are only a
+            // recommendation, and USB adapters keep a few KiB): the EV_RXCHAR that
+            // announced those bytes has been consumed, and if the loader now waits for
+            // an answer no further byte will raise another. So a read that filled its
+            // buffer is followed by another read, not by a wait.
+            port.waitForEvent = outcome != ReadOutcome::Filled;
             if (outcome == ReadOutcome::Stopped) break;
             if (outcome == ReadOutcome::Failed && !pauseBeforeNextCall(port)) break;
         }
@@ -301,7 +312,8 @@ void SerialPort::Impl::readContinuously(SerialPort& port) {
         if (outcome == ReadOutcome::Stopped) break;
         // A read that brought nothing is not issued again at once: a device that kept
         // answering so would keep the thread spinning.
-        if (outcome != ReadOutcome::Delivered && !pauseBeforeNextCall(port)) break;
+        const bool delivered = outcome == ReadOutcome::Delivered || outcome == ReadOutcome::Filled;
+        if (!delivered && !pauseBeforeNextCall(port)) break;
     }
 }
 
@@ -351,7 +363,7 @@ ReadOutcome SerialPort::Impl::readStep(SerialPort& port, DWORD pendingLimitMs) {
     const HANDLE device = port.deviceHandle.get();
     if (port.api->readFile(device, bytes, ReadChunk, &received, call.get())) {
         deliver(port, bytes, received);
-        return received != 0 ? ReadOutcome::Delivered : ReadOutcome::Nothing;
+        return deliveredOutcome(received);
     }
     if (!wentPending(port, GetLastError())) return ReadOutcome::Failed;
 
@@ -363,7 +375,7 @@ ReadOutcome SerialPort::Impl::readStep(SerialPort& port, DWORD pendingLimitMs) {
         received = 0;
         if (port.api->getOverlappedResult(device, call.get(), &received, FALSE)) {
             deliver(port, bytes, received);
-            return received != 0 ? ReadOutcome::Delivered : ReadOutcome::Nothing;
+            return deliveredOutcome(received);
         }
         if (wentPending(port, GetLastError()))
             call.settle(*port.api, device);

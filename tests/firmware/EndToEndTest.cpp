@@ -1,11 +1,13 @@
 // Whole updates through the engine against the loader simulator on COM4, over a real
 // pseudo-terminal: connection, three PICs, erase and Blackfin, and the same run with
-// the loader misbehaving part-way.
+// the loader misbehaving part-way; and the port's Windows path over a model of the
+// Windows serial driver on the same line.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "firmware/FirmwareResource.h"
 #include "tests/firmware/ChainController.h"
 #include "tests/firmware/ImageDigest.h"
+#include "tests/serial/SerialTestKit.h"
 #include <nlohmann/json.hpp>
 #include "tests/support/RigClient.h"
 #include "tests/support/TestEnvironment.h"
@@ -65,6 +68,7 @@ protected:
         nlohmann::json summary;
         std::string summaryText;
         double updateSeconds = 0;  // Update Instrument to OnComplete or OnFailed
+        size_t driverHeld = 0;     // driver model: operations it held once the port had closed
     };
 
     void SetUp() override
@@ -104,6 +108,8 @@ protected:
         run.updateSeconds = static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart;
         // Whatever else is still on its way is let in before judging.
         controller->pumpFor(300);
+        // Before the simulator ends: its vanishing line would complete what the port left.
+        if (driver) run.driverHeld = driver->unfinishedOperations();
 
         run.summaryText = rig.stop(id);
         run.summary = nlohmann::json::parse(run.summaryText, nullptr, false);
@@ -185,7 +191,42 @@ protected:
         return engine->mode;
     }
 
+    // Each target holds exactly its image's data, and the PICs report the version it carries.
+    void expectEveryTargetExact(const Run& run, const std::vector<ImageFacts>& facts)
+    {
+        for (const ImageFacts& f : facts) {
+            const nlohmann::json& t = run.summary.at("targets").at(f.target);
+            EXPECT_EQ(t.at("sha256").get<std::string>(), f.sha256) << f.target;
+            EXPECT_EQ(t.at("image").get<std::string>(), f.id) << f.target;
+            EXPECT_EQ(t.at("loads").get<long long>(), 1) << f.target;
+            EXPECT_EQ(static_cast<uint32_t>(t.at("records").get<long long>()), f.lines) << f.target;
+            EXPECT_TRUE(t.at("bad_records").empty()) << f.target;
+            if (f.target != "blackfin") {
+                ASSERT_FALSE(f.version.empty()) << f.target;
+                EXPECT_EQ(t.at("version").get<std::string>(), f.version) << f.target;
+            }
+        }
+    }
+
+    // The port takes the path every Windows user runs (waiting for line events, then
+    // reading with the 1 ms time-outs) over a model of the Windows serial driver on the
+    // simulator's line. Set while the port is closed, before connecting.
+    void useWindowsDriverModel()
+    {
+        driver = std::make_unique<serialtest::WindowsDriverModel>();
+        auto held = engine->lock.lock();
+        engine->port->setDeviceApi(driver->api());
+    }
+
+    // After the port has closed, the driver holds none of its operations: each wait,
+    // read and write ended before the storage the port gave it went away.
+    static void expectDriverLetGo(const Run& run)
+    {
+        EXPECT_EQ(run.driverHeld, 0u) << "operations still held by the driver after the port closed";
+    }
+
     RigClient rig;
+    std::unique_ptr<serialtest::WindowsDriverModel> driver;  // outlives the engine's port
     std::unique_ptr<ChainController> controller;
     UpdateEngine* engine = nullptr;
 };
@@ -220,19 +261,7 @@ TEST_F(EndToEndTest, WholeUpdateLeavesEveryTargetHoldingItsImage)
     EXPECT_EQ(controller->count("OnFailed"), 0u);
     EXPECT_EQ(controller->responseTimeouts, 0u);
 
-    // Each target holds exactly its image's data, and the PICs report the version it carries.
-    for (const ImageFacts& f : facts) {
-        const nlohmann::json& t = run.summary.at("targets").at(f.target);
-        EXPECT_EQ(t.at("sha256").get<std::string>(), f.sha256) << f.target;
-        EXPECT_EQ(t.at("image").get<std::string>(), f.id) << f.target;
-        EXPECT_EQ(t.at("loads").get<long long>(), 1) << f.target;
-        EXPECT_EQ(static_cast<uint32_t>(t.at("records").get<long long>()), f.lines) << f.target;
-        EXPECT_TRUE(t.at("bad_records").empty()) << f.target;
-        if (f.target != "blackfin") {
-            ASSERT_FALSE(f.version.empty()) << f.target;
-            EXPECT_EQ(t.at("version").get<std::string>(), f.version) << f.target;
-        }
-    }
+    expectEveryTargetExact(run, facts);
     EXPECT_EQ(run.summary.at("/targets/blackfin/erases"_json_pointer).get<long long>(), 1);
     EXPECT_TRUE(run.summary.at("/targets/blackfin/boot_stream/final_seen"_json_pointer).get<bool>());
 
@@ -335,6 +364,80 @@ TEST_F(EndToEndTest, TheLineVanishingDuringAPicEndsInFailure)
     expectFailureEnding("PIC2", false);
     EXPECT_TRUE(run.summary.at("vanished").get<bool>());
     EXPECT_EQ(run.summary.at("/targets/pic3/loads"_json_pointer).get<long long>(), 0);
+}
+
+// The Windows path over the driver model. The names carry "WindowsDriver": the
+// 64-bit build runs these cases alone (tests/firmware/CMakeLists.txt).
+
+TEST_F(EndToEndTest, WindowsDriverWholeUpdateLeavesEveryTargetExact)
+{
+    const std::vector<ImageFacts> facts = shippedImageFacts();
+    for (const ImageFacts& f : facts) ASSERT_EQ(f.sha256.size(), 64u) << "image " << f.id;
+    useWindowsDriverModel();
+    Run run;
+    runUpdate("", run);
+    ASSERT_EQ(controller->count("OnComplete"), 1u) << tail() << run.summaryText;
+    report("Windows driver model", run.updateSeconds, run.summary, engine->windowQueue.getPeak());
+    EXPECT_EQ(controller->count("OnFailed"), 0u);
+    EXPECT_EQ(controller->responseTimeouts, 0u);
+    expectEveryTargetExact(run, facts);
+    expectSteps("Blackfin", 8586);
+    expectDriverLetGo(run);
+}
+
+TEST_F(EndToEndTest, WindowsDriverMoreThanOneReadOfTextBeforeTheSignOnLine)
+{
+    // "###" and 21 self-test lines, 624 bytes at once, then the sign-on line: more than
+    // one 512-byte read takes, in a driver that keeps 4 KiB whatever SetupComm asked for.
+    useWindowsDriverModel();
+    driver->keepBufferOf(4096);
+    controller->updateOnConnect = false;
+    const int id = rig.start(Com, "loader --signon-extra-lines 21");
+    ASSERT_GE(id, 0) << rig.lastError();
+    engine->postWork(new ActionFindPort(Com));
+    const bool connected = controller->waitForCalls("OnConnected", 1, 30000);
+    controller->closePort(true);
+    Run run;
+    run.driverHeld = driver->unfinishedOperations();
+    const nlohmann::json summary = nlohmann::json::parse(rig.stop(id), nullptr, false);
+    ASSERT_TRUE(connected) << tail();
+    const std::vector<std::string> texts = controller->statusTexts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "KQ7750 Connected: \"KQ7750 Loader V2.04\""), texts.end())
+        << tail();
+    ASSERT_FALSE(summary.is_discarded());
+    EXPECT_GE(summary.at("bytes_sent").get<long long>(), 624 + 21);
+    EXPECT_EQ(summary.at("commands"),
+              nlohmann::json::parse(R"(["###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4"])"));
+    std::printf("[ driver   ] most bytes in the input buffer at once: %u\n",
+                static_cast<unsigned>(driver->fullestInputBuffer()));
+    expectDriverLetGo(run);
+}
+
+TEST_F(EndToEndTest, WindowsDriverTheLineVanishingMidBlackfinIsReportedByThePort)
+{
+    useWindowsDriverModel();
+    Run run;
+    runUpdate("--vanish-after-record 40 --fault-target blackfin", run);
+    expectFailureEnding("Blackfin", false);
+    // The failed calls end the update within milliseconds; only a port that overlooked
+    // them would leave it to the response timer's 2 s of silence.
+    EXPECT_EQ(controller->responseTimeouts, 0u) << tail();
+    EXPECT_TRUE(driver->lineVanished());
+    EXPECT_TRUE(run.summary.at("vanished").get<bool>());
+    EXPECT_FALSE(holdsAnImage(run, "blackfin"));
+    expectDriverLetGo(run);
+}
+
+TEST_F(EndToEndTest, WindowsDriverClosingWhileAWaitIsPendingEndsTheWait)
+{
+    // The loader falls silent; the response timer closes the port while the event
+    // thread waits for a line event.
+    useWindowsDriverModel();
+    Run run;
+    runUpdate("--silent-after-record 100 --fault-target blackfin", run);
+    expectFailureEnding("Blackfin", true);
+    EXPECT_GE(driver->waitsCancelled(), 1u) << "no line-event wait was cancelled when the port closed";
+    expectDriverLetGo(run);
 }
 
 }  // namespace

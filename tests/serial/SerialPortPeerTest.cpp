@@ -415,4 +415,85 @@ TEST_F(PeerPort, AnIdleLineKeepsOneReadPendingSilentlyAndCloseCancelsIt) {
     stopPeer(echo);
 }
 
+// The Windows driver model keeps the rules it stands for, over the real line: the test
+// makes the calls itself, as the port's event thread would.
+TEST_F(PeerPort, TheWindowsDriverModelKeepsTheDocumentedRules) {
+    const int peer = startPeer("read:1:30000;pattern:600;read:1:30000;close");
+    WindowsDriverModel model;
+    const SerialDeviceApi& api = model.api();
+    const HANDLE h = api.createFile("\\\\.\\COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    COMMTIMEOUTS timeouts = SerialPort::readTimeoutsFor(false);
+    ASSERT_TRUE(api.setupComm(h, 512, 512));
+    ASSERT_TRUE(api.setCommTimeouts(h, &timeouts));
+    ASSERT_TRUE(api.setCommMask(h, EV_RXCHAR | EV_TXEMPTY));
+    UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr)), other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED op{}, op2{};
+    op.hEvent = event.get();
+    op2.hEvent = other.get();
+    unsigned char bytes[1024];
+    DWORD n = 99, events = 99, events2 = 0, errors = 0;
+    COMSTAT status;
+    const auto buffered = [&](DWORD count) {
+        return waitUntil([&] { return api.clearCommError(h, &errors, &status) && status.cbInQue == count; }, Generous);
+    };
+
+    // Nothing buffered: the read waits for a first byte, then ends with nothing.
+    ASSERT_FALSE(api.readFile(h, bytes, 512, &n, &op));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+    EXPECT_TRUE(api.getOverlappedResult(h, &op, &n, TRUE));
+    EXPECT_EQ(0u, n);
+
+    // One wait at a time; another thread's CancelIo leaves it; SetCommMask ends it empty.
+    ASSERT_FALSE(api.waitCommEvent(h, &events, &op));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+    EXPECT_FALSE(api.waitCommEvent(h, &events2, &op2));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    std::thread([&] { api.cancelIo(h); }).join();
+    EXPECT_EQ(1u, model.pendingWaits());
+    ASSERT_TRUE(api.setCommMask(h, EV_RXCHAR | EV_TXEMPTY));
+    EXPECT_TRUE(api.getOverlappedResult(h, &op, &n, FALSE));
+    EXPECT_EQ(0u, events);
+
+    // The write's EV_TXEMPTY and the peer's bytes come while no wait is pending: the next
+    // wait ends at once with both. The buffer holds 512 of the 600; the rest enter as
+    // the read makes room, and raise EV_RXCHAR again.
+    ASSERT_FALSE(api.writeFile(h, "!", 1, &n, &op2));
+    ASSERT_TRUE(api.getOverlappedResult(h, &op2, &n, TRUE));
+    EXPECT_EQ(1u, n);
+    ASSERT_TRUE(buffered(512));
+    ASSERT_TRUE(api.waitCommEvent(h, &events, &op));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_TXEMPTY), events);
+    ASSERT_TRUE(api.readFile(h, bytes, sizeof bytes, &n, &op));
+    EXPECT_EQ(512u, n);
+    ASSERT_TRUE(buffered(88));
+    ASSERT_TRUE(api.waitCommEvent(h, &events, &op));
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR), events);
+    ASSERT_TRUE(api.readFile(h, bytes + 512, sizeof bytes - 512, &n, &op));
+    EXPECT_EQ(88u, n);
+    EXPECT_EQ(pattern(600), std::string(reinterpret_cast<char*>(bytes), 600));
+
+    // This thread's CancelIo ends its wait.
+    ASSERT_FALSE(api.waitCommEvent(h, &events, &op));
+    EXPECT_TRUE(api.cancelIo(h));
+    EXPECT_FALSE(api.getOverlappedResult(h, &op, &n, TRUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
+
+    // The peer closes after one more byte: the pending wait fails, and so does every call.
+    ASSERT_TRUE(api.setCommMask(h, EV_RXCHAR));
+    ASSERT_FALSE(api.waitCommEvent(h, &events, &op));
+    ASSERT_FALSE(api.writeFile(h, "!", 1, &n, &op2));
+    EXPECT_TRUE(api.getOverlappedResult(h, &op2, &n, TRUE));
+    EXPECT_FALSE(api.getOverlappedResult(h, &op, &n, TRUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_FALSE(api.readFile(h, bytes, 512, &n, &op));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_FALSE(api.clearCommError(h, &errors, &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(0u, model.unfinishedOperations());
+    CloseHandle(h);
+    stopPeer(peer);
+}
+
 }  // namespace

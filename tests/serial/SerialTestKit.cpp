@@ -501,3 +501,452 @@ bool RecordingDevice::underWine() {
 }
 
 }  // namespace serialtest
+
+namespace serialtest {
+
+// ---- WindowsDriverModel ----
+
+WindowsDriverModel* WindowsDriverModel::active = nullptr;
+
+WindowsDriverModel::~WindowsDriverModel() {
+    closeLine();
+    if (active == this) active = nullptr;
+}
+
+size_t WindowsDriverModel::unfinishedOperations() const {
+    std::lock_guard<std::mutex> guard(lock);
+    size_t n = abandoned;
+    for (const auto& entry : operations) n += entry.second.done ? 0 : 1;
+    return n;
+}
+
+size_t WindowsDriverModel::pendingWaits() const {
+    std::lock_guard<std::mutex> guard(lock);
+    size_t n = 0;
+    for (const auto& entry : operations) n += entry.second.kind == Kind::Wait && !entry.second.done ? 1 : 0;
+    return n;
+}
+
+void WindowsDriverModel::keepBufferOf(DWORD bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    ownBuffer = bytes;
+}
+
+size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
+size_t WindowsDriverModel::fullestInputBuffer() const { std::lock_guard<std::mutex> g(lock); return fullest; }
+bool WindowsDriverModel::lineVanished() const { std::lock_guard<std::mutex> g(lock); return vanished; }
+
+bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) const {
+    if (device != standIn || standIn == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (vanished)
+        error = ERROR_ACCESS_DENIED;  // what a removed USB adapter mostly answers
+    else
+        return false;
+    return true;
+}
+
+WindowsDriverModel::Operation& WindowsDriverModel::begin(LPOVERLAPPED operation, Kind kind) {
+    auto found = operations.find(operation);
+    if (found != operations.end() && !found->second.done) ++abandoned;  // reused while the driver held it
+    Operation& op = operations[operation];
+    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0};
+    ResetEvent(operation->hEvent);  // as the call itself does on a pending start
+    return op;
+}
+
+void WindowsDriverModel::complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred) {
+    Operation& op = operations.at(operation);
+    op.done = true;
+    op.succeeded = succeeded;
+    op.error = error;
+    op.transferred = transferred;
+    SetEvent(operation->hEvent);
+}
+
+void WindowsDriverModel::raise(DWORD events) {
+    events &= mask;
+    if (events == 0) return;
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        if (op.kind == Kind::Wait && !op.done) {
+            *op.eventMask = events;
+            complete(entry.first, TRUE, 0, 0);
+            return;
+        }
+    }
+    history |= events;
+}
+
+DWORD WindowsDriverModel::take(unsigned char* buffer, DWORD size) {
+    DWORD n = 0;
+    while (n < size && !input.empty()) {
+        buffer[n++] = input.front();
+        input.pop_front();
+    }
+    SetEvent(wake.get());  // room for the pump
+    return n;
+}
+
+void WindowsDriverModel::admit() {
+    const size_t room = inputSize > input.size() ? inputSize - input.size() : 0;
+    const size_t n = std::min(room, wire.size());
+    if (n == 0) return;
+    input.insert(input.end(), wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
+    wire.erase(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
+    fullest = std::max(fullest, input.size());
+    serveReads();
+    raise(EV_RXCHAR);
+}
+
+void WindowsDriverModel::serveReads() {
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        if (op.kind == Kind::Read && !op.done && !input.empty())
+            complete(entry.first, TRUE, 0, take(op.buffer, op.size));
+    }
+}
+
+void WindowsDriverModel::vanish() {
+    vanished = true;
+    for (auto& entry : operations) {
+        Operation& op = entry.second;
+        // A write ends in its own call, by what the real line made of it.
+        if (op.done || op.kind == Kind::Write) continue;
+        if (op.kind == Kind::Wait) *op.eventMask = 0;
+        complete(entry.first, FALSE, ERROR_ACCESS_DENIED, 0);
+    }
+}
+
+void WindowsDriverModel::closeLine() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+    }
+    SetEvent(wake.get());
+    if (pumpThread.joinable()) pumpThread.join();
+    line.reset();
+}
+
+// The pump keeps one real read pending while nothing it read waits for room in the
+// input buffer, and moves what it read into the buffer as room appears. Under Wine the
+// real read has the {MAXDWORD, 0, 0} time-outs: it completes at the first bytes.
+void WindowsDriverModel::pump() {
+    unsigned char chunk[4096];
+    UniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED readOp{};
+    readOp.hEvent = readDone.get();
+    bool reading = false;
+
+    std::unique_lock<std::mutex> guard(lock);
+    while (!stopping) {
+        admit();
+        DWORD limit = INFINITE;
+        if (!vanished && !reading && wire.empty()) {
+            DWORD got = 0;
+            if (ReadFile(line.get(), chunk, sizeof chunk, &got, &readOp)) {
+                wire.insert(wire.end(), chunk, chunk + got);
+                limit = got == 0 ? 5 : 0;  // nothing there after all: look again shortly
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                reading = true;
+            } else {
+                vanish();
+            }
+        }
+        const ULONGLONG now = GetTickCount64();
+        for (auto& entry : operations) {
+            Operation& op = entry.second;
+            if (op.kind != Kind::Read || op.done) continue;
+            if (op.deadline <= now)
+                complete(entry.first, TRUE, 0, 0);  // no byte within the constant: a read of nothing
+            else
+                limit = std::min<DWORD>(limit, static_cast<DWORD>(op.deadline - now));
+        }
+
+        guard.unlock();
+        const HANDLE handles[2] = {wake.get(), readDone.get()};
+        WaitForMultipleObjects(2, handles, FALSE, limit);  // result ignored: both sources are looked at below
+        guard.lock();
+
+        if (reading && WaitForSingleObject(readDone.get(), 0) == WAIT_OBJECT_0) {
+            DWORD count = 0;
+            reading = false;
+            if (GetOverlappedResult(line.get(), &readOp, &count, FALSE))
+                wire.insert(wire.end(), chunk, chunk + count);
+            else
+                vanish();  // Wine: ERROR_BROKEN_PIPE once the simulator has closed its side
+            ResetEvent(readDone.get());
+        }
+    }
+    // The pump's real read is settled before its storage goes.
+    if (reading) {
+        CancelIo(line.get());  // result ignored: a read not cancelled completes by itself
+        DWORD ignored = 0;
+        GetOverlappedResult(line.get(), &readOp, &ignored, TRUE);
+    }
+}
+
+// The table's functions, reached through `active`.
+struct WindowsDriverModel::Calls {
+    // Runs `body` under the model's lock; the last error is set after the lock is
+    // released, since unlocking may itself change it.
+    template <typename Body>
+    static BOOL locked(Body body) {
+        WindowsDriverModel& m = *active;
+        DWORD error = 0;
+        BOOL result;
+        {
+            std::lock_guard<std::mutex> guard(m.lock);
+            result = body(m, error);
+        }
+        SetLastError(error);
+        return result;
+    }
+
+    static HANDLE WINAPI createFile(LPCSTR path, DWORD accessMode, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                                    DWORD creation, DWORD attributes, HANDLE templateFile) {
+        WindowsDriverModel& m = *active;
+        m.closeLine();  // a reopen: the earlier session's pump ends first
+        HANDLE real = CreateFileA(path, accessMode, shareMode, security, creation,
+                                  attributes | FILE_FLAG_OVERLAPPED, templateFile);
+        if (real == INVALID_HANDLE_VALUE) return real;  // the last error is CreateFileA's
+        COMMTIMEOUTS wine = {MAXDWORD, 0, 0, 0, 0};
+        SetCommTimeouts(real, &wine);  // result ignored: a line that refuses it fails the pump's first read
+        std::lock_guard<std::mutex> guard(m.lock);
+        for (const auto& entry : m.operations) m.abandoned += entry.second.done ? 0 : 1;
+        m.operations.clear();
+        m.input.clear();
+        m.wire.clear();
+        m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : 4096;
+        m.mask = m.history = 0;
+        m.timeouts = COMMTIMEOUTS{};
+        m.vanished = m.stopping = false;
+        m.line.reset(real);
+        m.standIn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m.pumpThread = std::thread(&WindowsDriverModel::pump, &m);
+        return m.standIn;
+    }
+
+    // SetupComm page: the sizes are a recommendation to the driver.
+    static BOOL WINAPI setupComm(HANDLE device, DWORD inQueue, DWORD) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : inQueue;
+            SetEvent(m.wake.get());
+            return TRUE;
+        });
+    }
+
+    static BOOL WINAPI setCommState(HANDLE device, LPDCB settings) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            if (SetCommState(m.line.get(), settings)) return TRUE;  // the real line takes the settings too
+            error = GetLastError();
+            return FALSE;
+        });
+    }
+
+    static BOOL WINAPI setCommTimeouts(HANDLE device, LPCOMMTIMEOUTS values) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.timeouts = *values;
+            return TRUE;
+        });
+    }
+
+    // SetCommMask and WaitCommEvent pages: a pending wait ends with an empty mask.
+    static BOOL WINAPI setCommMask(HANDLE device, DWORD events) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.mask = events;
+            for (auto& entry : m.operations) {  // a pending wait ends at once, with no events
+                Operation& op = entry.second;
+                if (op.kind != Kind::Wait || op.done) continue;
+                *op.eventMask = 0;
+                m.complete(entry.first, TRUE, 0, 0);
+            }
+            return TRUE;
+        });
+    }
+
+    // PurgeComm page.
+    static BOOL WINAPI purgeComm(HANDLE device, DWORD purgeFlags) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            if (purgeFlags & PURGE_RXCLEAR) {
+                m.input.clear();
+                SetEvent(m.wake.get());
+            }
+            for (auto& entry : m.operations) {
+                Operation& op = entry.second;
+                const bool ends = (op.kind == Kind::Read && (purgeFlags & PURGE_RXABORT)) ||
+                                  (op.kind == Kind::Write && (purgeFlags & PURGE_TXABORT));
+                if (ends && !op.done) m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+            }
+            return TRUE;
+        });
+    }
+
+    // WaitCommEvent page and IOCTL_SERIAL_WAIT_ON_MASK page: events since the last wait
+    // completed end a wait at once; one wait at a time; an empty mask is refused.
+    static BOOL WINAPI waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            *events = 0;
+            if (m.refuses(device, error)) return FALSE;
+            bool waiting = false;
+            for (const auto& entry : m.operations) waiting |= entry.second.kind == Kind::Wait && !entry.second.done;
+            if (m.mask == 0 || waiting) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            if (m.history != 0) {
+                *events = m.history;
+                m.history = 0;
+                SetEvent(operation->hEvent);
+                return TRUE;
+            }
+            m.begin(operation, Kind::Wait).eventMask = events;
+            error = ERROR_IO_PENDING;
+            return FALSE;
+        });
+    }
+
+    // ReadFile page with the COMMTIMEOUTS page's two MAXDWORD combinations.
+    static BOOL WINAPI readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received, LPOVERLAPPED operation) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (received) *received = 0;
+            if (m.refuses(device, error)) return FALSE;
+            const COMMTIMEOUTS& t = m.timeouts;
+            const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                                t.ReadTotalTimeoutConstant == 0;
+            const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                                   t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+            if (!atOnce && !firstByte) {
+                error = ERROR_NOT_SUPPORTED;
+                return FALSE;
+            }
+            if (!m.input.empty() || atOnce) {
+                const DWORD n = m.take(static_cast<unsigned char*>(buffer), size);
+                if (received) *received = n;
+                SetEvent(operation->hEvent);
+                return TRUE;
+            }
+            Operation& op = m.begin(operation, Kind::Read);
+            op.buffer = static_cast<unsigned char*>(buffer);
+            op.size = size;
+            op.deadline = GetTickCount64() + t.ReadTotalTimeoutConstant;
+            SetEvent(m.wake.get());  // the pump keeps the time
+            error = ERROR_IO_PENDING;
+            return FALSE;
+        });
+    }
+
+    // WriteFile page. The write goes to the real line in the caller's thread (a
+    // pseudo-terminal takes it at once), outside the model's lock; the port sees it
+    // pending, then completed, and the driver raises EV_TXEMPTY.
+    static BOOL WINAPI writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED operation) {
+        if (written) *written = 0;
+        const BOOL accepted = locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (m.refuses(device, error)) return FALSE;
+            m.begin(operation, Kind::Write).size = size;
+            return TRUE;
+        });
+        if (!accepted) return FALSE;
+        WindowsDriverModel& m = *active;
+        std::lock_guard<std::mutex> oneAtATime(m.writing);
+        UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        OVERLAPPED real{};
+        real.hEvent = done.get();
+        DWORD put = 0;
+        const bool sent = WriteFile(m.line.get(), bytes, size, &put, &real) ||
+                          (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(m.line.get(), &real, &put, TRUE));
+        return locked([&](WindowsDriverModel& model, DWORD& error) {
+            auto found = model.operations.find(operation);
+            const bool live = found != model.operations.end() && !found->second.done;  // not cancelled meanwhile
+            if (live && sent) {
+                model.complete(operation, TRUE, 0, put);
+                model.raise(EV_TXEMPTY);
+            } else if (live) {
+                // Wine: ERROR_NOT_READY once the simulator has closed its side.
+                model.complete(operation, FALSE, ERROR_ACCESS_DENIED, 0);
+                model.vanish();
+            }
+            error = ERROR_IO_PENDING;
+            return FALSE;
+        });
+    }
+
+    // GetOverlappedResult page.
+    static BOOL WINAPI getOverlappedResult(HANDLE, LPOVERLAPPED operation, LPDWORD transferred, BOOL wait) {
+        const auto pending = [&](WindowsDriverModel& m, DWORD&) {
+            auto found = m.operations.find(operation);
+            return found != m.operations.end() && !found->second.done ? TRUE : FALSE;
+        };
+        // Bounded, so a test whose operation never completes fails instead of hanging.
+        if (wait && locked(pending)) WaitForSingleObject(operation->hEvent, 20000);
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            auto found = m.operations.find(operation);
+            if (found == m.operations.end()) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            if (!found->second.done) {
+                error = ERROR_IO_INCOMPLETE;
+                return FALSE;
+            }
+            if (transferred) *transferred = found->second.transferred;
+            error = found->second.error;
+            const BOOL succeeded = found->second.succeeded;
+            m.operations.erase(found);
+            return succeeded;
+        });
+    }
+
+    // ClearCommError and COMSTAT pages.
+    static BOOL WINAPI clearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (errors) *errors = 0;  // a pseudo-terminal brings no framing, parity or overrun errors
+            if (status) std::memset(status, 0, sizeof *status);
+            if (m.refuses(device, error)) return FALSE;
+            if (status) {
+                status->cbInQue = static_cast<DWORD>(m.input.size());
+                for (const auto& entry : m.operations)
+                    if (entry.second.kind == Kind::Write && !entry.second.done) status->cbOutQue += entry.second.size;
+            }
+            return TRUE;
+        });
+    }
+
+    // CancelIo page: only the calling thread's operations.
+    static BOOL WINAPI cancelIo(HANDLE device) {
+        return locked([&](WindowsDriverModel& m, DWORD& error) {
+            if (device != m.standIn) {
+                error = ERROR_INVALID_HANDLE;
+                return FALSE;
+            }
+            for (auto& entry : m.operations) {
+                Operation& op = entry.second;
+                if (op.done || op.thread != GetCurrentThreadId()) continue;
+                if (op.kind == Kind::Wait) {
+                    *op.eventMask = 0;
+                    ++m.cancelledWaits;
+                }
+                m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+            }
+            return TRUE;
+        });
+    }
+
+    static bool underWine() { return false; }
+};
+
+WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    table = SerialDeviceApi{&Calls::createFile,  &Calls::setupComm,    &Calls::setCommState,
+                            &Calls::setCommTimeouts, &Calls::setCommMask, &Calls::purgeComm,
+                            &Calls::waitCommEvent, &Calls::readFile,    &Calls::writeFile,
+                            &Calls::getOverlappedResult, &Calls::clearCommError, &Calls::cancelIo,
+                            &Calls::underWine};
+    active = this;
+}
+
+}  // namespace serialtest

@@ -1,6 +1,7 @@
 // Test kit for the serial port: a sink that records every report with its thread,
-// and a device-call table that records every call the port makes and can answer in
-// its place (line errors, breaks, calls that fail at once or never complete).
+// a device-call table that records every call the port makes and can answer in its
+// place (line errors, breaks, calls that fail at once or never complete), and a model
+// of the Windows serial driver over a real line.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/SerialPort.h"
@@ -91,6 +93,9 @@ public:
     RecordingDevice& operator=(const RecordingDevice&) = delete;
 
     const SerialDeviceApi& api() const { return table; }
+    // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
+    // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
+    void keepBufferOf(DWORD bytes);
 
     void queueWait(const Reply& reply);
     void queueRead(const Reply& reply);
@@ -156,6 +161,7 @@ private:
     const bool scripted;
     SerialDeviceApi table;
     mutable std::mutex lock;
+    std::mutex writing;              // one write on the real line at a time
     std::vector<Call> log;
     std::deque<Reply> waits, reads, writes;
     Reply waitDefault, readDefault;
@@ -170,6 +176,119 @@ private:
     DWORD setupIn = 0, setupOut = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool wine = false;
+};
+
+// The Windows serial driver as Microsoft documents it, over a real line: the port takes
+// its Windows path (underWine false) and the bytes come from the loader simulator on the
+// rig's pseudo-terminal, which the model reads and writes through Wine's own calls on a
+// pump thread. The rules, each with the page it comes from (learn.microsoft.com):
+// - SetupComm (winbase/nf-winbase-setupcomm): the input buffer holds the size given (or,
+//   with keepBufferOf, a size of the driver's own: the sizes are a recommendation). Bytes
+//   that find it full wait, as if the line brought them no faster than the buffer
+//   empties; the model does not make overruns.
+// - WaitCommEvent (winbase/nf-winbase-waitcommevent) and IOCTL_SERIAL_WAIT_ON_MASK
+//   (windows-hardware/drivers/ddi/ntddser/ni-ntddser-ioctl_serial_wait_on_mask): a wait
+//   completes at once, with the events, when an event of the mask has happened since
+//   the last wait completed; otherwise it stays pending until one happens. A second wait
+//   while one is pending, or a wait with an empty mask, fails with ERROR_INVALID_PARAMETER.
+// - EV_RXCHAR is raised when a byte is placed in the input buffer, EV_TXEMPTY when the
+//   last byte of the output has been sent (same page, and SetCommMask's).
+// - SetCommMask (winbase/nf-winbase-setcommmask, and the WaitCommEvent page): a pending
+//   wait ends at once, successfully, with an empty mask.
+// - ReadFile (fileapi/nf-fileapi-readfile) with COMMTIMEOUTS (winbase/ns-winbase-commtimeouts):
+//   {MAXDWORD, MAXDWORD, c} returns at once with what the buffer holds, else waits up to
+//   c ms for a first byte and returns with it, else returns with nothing; {MAXDWORD, 0, 0}
+//   returns at once with what is there, even nothing. Other settings are not modelled:
+//   such a read fails with ERROR_NOT_SUPPORTED.
+// - WriteFile (fileapi/nf-fileapi-writefile) with write time-outs of 0 (COMMTIMEOUTS page:
+//   no total time-out): a write completes when all its bytes have gone.
+// - GetOverlappedResult (ioapiset/nf-ioapiset-getoverlappedresult): ERROR_IO_INCOMPLETE
+//   while the operation is pending and no wait was asked for.
+// - ClearCommError (winbase/nf-winbase-clearcommerror, winbase/ns-winbase-comstat): the
+//   CE_ flags since the last call (none on this line) and the bytes in each buffer.
+// - PurgeComm (winbase/nf-winbase-purgecomm): PURGE_RXCLEAR empties the input buffer,
+//   PURGE_RXABORT ends pending reads.
+// - CancelIo (ioapiset/nf-ioapiset-cancelio): cancels the pending operations the calling
+//   thread issued on the handle, and only those; each completes with ERROR_OPERATION_ABORTED.
+// - A vanished line (the simulator closed its side) is a removed USB adapter, which on
+//   Windows mostly answers ERROR_ACCESS_DENIED: pending operations complete with it and
+//   every later call fails with it.
+class WindowsDriverModel {
+public:
+    WindowsDriverModel();
+    ~WindowsDriverModel();
+    WindowsDriverModel(const WindowsDriverModel&) = delete;
+    WindowsDriverModel& operator=(const WindowsDriverModel&) = delete;
+
+    const SerialDeviceApi& api() const { return table; }
+    // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
+    // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
+    void keepBufferOf(DWORD bytes);
+
+    // Operations the driver still holds: the caller's storage belongs to it until they
+    // complete.
+    size_t unfinishedOperations() const;
+    size_t pendingWaits() const;
+    size_t waitsCancelled() const;       // pending waits ended by CancelIo
+    size_t fullestInputBuffer() const;   // most bytes the input buffer held at once
+    bool lineVanished() const;
+
+private:
+    enum class Kind { Wait, Read, Write };
+    struct Operation {
+        Kind kind;
+        DWORD thread;
+        bool done;
+        BOOL succeeded;
+        DWORD error;
+        DWORD transferred;
+        DWORD* eventMask;            // Wait: where the events go
+        unsigned char* buffer;       // Read: the caller's buffer
+        DWORD size;                  // Read: room in the buffer; Write: bytes to send
+        ULONGLONG deadline;          // Read: when it gives up waiting for a first byte
+    };
+
+    struct Calls;  // the table's functions
+    friend struct Calls;
+    static WindowsDriverModel* active;
+
+    // Each of these runs with the lock held.
+    // Refuses a call on another handle or on a vanished line; sets `error`.
+    bool refuses(HANDLE device, DWORD& error) const;
+    Operation& begin(LPOVERLAPPED operation, Kind kind);
+    void complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred);
+    void raise(DWORD events);
+    DWORD take(unsigned char* buffer, DWORD size);
+    // Moves bytes from the line into the input buffer as far as there is room.
+    void admit();
+    void serveReads();
+    void vanish();
+
+    void closeLine();
+    void pump();
+
+    SerialDeviceApi table;
+    mutable std::mutex lock;
+    std::mutex writing;              // one write on the real line at a time
+    // Written by the calls and the pump under the lock.
+    std::map<LPOVERLAPPED, Operation> operations;
+    std::deque<unsigned char> input;
+    std::deque<unsigned char> wire;  // read from the line, waiting for room in the input buffer
+    DWORD inputSize = 4096;
+    DWORD ownBuffer = 0;             // keepBufferOf
+    DWORD mask = 0;
+    DWORD history = 0;               // events of the mask since the last wait completed
+    COMMTIMEOUTS timeouts{};
+    size_t fullest = 0;
+    size_t cancelledWaits = 0;
+    size_t abandoned = 0;            // unfinished operations whose storage was reused or dropped
+    bool vanished = false;
+    bool stopping = false;
+    // Set by createFile and closeLine only, while no pump runs.
+    UniqueFileHandle line;               // the real device: read by the pump, written by WriteFile's caller
+    HANDLE standIn = nullptr;            // the handle the port holds: an event, which the port closes
+    UniqueHandle wake;                   // auto-reset: tells the pump that the state changed
+    std::thread pumpThread;
 };
 
 }  // namespace serialtest
