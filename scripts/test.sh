@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds the trees, starts the Wine rigs,
 # runs the native tests, the whole Windows suite on the 32-bit build and the programs
-# labelled x64 (serial, engine, port enumeration, the window) on the 64-bit build, side
-# by side, and stops every process it started.
+# labelled x64 (serial, engine, port enumeration, the window, and the firmware program's
+# cases on the Windows driver model) on the 64-bit build, side by side, and stops every
+# process it started.
 # Prints the counts per tree and in all. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
