@@ -41,6 +41,8 @@ SINKS = {
     "ActionSendCommand": ((1,), 3),
     "WinException": (None, None),
 }
+STRING = re.compile(r'"(?:[^"\\\n]|\\.)*"')
+CHARACTER = re.compile(r"'(?:[^'\\\n]|\\.)*'")
 LITERAL = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
 IDENTIFIER = re.compile(r"(?<![\w.>:])(?:::)?([A-Za-z_]\w*)")
 KEYWORDS = set("""if else for while do switch case default return new delete throw try catch sizeof
@@ -69,6 +71,12 @@ def strip_comments(source):
     return "".join(out)
 
 
+def past_literal(text, i):
+    """Index just past the string or character literal that opens at `i`."""
+    m = (STRING if text[i] == '"' else CHARACTER).match(text, i)
+    return m.end() if m else i + 1
+
+
 def closing(text, start):
     """Index of the bracket that closes the one at `start`, skipping literals."""
     pairs = {"(": ")", "{": "}", "[": "]"}
@@ -77,8 +85,7 @@ def closing(text, start):
     while i < len(text):
         c = text[i]
         if c in "\"'":
-            m = re.compile(r'"(?:[^"\\\n]|\\.)*"' if c == '"' else r"'(?:[^'\\\n]|\\.)*'").match(text, i)
-            i = m.end() if m else i + 1
+            i = past_literal(text, i)
             continue
         if c in pairs:
             depth.append(pairs[c])
@@ -95,7 +102,7 @@ def split_arguments(text):
     while i < len(text):
         c = text[i]
         if c in "\"'":
-            m = re.compile(r'"(?:[^"\\\n]|\\.)*"' if c == '"' else r"'(?:[^'\\\n]|\\.)*'").match(text, i)
+            m = (STRING if c == '"' else CHARACTER).match(text, i)
             current.append(text[i:m.end()])
             i = m.end()
             continue
@@ -214,8 +221,7 @@ def function_bodies(text):
     while i < len(text):
         c = text[i]
         if c in "\"'":
-            m = re.compile(r'"(?:[^"\\\n]|\\.)*"' if c == '"' else r"'(?:[^'\\\n]|\\.)*'").match(text, i)
-            i = m.end() if m else i + 1
+            i = past_literal(text, i)
             continue
         if c == "{":
             header = text[max(0, i - 400):i]
