@@ -112,18 +112,6 @@ TEST(ImageResourceTest, EachLoadReplacesTheImageHeldAndAFailedOneDropsIt)
     expectCleared(r);
 }
 
-TEST(ImageResourceTest, ShippedImagesPassTheWholeImageCheck)
-{
-    EXPECT_TRUE(embeddedImagesIntact());
-    for (const ShippedImage& s : Shipped) {
-        FirmwareResource r;
-        ASSERT_TRUE(r.LoadFirmwareResource(s.id, s.type));
-        const ImageVerdict v = checkImageText(r.resourceData, r.resourceSize);
-        EXPECT_EQ(v.fault, ImageFault::None) << "image " << s.id << ", line " << v.line;
-        EXPECT_EQ(v.records, s.lines) << s.id;
-    }
-}
-
 TEST(ImageResourceTest, EveryChangedByteAndEveryCutOfAnImageIsRefused)
 {
     // Image 301's shape in three records: address, data, end.

@@ -500,9 +500,6 @@ bool RecordingDevice::underWine() {
     return d.wine;
 }
 
-}  // namespace serialtest
-
-namespace serialtest {
 
 // ---- WindowsDriverModel ----
 
@@ -533,7 +530,6 @@ void WindowsDriverModel::keepBufferOf(DWORD bytes) {
 }
 
 size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
-size_t WindowsDriverModel::fullestInputBuffer() const { std::lock_guard<std::mutex> g(lock); return fullest; }
 bool WindowsDriverModel::lineVanished() const { std::lock_guard<std::mutex> g(lock); return vanished; }
 
 bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) const {
@@ -594,7 +590,6 @@ void WindowsDriverModel::admit() {
     if (n == 0) return;
     input.insert(input.end(), wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
     wire.erase(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(n));
-    fullest = std::max(fullest, input.size());
     serveReads();
     raise(EV_RXCHAR);
 }
@@ -779,9 +774,8 @@ struct WindowsDriverModel::Calls {
             }
             for (auto& entry : m.operations) {
                 Operation& op = entry.second;
-                const bool ends = (op.kind == Kind::Read && (purgeFlags & PURGE_RXABORT)) ||
-                                  (op.kind == Kind::Write && (purgeFlags & PURGE_TXABORT));
-                if (ends && !op.done) m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
+                if (op.kind == Kind::Read && !op.done && (purgeFlags & PURGE_RXABORT))
+                    m.complete(entry.first, FALSE, ERROR_OPERATION_ABORTED, 0);
             }
             return TRUE;
         });

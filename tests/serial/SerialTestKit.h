@@ -93,9 +93,6 @@ public:
     RecordingDevice& operator=(const RecordingDevice&) = delete;
 
     const SerialDeviceApi& api() const { return table; }
-    // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
-    // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
-    void keepBufferOf(DWORD bytes);
 
     void queueWait(const Reply& reply);
     void queueRead(const Reply& reply);
@@ -161,7 +158,6 @@ private:
     const bool scripted;
     SerialDeviceApi table;
     mutable std::mutex lock;
-    std::mutex writing;              // one write on the real line at a time
     std::vector<Call> log;
     std::deque<Reply> waits, reads, writes;
     Reply waitDefault, readDefault;
@@ -230,7 +226,6 @@ public:
     size_t unfinishedOperations() const;
     size_t pendingWaits() const;
     size_t waitsCancelled() const;       // pending waits ended by CancelIo
-    size_t fullestInputBuffer() const;   // most bytes the input buffer held at once
     bool lineVanished() const;
 
 private:
@@ -279,7 +274,6 @@ private:
     DWORD mask = 0;
     DWORD history = 0;               // events of the mask since the last wait completed
     COMMTIMEOUTS timeouts{};
-    size_t fullest = 0;
     size_t cancelledWaits = 0;
     size_t abandoned = 0;            // unfinished operations whose storage was reused or dropped
     bool vanished = false;
