@@ -245,6 +245,8 @@ private:
 
     struct Calls;  // the table's functions
     friend struct Calls;
+    // The model the table's plain function pointers reach: set by the constructor before the
+    // port is handed the table, cleared by the destructor after the port has let it go.
     static WindowsDriverModel* active;
 
     // Each of these runs with the lock held.
