@@ -1,0 +1,39 @@
+// DLLs the program loads itself, always from System32: a signed program started from a
+// Downloads folder must never pick up a DLL that lies beside it or in the current directory.
+#pragma once
+
+#include <windows.h>
+
+class SystemLibrary {
+public:
+    // Loads `name` (a bare file name such as "SETUPAPI.DLL") from System32 only; null on failure,
+    // with GetLastError set by the failing call.
+    static HMODULE load(const char* name);
+
+    // GetProcAddress hands back a generic FARPROC; going through void(*)() keeps GCC's
+    // -Wcast-function-type quiet about the cast to the real signature.
+    template <typename Function>
+    static bool entry(HMODULE library, const char* name, Function& out) {
+        const FARPROC address = library != nullptr ? GetProcAddress(library, name) : nullptr;
+        out = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+        return address != nullptr;
+    }
+
+    // An owned library: freed when the holder goes.
+    explicit SystemLibrary(const char* name) : module(load(name)) {}
+    ~SystemLibrary() {
+        if (module != nullptr) FreeLibrary(module);
+    }
+    SystemLibrary(const SystemLibrary&) = delete;
+    SystemLibrary& operator=(const SystemLibrary&) = delete;
+
+    HMODULE get() const { return module; }
+    bool loaded() const { return module != nullptr; }
+    template <typename Function>
+    bool entry(const char* name, Function& out) const {
+        return entry(module, name, out);
+    }
+
+private:
+    HMODULE module;
+};
