@@ -460,7 +460,8 @@ TEST_F(EndToEndTest, WindowsDriverClosingWhileAWaitIsPendingEndsTheWait)
 }
 
 // The Windows path's speed, for scripts/bench.sh (never run by the suite): the whole update
-// with the loader pacing at 115200 baud over the driver model, as KQ_WINDOWS_PATH asks:
+// with the loader pacing at 115200 baud over the driver model, whose writes end when a UART
+// would have sent them, as KQ_WINDOWS_PATH asks:
 // "built" (the rest as built), "ticks" (rests charged as a default Windows timer charges
 // them), "latency16" or "latency1" (an adapter's latency timer). Prints the Blackfin
 // transfer's seconds; asserts only that the update completed.
@@ -469,6 +470,7 @@ TEST_F(EndToEndTest, DISABLED_WindowsPathBlackfinAt115200)
     const char* variant = std::getenv("KQ_WINDOWS_PATH");
     const std::string name = variant ? variant : "built";
     useWindowsDriverModel();
+    driver->sendAtLineSpeed(true);
     if (name == "ticks") driver->chargeRestsToTicks(true);
     else if (name == "latency16") driver->latencyTimer(16);
     else if (name == "latency1") driver->latencyTimer(1);

@@ -541,6 +541,7 @@ void WindowsDriverModel::keepBufferOf(DWORD bytes) {
 void WindowsDriverModel::chargeRestsToTicks(bool charge) { std::lock_guard<std::mutex> g(lock); tickClock = charge; }
 void WindowsDriverModel::failLate(bool late) { std::lock_guard<std::mutex> g(lock); lateFailure = late; }
 void WindowsDriverModel::latencyTimer(DWORD milliseconds) { std::lock_guard<std::mutex> g(lock); latencyMs = milliseconds; }
+void WindowsDriverModel::sendAtLineSpeed(bool paced) { std::lock_guard<std::mutex> g(lock); lineSpeed = paced; }
 
 size_t WindowsDriverModel::callsAfterVanish(const std::string& name) const {
     std::lock_guard<std::mutex> guard(lock);
@@ -605,8 +606,8 @@ void WindowsDriverModel::gather(const unsigned char* bytes, DWORD count) {
     adapter.insert(adapter.end(), bytes, bytes + count);
 }
 
-DWORD WindowsDriverModel::releasePackets() {
-    if (adapter.empty()) return INFINITE;
+ULONGLONG WindowsDriverModel::releasePackets() {
+    if (adapter.empty()) return 0;
     const ULONGLONG now = microseconds(), period = latencyMs * 1000ULL;
     while (adapter.size() >= PacketBytes) {
         wire.insert(wire.end(), adapter.begin(), adapter.begin() + PacketBytes);
@@ -618,15 +619,14 @@ DWORD WindowsDriverModel::releasePackets() {
         adapter.clear();
         lastPacketUs = now;
     }
-    if (adapter.empty()) return INFINITE;
-    return static_cast<DWORD>((lastPacketUs + period - now + 999) / 1000);
+    return adapter.empty() ? 0 : lastPacketUs + period;
 }
 
 WindowsDriverModel::Operation& WindowsDriverModel::begin(LPOVERLAPPED operation, Kind kind) {
     auto found = operations.find(operation);
     if (found != operations.end() && !found->second.done) ++abandoned;  // reused while the driver held it
     Operation& op = operations[operation];
-    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0, false};
+    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0, false, 0};
     ResetEvent(operation->hEvent);  // as the call itself does on a pending start
     return op;
 }
@@ -687,8 +687,9 @@ void WindowsDriverModel::vanish() {
     SetEvent(wake.get());  // the pump keeps the late failures' time
     for (auto& entry : operations) {
         Operation& op = entry.second;
-        // A write ends in its own call, by what the real line made of it.
-        if (op.done || op.kind == Kind::Write) continue;
+        // A write ends in its own call, by what the real line made of it, unless the line
+        // took it and the UART is still sending.
+        if (op.done || (op.kind == Kind::Write && op.sentAtUs == 0)) continue;
         if (op.kind == Kind::Wait) *op.eventMask = 0;
         if (lateFailure) {
             op.failsLate = true;
@@ -718,25 +719,39 @@ void WindowsDriverModel::pump() {
     OVERLAPPED readOp{};
     readOp.hEvent = readDone.get();
     bool reading = false;
+    // Times to the microsecond what must not wait for the next millisecond: a write the
+    // UART has sent, a packet the adapter's timer lets go.
+    UniqueHandle timer(CreateWaitableTimerExW(nullptr, nullptr, 0x2, SYNCHRONIZE | TIMER_MODIFY_STATE));
+    if (!timer) timer.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
 
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping) {
-        DWORD limit = releasePackets();
+        ULONGLONG dueUs = releasePackets();
+        DWORD limit = INFINITE;
         admit();
         if (!vanished && !reading && wire.empty()) {
             DWORD got = 0;
             if (ReadFile(line.get(), chunk, sizeof chunk, &got, &readOp)) {
                 gather(chunk, got);
-                limit = got == 0 ? std::min<DWORD>(limit, 5) : 0;  // nothing there after all: look again shortly
+                limit = got == 0 ? 5 : 0;  // nothing there after all: look again shortly
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 reading = true;
             } else {
                 vanish();
             }
         }
-        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = GetTickCount64(), nowUs = microseconds();
         for (auto& entry : operations) {
             Operation& op = entry.second;
+            if (op.kind == Kind::Write && op.sentAtUs != 0 && !op.done && !op.failsLate) {
+                if (op.sentAtUs > nowUs) {
+                    dueUs = dueUs == 0 ? op.sentAtUs : std::min(dueUs, op.sentAtUs);
+                } else {
+                    complete(entry.first, TRUE, 0, op.transferred);
+                    raise(EV_TXEMPTY);
+                }
+                continue;
+            }
             if ((op.kind != Kind::Read && !op.failsLate) || op.done) continue;
             if (op.deadline > now) {
                 limit = std::min<DWORD>(limit, static_cast<DWORD>(op.deadline - now));
@@ -748,9 +763,14 @@ void WindowsDriverModel::pump() {
             }
         }
 
+        if (dueUs != 0) {
+            LARGE_INTEGER due;  // relative, in 100 ns units
+            due.QuadPart = -static_cast<LONGLONG>(dueUs > nowUs ? (dueUs - nowUs) * 10 : 1);
+            SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE);  // result ignored: a timer of ours
+        }
         guard.unlock();
-        const HANDLE handles[2] = {wake.get(), readDone.get()};
-        WaitForMultipleObjects(2, handles, FALSE, limit);  // result ignored: both sources are looked at below
+        const HANDLE handles[3] = {wake.get(), readDone.get(), timer.get()};
+        WaitForMultipleObjects(dueUs != 0 ? 3 : 2, handles, FALSE, limit);  // result ignored: every source is looked at below
         guard.lock();
 
         if (reading && WaitForSingleObject(readDone.get(), 0) == WAIT_OBJECT_0) {
@@ -805,7 +825,7 @@ struct WindowsDriverModel::Calls {
         m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : 4096;
         m.adapter.clear();
         m.afterVanish.clear();
-        m.lastPacketUs = 0;
+        m.lastPacketUs = m.lineFreeUs = 0;
         m.mask = m.history = 0;
         m.timeouts = COMMTIMEOUTS{};
         m.vanished = m.stopping = false;
@@ -828,6 +848,9 @@ struct WindowsDriverModel::Calls {
     static BOOL WINAPI setCommState(HANDLE device, LPDCB settings) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (m.refuses(device, error)) return FALSE;
+            if (settings->BaudRate != 0) m.baud = settings->BaudRate;
+            m.bitsPerByte = 1 + settings->ByteSize + (settings->Parity != NOPARITY ? 1 : 0) +
+                            (settings->StopBits == ONESTOPBIT ? 1 : 2);
             if (SetCommState(m.line.get(), settings)) return TRUE;  // the real line takes the settings too
             error = GetLastError();
             return FALSE;
@@ -963,7 +986,14 @@ struct WindowsDriverModel::Calls {
         return locked([&](WindowsDriverModel& model, DWORD& error) {
             auto found = model.operations.find(operation);
             const bool live = found != model.operations.end() && !found->second.done;  // not cancelled meanwhile
-            if (live && sent) {
+            if (live && sent && model.lineSpeed) {
+                // The UART sends the bytes after those it holds; the pump completes the write.
+                const ULONGLONG start = std::max(microseconds(), model.lineFreeUs);
+                model.lineFreeUs = start + static_cast<ULONGLONG>(put) * model.bitsPerByte * 1000000ULL / model.baud;
+                found->second.sentAtUs = model.lineFreeUs;
+                found->second.transferred = put;
+                SetEvent(model.wake.get());
+            } else if (live && sent) {
                 model.complete(operation, TRUE, 0, put);
                 model.raise(EV_TXEMPTY);
             } else if (live) {

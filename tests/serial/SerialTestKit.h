@@ -223,6 +223,11 @@ private:
 //   pending and completes LateFailureMs later with ERROR_BAD_COMMAND (22), ERROR_GEN_FAILURE
 //   (31) or ERROR_OPERATION_ABORTED (995) in turn, a wait with an empty mask; calls pending
 //   at the vanish end so too. Calls that do not go pending fail at once with those errors.
+// - sendAtLineSpeed: a write completes, and EV_TXEMPTY rises, when the UART would have sent
+//   its last bit at the baud rate SetCommState gave (DCB page, winbase/ns-winbase-dcb: start
+//   bit, ByteSize data bits, parity bit, stop bits per byte), the writes one after another,
+//   where the pseudo-terminal takes them at once. Without it the rest after EV_TXEMPTY
+//   overlaps the echo, which no real line allows.
 // - latencyTimer: an FTDI adapter (FTDI's application note AN232B-04, "Data Throughput,
 //   Latency and Handshaking"): received bytes reach the driver in USB packets, sent when 62
 //   bytes of data have gathered (64 less 2 status bytes) or when the latency timer runs out
@@ -243,6 +248,7 @@ public:
     void chargeRestsToTicks(bool charge);
     void failLate(bool late);
     void latencyTimer(DWORD milliseconds);  // 0: bytes reach the input buffer as they arrive
+    void sendAtLineSpeed(bool paced);
     static constexpr DWORD LateFailureMs = 2;
     static constexpr size_t PacketBytes = 62;
 
@@ -271,6 +277,7 @@ private:
         DWORD size;                  // Read: room in the buffer; Write: bytes to send
         ULONGLONG deadline;          // Read: when it gives up waiting for a first byte; late failure: when it fails
         bool failsLate;              // completes with the late-failing driver's error at `deadline`
+        ULONGLONG sentAtUs;          // Write, sendAtLineSpeed: when the UART has sent its last bit
     };
 
     struct Calls;  // the table's functions
@@ -286,9 +293,9 @@ private:
     bool pendsToFail(HANDLE device, LPOVERLAPPED operation, Kind kind, DWORD& error);
     DWORD lateError();
     void noteAfterVanish(const std::string& name);
-    // Hands what the adapter gathered to the driver in packets; returns the milliseconds
-    // until its latency timer next runs out with bytes waiting (INFINITE: none wait).
-    DWORD releasePackets();
+    // Hands what the adapter gathered to the driver in packets; returns when its latency
+    // timer next runs out with bytes waiting, in microseconds (0: none wait).
+    ULONGLONG releasePackets();
     void gather(const unsigned char* bytes, DWORD count);
     Operation& begin(LPOVERLAPPED operation, Kind kind);
     void complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred);
@@ -313,6 +320,9 @@ private:
     DWORD latencyMs = 0;
     ULONGLONG lastPacketUs = 0;      // latencyTimer: when the adapter last sent a packet
     bool tickClock = false;
+    bool lineSpeed = false;
+    ULONGLONG lineFreeUs = 0;        // sendAtLineSpeed: when the UART has sent all it was given
+    DWORD baud = CBR_115200, bitsPerByte = 10;
     bool lateFailure = false;
     unsigned lateTurn = 0;
     std::map<std::string, size_t> afterVanish;
