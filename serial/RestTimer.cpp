@@ -7,7 +7,7 @@ namespace {
 // CreateWaitableTimerExW page (synchapi.h): CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, "supported
 // in Windows 10, version 1803, and later"; earlier Windows refuse the flag with
 // ERROR_INVALID_PARAMETER. Such a timer keeps its own time, whatever the system timer's
-// resolution, so no other program and no power setting stretches it.
+// resolution and whoever else asked for one.
 constexpr DWORD HighResolutionTimer = 0x00000002;
 
 // timeBeginPeriod page (timeapi.h): TIMERR_NOERROR.

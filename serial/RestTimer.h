@@ -22,10 +22,6 @@ public:
     // the wait failed, which only a torn-down stop event can cause).
     bool rest(HANDLE stop, DWORD milliseconds);
 
-    // How the rests are timed, for the tests and the closing figures.
-    bool highResolution() const { return timer.valid(); }
-    bool resolutionRaised() const { return heldPeriodEnd != nullptr; }
-
 private:
     UniqueHandle timer;  // a high-resolution waitable timer, null where Windows has none
     // The fallback: the system timer's resolution raised to 1 ms through winmm.dll, loaded

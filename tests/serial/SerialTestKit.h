@@ -228,10 +228,11 @@ private:
 //   bit, ByteSize data bits, parity bit, stop bits per byte), the writes one after another,
 //   where the pseudo-terminal takes them at once. Without it the rest after EV_TXEMPTY
 //   overlaps the echo, which no real line allows.
-// - latencyTimer: an FTDI adapter (FTDI's application note AN232B-04, "Data Throughput,
-//   Latency and Handshaking"): received bytes reach the driver in USB packets, sent when 62
-//   bytes of data have gathered (64 less 2 status bytes) or when the latency timer runs out
-//   (16 ms by default, 1 ms at least). The timer starts again with every packet, also the
+// - latencyTimer: an FTDI adapter (FTDI's application notes AN232B-04, "Data Throughput,
+//   Latency and Handshaking", and AN_107, "Advanced Driver Options", 6.3): received bytes
+//   reach the driver in USB packets, sent when 62 bytes of data have gathered (64 less 2
+//   status bytes) or when the latency timer runs out (16 ms by default, 1 to 255 ms). The
+//   timer counts from the last packet sent and starts again with every packet, also the
 //   status-only packets sent while nothing was received.
 class WindowsDriverModel {
 public:
