@@ -25,7 +25,8 @@
 #   charges them, and an adapter with a 16 ms and a 1 ms latency timer. The two widths run
 #   side by side (x86 on COM4, x64 on COM6) on a rig named winpath, so a test rig may run
 #   beside it. Prints the Blackfin transfer's median per case and its ratio to the wire
-#   floor. Each transfer takes one to three minutes: about 25 minutes for three runs.
+#   floor. Each transfer takes one and a half to three and a half minutes: about 30 minutes
+#   for three runs.
 # Results go to $BUILD_DIR/bench/<time>/<arch>/. Uses its own rig (scripts/rig.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -153,6 +154,7 @@ if ((windows_path)); then
           c = order[k]
           if (!(c in n)) { printf "  %-36s no result\n", label[c]; continue }
           m = split(substr(v[c], 2), xs, " ")
+          for (i = 1; i <= m; i++) xs[i] += 0  # numbers, not strings, for the sort
           for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (xs[j] < xs[i]) { t = xs[i]; xs[i] = xs[j]; xs[j] = t }
           med = (m % 2) ? xs[(m + 1) / 2] : (xs[m / 2] + xs[m / 2 + 1]) / 2
           printf "  %-36s %8.2f s  %5.2fx   (runs:%s)\n", label[c], med, med / floor, v[c]
