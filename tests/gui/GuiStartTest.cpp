@@ -203,6 +203,15 @@ TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdat
     EXPECT_EQ(selected, 1) << "the port in use lost its row";
     EXPECT_EQ(tap.portListRefills(mark), 1u);
 
+    // The first row's port is kept too when an adapter lists ahead of it.
+    window.selectRow(0);
+    ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM3", kUsbDescription}, {"COM7", kUsbDescription},
+                                           {"COM1", kPortDescription}, {"COM9", kUsbDescription}}));
+    window.postDevicesChanged();
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM3"), usbRow("COM7"), comOne, usbRow("COM9")}, selected))
+        << "rows never followed the plug";
+    EXPECT_EQ(selected, 1) << "the selection left COM7";
+
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 }
 

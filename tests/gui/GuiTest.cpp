@@ -192,7 +192,7 @@ bool findResource(std::vector<char>& file, const std::string& type, WORD id, Res
 // Damages the resource at `spot` as asked. A missing image is renumbered to id - 1 (the
 // type's ids stay in ascending order while id - 1 is free), so that FindResource no
 // longer finds it; a changed byte is a digit of a data record in the middle of the image;
-// a short image ends half-way.
+// a short image ends half-way; a missing record leaves valid Intel HEX, one line shorter.
 bool damage(std::vector<char>& file, ResourceSpot& spot, ImageDamage how) {
     switch (how) {
         case ImageDamage::Missing:
@@ -209,6 +209,18 @@ bool damage(std::vector<char>& file, ResourceSpot& spot, ImageDamage how) {
         case ImageDamage::CutShort:
             spot.data->Size /= 2;
             return true;
+        case ImageDamage::RecordMissing: {
+            // The record after the middle's LF goes, its CR LF with it: the rest moves up.
+            char* text = &file[spot.dataOffset];
+            char* const end = text + spot.data->Size;
+            char* middle = static_cast<char*>(std::memchr(text + spot.data->Size / 2, '\n', spot.data->Size / 2));
+            if (!middle) return false;
+            char* next = static_cast<char*>(std::memchr(middle + 1, '\n', static_cast<size_t>(end - middle - 1)));
+            if (!next) return false;
+            std::memmove(middle + 1, next + 1, static_cast<size_t>(end - next - 1));
+            spot.data->Size -= static_cast<DWORD>(next - middle);
+            return true;
+        }
     }
     return false;
 }
@@ -218,6 +230,7 @@ const char* damageName(ImageDamage how) {
         case ImageDamage::Missing: return "without";
         case ImageDamage::OneByteChanged: return "changed";
         case ImageDamage::CutShort: return "short";
+        case ImageDamage::RecordMissing: return "lacking";
     }
     return "?";
 }

@@ -33,8 +33,9 @@ constexpr const char* kPic4Programmed = "V1.03";
 }  // namespace loaderid
 
 // How a copy of the installer holds a firmware image: not at all (renumbered), with one
-// digit of a record in its middle changed, or ending half-way.
-enum class ImageDamage { Missing, OneByteChanged, CutShort };
+// digit of a record in its middle changed, ending half-way, or without one whole record
+// of its middle.
+enum class ImageDamage { Missing, OneByteChanged, CutShort, RecordMissing };
 
 class GuiTest : public ::testing::Test {
 protected:
