@@ -148,7 +148,7 @@ std::string GuiTest::installerWithPlantedDlls(const std::vector<std::string>& na
         const std::string dll = sideloadFolder() + name + ".dll";
         if (GetFileAttributesA(dll.c_str()) == INVALID_FILE_ATTRIBUTES) ADD_FAILURE() << dll << " is missing";
         DeleteFileA((dll + ".loaded").c_str());
-        // The same name keeps the same settings key as the installer itself.
+        // The copy has the installer's file name, so its settings key is the one TearDown removes.
         setInstallerDllOverride(installerAppKey(), name.c_str(), "native,builtin");
     }
     return copy;
