@@ -64,7 +64,11 @@ epoch=$(git -C "$root" log -1 --format=%ct "$commit")
 jobs=${KQ_JOBS:-$(nproc)}
 
 # build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
-# only the installer targets, none of the test programs.
+# only the installer targets, none of the test programs. The programs shipped are stripped
+# copies in DIR/<arch>/shipped/: the symbol table and the DWARF sections (a third of the
+# file, with source file names) stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe,
+# kept for reading a crash address. strip writes the current time into the PE header unless
+# SOURCE_DATE_EPOCH says otherwise: 0, as the link leaves it.
 build_installers() {
   local dir=$1 arch triplet
   rm -rf "$dir"
@@ -76,6 +80,9 @@ build_installers() {
           -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
     cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
       fail "the $arch installer did not build (cmake --build $dir/$arch)"
+    mkdir -p "$dir/$arch/shipped"
+    SOURCE_DATE_EPOCH=0 "$triplet-w64-mingw32-strip" --strip-all -o "$dir/$arch/shipped/KQ7750Installer-$arch.exe" \
+      "$dir/$arch/KQ7750Installer-$arch.exe" || fail "stripping the $arch installer failed"
   done
 }
 
@@ -86,7 +93,8 @@ if ((check_reproducible)); then
   say "building it again in $build/second-build/b to compare"
   build_installers "$build/second-build/b"
   for arch in x86 x64; do
-    first=$build/a/$arch/KQ7750Installer-$arch.exe second=$build/second-build/b/$arch/KQ7750Installer-$arch.exe
+    first=$build/a/$arch/shipped/KQ7750Installer-$arch.exe
+    second=$build/second-build/b/$arch/shipped/KQ7750Installer-$arch.exe
     if ! cmp -s "$first" "$second"; then
       cmp -l "$first" "$second" | head -5 >&2 || true
       fail "the two builds of KQ7750Installer-$arch.exe differ ($(cmp -l "$first" "$second" | wc -l) bytes)"
@@ -111,10 +119,10 @@ for arch in x86 x64; do
     sign=(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256
           -n "KQ7750 Firmware Installer $version")
     [[ -z $timestamp ]] || sign+=(-ts "$timestamp")
-    "${sign[@]}" -in "$build/a/$arch/$exe" -out "$folder/$exe" >"$build/sign-$arch.log" 2>&1 ||
+    "${sign[@]}" -in "$build/a/$arch/shipped/$exe" -out "$folder/$exe" >"$build/sign-$arch.log" 2>&1 ||
       { cat "$build/sign-$arch.log" >&2; fail "signing $exe failed"; }
   else
-    cp "$build/a/$arch/$exe" "$folder/$exe"
+    cp "$build/a/$arch/shipped/$exe" "$folder/$exe"
   fi
 done
 if [[ -n $pkcs12 ]]; then
@@ -136,6 +144,7 @@ git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$
   find "$name" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$name.zip" )
 
 say "version $version (from the programs' version record)"
+say "with symbols, for crash analysis: $build/a/x86/KQ7750Installer-x86.exe and $build/a/x64/KQ7750Installer-x64.exe"
 say "$folder/"
 sed 's/^/release:   /' "$folder/SHA256SUMS"
 say "$folder.zip ($(stat -c %s "$folder.zip") bytes)"

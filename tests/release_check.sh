@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release as the engineer receives it: scripts/release.sh with a throwaway code-signing
 # certificate and --check-reproducible. Both signed programs verify against that
-# certificate, start under Wine and show their window with the release from their version
-# record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the signature.
+# certificate, carry no symbols, start under Wine and show their window with the release from
+# their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
+# signature.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -54,6 +55,10 @@ check_release() {
     exe=$folder/KQ7750Installer-$arch.exe
     osslsigncode verify -CAfile "$secret/cert.pem" -in "$exe" >"$work/verify-$arch.log" 2>&1 ||
       { cat "$work/verify-$arch.log"; fail "the $arch program's signature does not verify"; }
+    # Shipped without symbols: no symbol table, no DWARF sections (they name source files).
+    x86_64-w64-mingw32-objdump -f -h "$exe" >"$work/sections-$arch.log" || fail "objdump cannot read the $arch program"
+    grep -E 'HAS_SYMS|HAS_DEBUG| \.debug_' "$work/sections-$arch.log" && fail "the $arch program carries symbols"
+    grep -q ' \.text ' "$work/sections-$arch.log" || fail "no section table read from the $arch program"
 
     # The signed program starts and shows its window with the release from its version record.
     wine "$exe" >"$work/installer-$arch.log" 2>&1 </dev/null &

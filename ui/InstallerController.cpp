@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/Actions.h"
+#include "engine/SystemLibrary.h"
 #include "engine/UpdateEngine.h"
 #include "firmware/ImageCheck.h"
 #include "resources/resource.h"
@@ -476,15 +477,25 @@ std::string InstallerController::FormatVersionText() {
 
 std::string InstallerController::FormatVersionTextOf(const char* path) {
     std::string text;
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    // VERSION.dll is no Known DLL: imported, it would be looked for beside the program
+    // first. Its three functions come from System32 at run time instead.
+    SystemLibrary versionApi("VERSION.dll");
+    decltype(&::GetFileVersionInfoSizeA) getFileVersionInfoSize = nullptr;
+    decltype(&::GetFileVersionInfoA) getFileVersionInfo = nullptr;
+    decltype(&::VerQueryValueA) verQueryValue = nullptr;
+    DWORD size = 0;
+    if (versionApi.entry("GetFileVersionInfoSizeA", getFileVersionInfoSize) &&
+        versionApi.entry("GetFileVersionInfoA", getFileVersionInfo) &&
+        versionApi.entry("VerQueryValueA", verQueryValue)) {
+        DWORD ignored = 0;
+        size = getFileVersionInfoSize(path, &ignored);
+    }
     if (size != 0) {
         std::vector<char> buffer(size);
-        if (GetFileVersionInfoA(path, 0, size, buffer.data())) {
+        if (getFileVersionInfo(path, 0, size, buffer.data())) {
             VS_FIXEDFILEINFO* fixed = nullptr;
             UINT fixedLength = 0;
-            if (VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&fixed),
-                               &fixedLength) &&
+            if (verQueryValue(buffer.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedLength) &&
                 fixed != nullptr && fixedLength != 0) {
                 char formatted[32];
                 std::snprintf(formatted, sizeof formatted, "v%u.%02u",

@@ -58,10 +58,10 @@ void GuiTest::TearDown() {
         if (!installer.waitExit(5000, code)) installer.kill();
     }
     tap.detach();
-    if (setupApiDisabled) {
+    if (dllOverridesSet) {
         const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
         EXPECT_EQ(removed, ERROR_SUCCESS) << "the installer's DLL override stays in the prefix";
-        setupApiDisabled = false;
+        dllOverridesSet = false;
     }
 }
 
@@ -110,17 +110,56 @@ void GuiTest::unlinkComOne() {
     ASSERT_TRUE(rig.unlink(1)) << rig.lastError();
 }
 
-void GuiTest::disableSetupApiForInstaller() {
-    const std::string path = installerAppKey() + "\\DllOverrides";
+namespace {
+
+// Sets the installer's own load order for DLL `name` (Wine keys it by the program's file name).
+void setInstallerDllOverride(const std::string& appKey, const char* name, const char* order) {
+    const std::string path = appKey + "\\DllOverrides";
     HKEY key = nullptr;
     const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                                          nullptr);
     ASSERT_EQ(created, ERROR_SUCCESS);
-    setupApiDisabled = true;
-    // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
-    const LONG written = RegSetValueExA(key, "setupapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+    const LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                                        static_cast<DWORD>(std::strlen(order) + 1));
     RegCloseKey(key);
     ASSERT_EQ(written, ERROR_SUCCESS);
+}
+
+std::string sideloadFolder() { return testenv::windowsPath(KQ_SIDELOAD_DIR) + "\\"; }
+
+}  // namespace
+
+void GuiTest::disableSetupApiForInstaller() {
+    dllOverridesSet = true;
+    // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
+    setInstallerDllOverride(installerAppKey(), "setupapi", "");
+}
+
+std::string GuiTest::installerWithPlantedDlls(const std::vector<std::string>& names) {
+    const std::string original = InstallerProcess::defaultPath();
+    const std::string copy = sideloadFolder() + original.substr(original.find_last_of("\\/") + 1);
+    if (!CopyFileA(original.c_str(), copy.c_str(), FALSE)) {
+        ADD_FAILURE() << "could not copy the installer to " << copy << ": error " << GetLastError();
+        return std::string();
+    }
+    plantedDlls = names;
+    dllOverridesSet = true;
+    for (const std::string& name : names) {
+        const std::string dll = sideloadFolder() + name + ".dll";
+        if (GetFileAttributesA(dll.c_str()) == INVALID_FILE_ATTRIBUTES) ADD_FAILURE() << dll << " is missing";
+        DeleteFileA((dll + ".loaded").c_str());
+        // The copy has the installer's file name, so its settings key is the one TearDown removes.
+        setInstallerDllOverride(installerAppKey(), name.c_str(), "native,builtin");
+    }
+    return copy;
+}
+
+std::vector<std::string> GuiTest::plantedDllsLoaded() const {
+    std::vector<std::string> loaded;
+    for (const std::string& name : plantedDlls)
+        if (GetFileAttributesA((sideloadFolder() + name + ".dll.loaded").c_str()) != INVALID_FILE_ATTRIBUTES)
+            loaded.push_back(name);
+    return loaded;
 }
 
 namespace {

@@ -73,6 +73,12 @@ protected:
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
     // this sets the installer's own override key (AppDefaults\<its file name>) instead.
     void disableSetupApiForInstaller();
+    // A copy of the installer in a folder that also holds a DLL named `name`.dll for each of
+    // `names`, loaded native-first there as Windows does a DLL in a program's folder that is
+    // not a Known DLL. Each DLL leaves <folder>\<name>.dll.loaded when a process loads it;
+    // plantedDllsLoaded() lists those that did.
+    std::string installerWithPlantedDlls(const std::vector<std::string>& names);
+    std::vector<std::string> plantedDllsLoaded() const;
     // Closes the window (close box or File, Exit) and expects it to go without a
     // question; returns the exit code.
     enum class Closing { ThroughCloseBox, ThroughFileExit };
@@ -108,7 +114,8 @@ protected:
     InstallerWindow window;
     TextTap tap;
     int loaderId = -1;
-    bool setupApiDisabled = false;
+    bool dllOverridesSet = false;
+    std::vector<std::string> plantedDlls;
 };
 
 // Readable (box, text) pairs in failure messages.
