@@ -13,6 +13,7 @@
 #include "firmware/FirmwareResource.h"
 #include "ui/AppControllerBase.h"
 #include "ui/ProgressBarWidget.h"
+#include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
 
 class UpdateEngine;
@@ -61,6 +62,8 @@ public:
     // WM_DEVICECHANGE with its event (wParam).
     void OnDeviceChange(WPARAM event);
     void OnPortListTimer();
+    // Help, Show Update Logs: the logs' folder in Windows' file browser.
+    void OnShowLogs();
     bool ConfirmExit();
 
     // True while one of the controller's own message boxes is open: the main
@@ -116,6 +119,7 @@ private:
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
+    UpdateLog updateLog;                   // this start's log; opened by Run
 };
 
 // The one installer controller, or null when g_controller holds none (or another kind).
