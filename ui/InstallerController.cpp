@@ -355,7 +355,7 @@ void InstallerController::OnPicProgram() {
 
 void InstallerController::OnProgressed() {
     progressBar->Step();
-    updateLog.recordWritten();
+    logTransferProgress();
 }
 
 void InstallerController::OnNextPic() {
@@ -421,6 +421,8 @@ void InstallerController::OnBlackfinErasePostamble() {
 }
 
 void InstallerController::OnComplete() {
+    // The last tenth, whose step may have been left out.
+    logTransferProgress();
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -699,6 +701,20 @@ bool InstallerController::loadImage(WORD id, const char* type) {
     }
     updateBox->setText(InternalErrorText);
     return false;
+}
+
+void InstallerController::logTransferProgress() {
+    if (!engine || !updateLog.inTransfer()) {
+        return;
+    }
+    // The engine's own count, not the steps: a step is left out when the window falls
+    // behind (see UpdateEngine::pushProgressStep), a record never is.
+    uint32_t left;
+    {
+        auto guard = engine->lock.lock();
+        left = engine->imageLinesLeft;
+    }
+    updateLog.recordsLeft(left);
 }
 
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {

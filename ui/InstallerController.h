@@ -116,6 +116,8 @@ private:
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
+    // The Blackfin records sent so far, to the log.
+    void logTransferProgress();
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes

@@ -160,7 +160,6 @@ UpdateLog::UpdateLog()
       phaseRunning(false),
       updating(false),
       transferRecords(0),
-      recordsWritten(0),
       tenthsLogged(0) {}
 
 std::string UpdateLog::createFolder() {
@@ -297,23 +296,21 @@ void UpdateLog::phaseStarted(const char* phase) {
 
 void UpdateLog::transferStarted(uint32_t records) {
     transferRecords = records;
-    recordsWritten = 0;
     tenthsLogged = 0;
 }
 
-void UpdateLog::recordWritten() {
-    if (transferRecords == 0 || recordsWritten >= transferRecords) {
+void UpdateLog::recordsLeft(uint32_t left) {
+    if (transferRecords == 0 || left > transferRecords) {
         return;
     }
-    ++recordsWritten;
-    // The record that reaches or passes the next tenth is logged; only then is the disk
-    // touched on the record path, with one small write.
+    const uint32_t written = transferRecords - left;
+    // Only when a tenth is reached is the disk touched on the record path: one small write.
     const uint32_t tenths =
-        static_cast<uint32_t>(static_cast<uint64_t>(recordsWritten) * 10 / transferRecords);
+        static_cast<uint32_t>(static_cast<uint64_t>(written) * 10 / transferRecords);
     if (tenths > tenthsLogged) {
         tenthsLogged = tenths;
-        line("Blackfin: " + withThousands(recordsWritten) + " of " +
-             withThousands(transferRecords) + " records");
+        line("Blackfin: " + withThousands(written) + " of " + withThousands(transferRecords) +
+             " records");
     }
 }
 

@@ -42,10 +42,11 @@ public:
     // Update Instrument has begun with its first phase.
     void updateStarted(const char* phase);
     void phaseStarted(const char* phase);
-    // The Blackfin transfer of `records` records; each record written is counted and every
-    // tenth of them logged.
+    // The Blackfin transfer of `records` records; the count is logged when it first reaches
+    // each tenth of them, as the records still to send are reported.
     void transferStarted(uint32_t records);
-    void recordWritten();
+    bool inTransfer() const { return transferRecords != 0; }
+    void recordsLeft(uint32_t left);
     // The update's closing line; ignored when no update is under way.
     void updateComplete();
     void updateFailed();
@@ -71,7 +72,6 @@ private:
     bool phaseRunning;
     bool updating;
     uint32_t transferRecords;  // 0 when no transfer runs
-    uint32_t recordsWritten;
     uint32_t tenthsLogged;
     // The latest text of each line, for a failure's closing line.
     std::vector<std::pair<std::string, std::string>> lastShown;
