@@ -4,6 +4,7 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -37,13 +38,12 @@ std::string sha256Of(const std::string& path) {
     return hex;
 }
 
-// A visible file-browser window of another process than `notOf`, titled `title`; null if none.
-// Wine's shell opens a folder with explorer.exe, whose window (class ExplorerWClass) is titled
-// with the folder's name; Windows' own is a CabinetWClass.
+// The visible file-browser windows of processes other than `notOf`, with their titles. Wine's
+// shell opens a folder with explorer.exe, whose window (class ExplorerWClass) is titled with the
+// folder's name; Windows' own is a CabinetWClass.
 struct BrowserSearch {
     DWORD notOf;
-    std::string title;
-    HWND found;
+    std::vector<std::pair<HWND, std::string>> found;
 };
 
 BOOL CALLBACK noteBrowser(HWND window, LPARAM search) {
@@ -55,19 +55,38 @@ BOOL CALLBACK noteBrowser(HWND window, LPARAM search) {
     GetClassNameA(window, kind, sizeof kind);
     GetWindowTextA(window, title, sizeof title);
     const std::string k = kind;
-    if (owner != s.notOf && IsWindowVisible(window) && (k == "ExplorerWClass" || k == "CabinetWClass") &&
-        s.title == title) {
-        s.found = window;
-        return FALSE;
-    }
+    if (owner != s.notOf && IsWindowVisible(window) && (k == "ExplorerWClass" || k == "CabinetWClass"))
+        s.found.emplace_back(window, title);
     return TRUE;
 }
 
-HWND findBrowser(DWORD notOf, const std::string& title) {
-    BrowserSearch search{notOf, title, nullptr};
+std::vector<std::pair<HWND, std::string>> browsers(DWORD notOf) {
+    BrowserSearch search{notOf, {}};
     EnumWindows(noteBrowser, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
+
+// Closes, when the test ends, every browser window that was not there when it began: one
+// left on another folder could carry the installer's own title.
+class BrowserCleanup {
+public:
+    explicit BrowserCleanup(DWORD notOf) : notOf(notOf), before(browsers(notOf)) {}
+    ~BrowserCleanup() {
+        for (const auto& b : browsers(notOf)) {
+            if (std::find(before.begin(), before.end(), b) != before.end()) continue;
+            PostMessageA(b.first, WM_CLOSE, 0, 0);
+            const ULONGLONG end = GetTickCount64() + 10000;
+            while (IsWindow(b.first) && GetTickCount64() < end) Sleep(50);
+            EXPECT_FALSE(IsWindow(b.first)) << "the file browser \"" << b.second << "\" did not close";
+        }
+    }
+    BrowserCleanup(const BrowserCleanup&) = delete;
+    BrowserCleanup& operator=(const BrowserCleanup&) = delete;
+
+private:
+    DWORD notOf;
+    std::vector<std::pair<HWND, std::string>> before;
+};
 
 }  // namespace
 
@@ -90,7 +109,8 @@ TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
 
     // The log exists before the window shows; the five oldest have gone.
     std::vector<std::string> names = logNames();
-    ASSERT_EQ(names.size(), 101u);
+    EXPECT_EQ(names.size(), 101u);
+    ASSERT_FALSE(names.empty());
     EXPECT_EQ(std::vector<std::string>(names.begin(), names.end() - 1),
               std::vector<std::string>(old.begin() + 5, old.end()));
     EXPECT_EQ(GetFileAttributesA((logsFolder() + "\\notes.txt").c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u)
@@ -134,23 +154,20 @@ TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
 TEST_F(GuiTest, ShowUpdateLogsOpensTheLogsFolderInTheFileBrowser) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(launch());
-    ASSERT_EQ(findBrowser(installer.id(), "Logs"), nullptr) << "a browser shows the logs already";
+    BrowserCleanup cleanup(installer.id());
     const int showLogs = menuCommand(installer::kHelpMenu, kShowLogsItem);
     ASSERT_NE(showLogs, 0);
     const WindowState before = window.stableState();
 
     window.postMenuCommand(showLogs);
-    HWND browser = nullptr;
+    // The shell's browser on the folder "Logs", and no other.
+    std::vector<std::pair<HWND, std::string>> opened;
     const ULONGLONG end = GetTickCount64() + 20000;
-    while (!(browser = findBrowser(installer.id(), "Logs")) && GetTickCount64() < end) Sleep(50);
-    ASSERT_NE(browser, nullptr) << "no file browser opened the folder Logs";
-    // The browser is the shell's, not a window of the installer; the installer is unchanged.
+    while ((opened = browsers(installer.id())).empty() && GetTickCount64() < end) Sleep(50);
+    ASSERT_EQ(opened.size(), 1u) << "no file browser opened";
+    EXPECT_EQ(opened.front().second, "Logs");
+    // The installer is unchanged.
     EXPECT_EQ(window.stableState(), before);
     EXPECT_TRUE(tap.texts().empty()) << describeTexts(tapped());
-
-    PostMessageA(browser, WM_CLOSE, 0, 0);
-    const ULONGLONG closing = GetTickCount64() + 10000;
-    while (IsWindow(browser) && GetTickCount64() < closing) Sleep(50);
-    EXPECT_FALSE(IsWindow(browser)) << "the file browser did not close";
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 }
