@@ -2,8 +2,9 @@
 # Makes the release a service engineer receives: both installers built from the committed
 # tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
 # tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
-# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the
-# product version of the built program's own version record.
+# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
+# dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
+# of the built program's own version record.
 #
 #   scripts/release.sh [--pkcs12 FILE --password-file FILE [--timestamp URL]]
 #                      [--check-reproducible] [--dist DIR]
