@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the release a service engineer receives: both installers built from the committed
 # tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
-# tree gets in), Authenticode-signed when a certificate is given, with the service guide and
-# SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the
-# product version of the built program's own version record.
+# tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
+# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
+# dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
+# of the built program's own version record.
 #
 #   scripts/release.sh [--pkcs12 FILE --password-file FILE [--timestamp URL]]
 #                      [--check-reproducible] [--dist DIR]
@@ -134,6 +135,17 @@ fi
 # The guide with the pictures it links to, as it stands in the commit.
 git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$folder" --strip-components=1 ||
   fail "the commit has no docs/service-guide.md and docs/guide/"
+# And as one page that opens on any PC, pictures inside, converted by the commit's own tool
+# with Debian's python3-markdown (which only Debian's python3 sees, whatever else is on PATH).
+/usr/bin/python3 "$build/a/src/tools/guide_html.py" "$folder/service-guide.md" "$folder/service-guide.html" ||
+  fail "the service guide could not be converted to HTML"
+if ((check_reproducible)); then
+  /usr/bin/python3 "$build/second-build/b/src/tools/guide_html.py" "$build/second-build/b/src/docs/service-guide.md" \
+    "$build/second-build/service-guide.html" || fail "the second conversion of the service guide failed"
+  cmp -s "$folder/service-guide.html" "$build/second-build/service-guide.html" ||
+    fail "two conversions of the service guide differ"
+  say "reproducible: service-guide.html is byte-identical in both conversions"
+fi
 
 ( cd "$folder"
   find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS

@@ -45,9 +45,15 @@ check_release() {
   folder=$work/dist/KQ7750Installer-$version
   [[ -d $folder && -f $folder.zip ]] || fail "no $folder and $folder.zip"
   ( cd "$folder" && sha256sum --quiet -c SHA256SUMS ) || fail "SHA256SUMS does not hold"
-  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md guide/phase-blackfin.png; do
+  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md service-guide.html guide/phase-blackfin.png; do
     grep -q "  $f\$" "$folder/SHA256SUMS" || fail "SHA256SUMS does not name $f"
   done
+  # The page stands alone: every picture the guide shows is inside it, none is a link.
+  pictures=$(grep -c '^!\[' "$folder/service-guide.md")
+  embedded=$(grep -o '<img [^>]*src="data:image/png;base64,[A-Za-z0-9+/=]*"' "$folder/service-guide.html" | wc -l)
+  ((pictures > 0 && embedded == pictures)) || fail "service-guide.html embeds $embedded of the guide's $pictures pictures"
+  grep -q '<img [^>]*src="[^d]' "$folder/service-guide.html" && fail "service-guide.html links a picture instead of holding it"
+  grep -q '<td><code>Show Update Logs</code></td>' "$folder/service-guide.html" || fail "service-guide.html lacks the guide's tables"
   diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
        <(unzip -Z1 "$folder.zip" | sed "s|^KQ7750Installer-$version/||" | sort) || fail "the zip is not the folder"
 

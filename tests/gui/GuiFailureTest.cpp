@@ -317,6 +317,31 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
 
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
+
+    // The log holds the same failure texts after the programming began, then the closing
+    // line that names the failure with the phases' times, then the program's end.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const auto programming = std::find(logged.rbegin(), logged.rend(),
+                                       logLine({installer::kUpdateBox, installer::kProgrammingUpdate}));
+    ASSERT_NE(programming, logged.rend()) << "no programming in the log";
+    std::vector<std::string> logTail(programming.base(), logged.end());
+    std::vector<std::string> expected;
+    for (const auto& t : tail) expected.push_back(logLine(t));
+    ASSERT_EQ(logTail.size(), expected.size() + 2) << ::testing::PrintToString(logTail);
+    EXPECT_EQ(std::vector<std::string>(logTail.begin(), logTail.end() - 2), expected);
+    const std::string& closing = logTail[logTail.size() - 2];
+    const auto reason = std::find_if(tail.rbegin(), tail.rend(), [](const std::pair<int, std::string>& t) {
+        return t.first == installer::kUpdateBox;
+    });
+    ASSERT_NE(reason, tail.rend());
+    EXPECT_EQ(closing.rfind("Update failed: update line \"" + reason->second + "\"; connection line \"" +
+                                installer::kFailedUpdateConnection + "\". Phase times: connect ",
+                            0),
+              0u)
+        << closing;
+    EXPECT_NE(closing.find(", erase "), std::string::npos) << closing;
+    EXPECT_NE(closing.find(", Blackfin "), std::string::npos) << closing;
+    EXPECT_EQ(logTail.back(), "Program closed.");
     const nlohmann::json summary = stopLoader();
     EXPECT_TRUE(summary.at("vanished").get<bool>());
     EXPECT_EQ(summary.at("targets").at("blackfin").at("records").get<long long>(), kFaultRecord);

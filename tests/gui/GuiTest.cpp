@@ -4,6 +4,9 @@
 #include "tests/gui/PortDevices.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <shlobj.h>
+
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -38,6 +41,11 @@ void GuiTest::SetUp() {
     // A run that was killed may have left the override behind; none may linger into this test.
     const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
     ASSERT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << "error " << removed;
+    // Nor a plain file in place of the logs' folder (the unwritable log's test).
+    const DWORD logs = GetFileAttributesA(logsFolder().c_str());
+    if (logs != INVALID_FILE_ATTRIBUTES && (logs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ASSERT_TRUE(DeleteFileA(logsFolder().c_str())) << "error " << GetLastError();
+    }
 }
 
 void GuiTest::TearDown() {
@@ -320,6 +328,7 @@ std::string GuiTest::installerWithDamagedImage(WORD id, const char* type, ImageD
 
 void GuiTest::launch(const std::string& exePath) {
     ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
+    logsBeforeLaunch = logNames();
     ASSERT_TRUE(installer.start(exePath)) << installer.lastError();
     window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
     ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
@@ -403,4 +412,95 @@ std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
     std::vector<std::pair<int, std::string>> result;
     for (const TappedText& t : tap.texts(from)) result.emplace_back(t.controlId, t.text);
     return result;
+}
+
+std::string GuiTest::logsFolder() {
+    char base[MAX_PATH] = {};
+    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base), S_OK);
+    return std::string(base) + "\\KQ7750 Firmware Installer\\Logs";
+}
+
+std::vector<std::string> GuiTest::logNames() {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((logsFolder() + "\\*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void GuiTest::clearLogsFolder() {
+    const std::string folder = logsFolder();
+    CreateDirectoryA(folder.substr(0, folder.find_last_of('\\')).c_str(), nullptr);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << folder << ": error " << GetLastError();
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            EXPECT_TRUE(DeleteFileA((folder + "\\" + found.cFileName).c_str())) << found.cFileName;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+std::vector<std::string> GuiTest::ownLog() const {
+    std::vector<std::string> added;
+    for (const std::string& name : logNames())
+        if (!std::binary_search(logsBeforeLaunch.begin(), logsBeforeLaunch.end(), name)) added.push_back(name);
+    std::vector<std::string> lines;
+    if (added.size() != 1) {
+        ADD_FAILURE() << added.size() << " new logs in " << logsFolder() << " since the installer started";
+        return lines;
+    }
+    std::ifstream in(logsFolder() + "\\" + added.front(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t end = text.find("\r\n", begin);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "the log ends in a line without CR LF: " << text.substr(begin);
+            break;
+        }
+        lines.push_back(text.substr(begin, end - begin));
+        EXPECT_EQ(lines.back().find_first_of("\r\n"), std::string::npos) << "a bare CR or LF in: " << lines.back();
+        begin = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> GuiTest::loggedTexts(const std::vector<std::string>& lines) {
+    // "<milliseconds> ms  <text>", the milliseconds right-aligned.
+    std::vector<std::string> texts;
+    for (const std::string& line : lines) {
+        const size_t unit = line.find(" ms  ");
+        if (unit == std::string::npos || line.find_first_not_of(' ') == unit ||
+            line.find_first_not_of(" 0123456789") != unit + 1)
+            continue;
+        texts.push_back(line.substr(unit + 5));
+    }
+    return texts;
+}
+
+std::string GuiTest::logLine(const std::pair<int, std::string>& text) {
+    return std::string(boxName(text.first)) + " line: " + text.second;
+}
+
+::testing::AssertionResult GuiTest::holdsInOrder(const std::vector<std::string>& log,
+                                                 const std::vector<std::string>& wanted) {
+    auto at = log.begin();
+    for (const std::string& line : wanted) {
+        at = std::find(at, log.end(), line);
+        if (at == log.end()) {
+            std::ostringstream out;
+            out << "the log lacks, in its place, the line \"" << line << "\"; the log:\n";
+            for (const std::string& l : log) out << "  " << l << "\n";
+            return ::testing::AssertionFailure() << out.str();
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
 }

@@ -109,6 +109,22 @@ protected:
     // The tapped texts as (box id, text) pairs, from the tap's record `from` on.
     std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;
 
+    // The update logs: the folder the installer keeps them in, the names of the logs in it
+    // (sorted), and the log of the installer that launch() started, as its lines; a line
+    // not ended by CR LF fails the test.
+    static std::string logsFolder();
+    static std::vector<std::string> logNames();
+    // Removes every file in the logs' folder, and makes the folder when it is missing.
+    static void clearLogsFolder();
+    std::vector<std::string> ownLog() const;
+    // The log's lines after the header, without their time since the start.
+    static std::vector<std::string> loggedTexts(const std::vector<std::string>& lines);
+    // A tapped text as the log names it: "<line name>: <text>".
+    static std::string logLine(const std::pair<int, std::string>& text);
+    // Every line of `wanted` in `log`, in that order (others may come between).
+    static ::testing::AssertionResult holdsInOrder(const std::vector<std::string>& log,
+                                                   const std::vector<std::string>& wanted);
+
     RigClient rig;
     InstallerProcess installer;
     InstallerWindow window;
@@ -116,6 +132,7 @@ protected:
     int loaderId = -1;
     bool dllOverridesSet = false;
     std::vector<std::string> plantedDlls;
+    std::vector<std::string> logsBeforeLaunch;
 };
 
 // Readable (box, text) pairs in failure messages.
