@@ -8,6 +8,20 @@
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
+bool SystemLibrary::searchSystem32Only() {
+    // "Dynamic-Link Library Security": SetDefaultDllDirectories takes the program's folder and
+    // the current directory out of the search. Looked up rather than imported: a Windows 7
+    // without KB2533623 lacks it, and an import would keep the program from starting there.
+    BOOL(WINAPI * setDefaultDllDirectories)(DWORD) = nullptr;
+    if (entry(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", setDefaultDllDirectories) &&
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return true;
+    }
+    // A program started from Downloads often has Downloads as its current directory too.
+    SetDllDirectoryA("");
+    return false;
+}
+
 HMODULE SystemLibrary::load(const char* name) {
     // "LoadLibraryEx function": LOAD_LIBRARY_SEARCH_SYSTEM32 searches System32 alone, also
     // for the DLL's own dependencies. Windows 7 knows the flag only with its 2011 loader

@@ -10,6 +10,12 @@ public:
     // with GetLastError set by the failing call.
     static HMODULE load(const char* name);
 
+    // Called first thing at start: every later search for a DLL, the program's own and those
+    // system DLLs make on its behalf, looks in System32 alone. False where this Windows cannot
+    // (Windows 7 without its 2011 loader update); the current directory then leaves the search
+    // at least, and load() names System32 in full.
+    static bool searchSystem32Only();
+
     // GetProcAddress hands back a generic FARPROC; going through void(*)() keeps GCC's
     // -Wcast-function-type quiet about the cast to the real signature.
     template <typename Function>

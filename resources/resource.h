@@ -11,6 +11,7 @@
 
 #define IDM_ABOUT               200
 #define IDM_EXIT                201
+#define IDM_SHOW_LOGS           202
 
 #define IDC_PROGRESS            1010
 #define IDC_PORT_LIST           1011

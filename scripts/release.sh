@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the release a service engineer receives: both installers built from the committed
 # tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
-# tree gets in), Authenticode-signed when a certificate is given, with the service guide and
-# SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the
-# product version of the built program's own version record.
+# tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
+# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
+# dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
+# of the built program's own version record.
 #
 #   scripts/release.sh [--pkcs12 FILE --password-file FILE [--timestamp URL]]
 #                      [--check-reproducible] [--dist DIR]
@@ -64,7 +65,11 @@ epoch=$(git -C "$root" log -1 --format=%ct "$commit")
 jobs=${KQ_JOBS:-$(nproc)}
 
 # build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
-# only the installer targets, none of the test programs.
+# only the installer targets, none of the test programs. The programs shipped are stripped
+# copies in DIR/<arch>/shipped/: the symbol table and the DWARF sections (a third of the
+# file, with source file names) stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe,
+# kept for reading a crash address. strip writes the current time into the PE header unless
+# SOURCE_DATE_EPOCH says otherwise: 0, as the link leaves it.
 build_installers() {
   local dir=$1 arch triplet
   rm -rf "$dir"
@@ -76,6 +81,9 @@ build_installers() {
           -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
     cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
       fail "the $arch installer did not build (cmake --build $dir/$arch)"
+    mkdir -p "$dir/$arch/shipped"
+    SOURCE_DATE_EPOCH=0 "$triplet-w64-mingw32-strip" --strip-all -o "$dir/$arch/shipped/KQ7750Installer-$arch.exe" \
+      "$dir/$arch/KQ7750Installer-$arch.exe" || fail "stripping the $arch installer failed"
   done
 }
 
@@ -86,7 +94,8 @@ if ((check_reproducible)); then
   say "building it again in $build/second-build/b to compare"
   build_installers "$build/second-build/b"
   for arch in x86 x64; do
-    first=$build/a/$arch/KQ7750Installer-$arch.exe second=$build/second-build/b/$arch/KQ7750Installer-$arch.exe
+    first=$build/a/$arch/shipped/KQ7750Installer-$arch.exe
+    second=$build/second-build/b/$arch/shipped/KQ7750Installer-$arch.exe
     if ! cmp -s "$first" "$second"; then
       cmp -l "$first" "$second" | head -5 >&2 || true
       fail "the two builds of KQ7750Installer-$arch.exe differ ($(cmp -l "$first" "$second" | wc -l) bytes)"
@@ -111,10 +120,10 @@ for arch in x86 x64; do
     sign=(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256
           -n "KQ7750 Firmware Installer $version")
     [[ -z $timestamp ]] || sign+=(-ts "$timestamp")
-    "${sign[@]}" -in "$build/a/$arch/$exe" -out "$folder/$exe" >"$build/sign-$arch.log" 2>&1 ||
+    "${sign[@]}" -in "$build/a/$arch/shipped/$exe" -out "$folder/$exe" >"$build/sign-$arch.log" 2>&1 ||
       { cat "$build/sign-$arch.log" >&2; fail "signing $exe failed"; }
   else
-    cp "$build/a/$arch/$exe" "$folder/$exe"
+    cp "$build/a/$arch/shipped/$exe" "$folder/$exe"
   fi
 done
 if [[ -n $pkcs12 ]]; then
@@ -126,6 +135,17 @@ fi
 # The guide with the pictures it links to, as it stands in the commit.
 git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$folder" --strip-components=1 ||
   fail "the commit has no docs/service-guide.md and docs/guide/"
+# And as one page that opens on any PC, pictures inside, converted by the commit's own tool
+# with Debian's python3-markdown (which only Debian's python3 sees, whatever else is on PATH).
+/usr/bin/python3 "$build/a/src/tools/guide_html.py" "$folder/service-guide.md" "$folder/service-guide.html" ||
+  fail "the service guide could not be converted to HTML"
+if ((check_reproducible)); then
+  /usr/bin/python3 "$build/second-build/b/src/tools/guide_html.py" "$build/second-build/b/src/docs/service-guide.md" \
+    "$build/second-build/service-guide.html" || fail "the second conversion of the service guide failed"
+  cmp -s "$folder/service-guide.html" "$build/second-build/service-guide.html" ||
+    fail "two conversions of the service guide differ"
+  say "reproducible: service-guide.html is byte-identical in both conversions"
+fi
 
 ( cd "$folder"
   find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS
@@ -136,6 +156,7 @@ git -C "$root" archive "$commit" docs/service-guide.md docs/guide | tar -x -C "$
   find "$name" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$name.zip" )
 
 say "version $version (from the programs' version record)"
+say "with symbols, for crash analysis: $build/a/x86/KQ7750Installer-x86.exe and $build/a/x64/KQ7750Installer-x64.exe"
 say "$folder/"
 sed 's/^/release:   /' "$folder/SHA256SUMS"
 say "$folder.zip ($(stat -c %s "$folder.zip") bytes)"

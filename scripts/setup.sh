@@ -28,7 +28,7 @@ needs=(
   "/usr/lib/wine/wine|wine32:i386"
   "Xvfb|xvfb" "xwd|x11-apps" "convert|imagemagick"
   "srec_info|srecord" "srec_cat|srecord"
-  "python3|python3"
+  "python3|python3" "/usr/lib/python3/dist-packages/markdown/__init__.py|python3-markdown"
   "gnuplot|gnuplot-nox"
   "osslsigncode|osslsigncode" "openssl|openssl" "zip|zip" "unzip|unzip" "git|git"
 )

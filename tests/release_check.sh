@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release as the engineer receives it: scripts/release.sh with a throwaway code-signing
 # certificate and --check-reproducible. Both signed programs verify against that
-# certificate, start under Wine and show their window with the release from their version
-# record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the signature.
+# certificate, carry no symbols, start under Wine and show their window with the release from
+# their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
+# signature.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -44,9 +45,15 @@ check_release() {
   folder=$work/dist/KQ7750Installer-$version
   [[ -d $folder && -f $folder.zip ]] || fail "no $folder and $folder.zip"
   ( cd "$folder" && sha256sum --quiet -c SHA256SUMS ) || fail "SHA256SUMS does not hold"
-  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md guide/phase-blackfin.png; do
+  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md service-guide.html guide/phase-blackfin.png; do
     grep -q "  $f\$" "$folder/SHA256SUMS" || fail "SHA256SUMS does not name $f"
   done
+  # The page stands alone: every picture the guide shows is inside it, none is a link.
+  pictures=$(grep -c '^!\[' "$folder/service-guide.md")
+  embedded=$(grep -o '<img [^>]*src="data:image/png;base64,[A-Za-z0-9+/=]*"' "$folder/service-guide.html" | wc -l)
+  ((pictures > 0 && embedded == pictures)) || fail "service-guide.html embeds $embedded of the guide's $pictures pictures"
+  grep -q '<img [^>]*src="[^d]' "$folder/service-guide.html" && fail "service-guide.html links a picture instead of holding it"
+  grep -q '<td><code>Show Update Logs</code></td>' "$folder/service-guide.html" || fail "service-guide.html lacks the guide's tables"
   diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
        <(unzip -Z1 "$folder.zip" | sed "s|^KQ7750Installer-$version/||" | sort) || fail "the zip is not the folder"
 
@@ -54,6 +61,10 @@ check_release() {
     exe=$folder/KQ7750Installer-$arch.exe
     osslsigncode verify -CAfile "$secret/cert.pem" -in "$exe" >"$work/verify-$arch.log" 2>&1 ||
       { cat "$work/verify-$arch.log"; fail "the $arch program's signature does not verify"; }
+    # Shipped without symbols: no symbol table, no DWARF sections (they name source files).
+    x86_64-w64-mingw32-objdump -f -h "$exe" >"$work/sections-$arch.log" || fail "objdump cannot read the $arch program"
+    grep -E 'HAS_SYMS|HAS_DEBUG| \.debug_' "$work/sections-$arch.log" && fail "the $arch program carries symbols"
+    grep -q ' \.text ' "$work/sections-$arch.log" || fail "no section table read from the $arch program"
 
     # The signed program starts and shows its window with the release from its version record.
     wine "$exe" >"$work/installer-$arch.log" 2>&1 </dev/null &

@@ -4,6 +4,8 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <exception>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "engine/Actions.h"
+#include "engine/SystemLibrary.h"
 #include "engine/UpdateEngine.h"
 #include "firmware/ImageCheck.h"
 #include "resources/resource.h"
@@ -64,6 +67,12 @@ constexpr WORD FirstPicImageId = 301;
 constexpr int32_t FallbackPortCount = 11;
 constexpr int FallbackSelectedRow = 1;
 
+// The window's lines as the log names them.
+const char* const ConnectionLineName = "connection line";
+const char* const UpdateLineName = "update line";
+const char* const StatusLineName = "status line";
+const char* const PicPhaseNames[] = {"PIC 2", "PIC 3", "PIC 4"};
+
 // An exception thrown inside a timer callback, kept until the message loop rethrows it
 // on its way to WinMain: Windows lets DispatchMessage swallow such exceptions (unless
 // the process turns that off, which WinMain does) and Wine 8 always swallows them.
@@ -96,6 +105,7 @@ InstallerController::InstallerController(HINSTANCE moduleInstance)
       messageBoxDepth(0) {}
 
 InstallerController::~InstallerController() {
+    updateLog.programClosed();
     // Released while the worker may still point into it: a module's resources stay
     // mapped for the module's life, so the pointer stays readable until the worker ends.
     resource.release();
@@ -123,6 +133,9 @@ int InstallerController::Run() {
         return -1;
     }
 
+    // Before the window, so that the log holds its first texts.
+    updateLog.open(FormatVersionText());
+
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
@@ -136,6 +149,7 @@ int InstallerController::Run() {
         char text[256] = {};
         std::snprintf(text, sizeof text, "CreateDialog Error 0x%08X",
                       static_cast<unsigned>(GetLastError()));
+        updateLog.shown("message box \"Loader failed to start\"", text);
         MessageBoxA(nullptr, text, "Loader failed to start", MB_ICONWARNING);
         return 0;
     }
@@ -179,6 +193,9 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
     updateBox.reset(new EditWidget(dialog, IDC_UPDATE_BOX));
     statusBox.reset(new EditWidget(dialog, IDC_STATUS_BOX));
     releaseLabel.reset(new LabelWidget(dialog, IDC_RELEASE_LABEL));
+    connectionBox->logTo(&updateLog, ConnectionLineName);
+    updateBox->logTo(&updateLog, UpdateLineName);
+    statusBox->logTo(&updateLog, StatusLineName);
 
     const int selectRow = fillPortList();
     // With an empty list CB_SETCURSEL fails and nothing is selected, as intended.
@@ -209,6 +226,7 @@ BOOL InstallerController::OnConnectClicked(WORD notification) {
         return TRUE;
     }
 
+    updateLog.connectPressed(portCombo->rowText(row));
     setCursor(IDC_WAIT);
     statusBox->setText(AttemptingText);
 
@@ -278,6 +296,7 @@ void InstallerController::OnPortNotFound() {
 }
 
 void InstallerController::OnConnected(bool /*connected*/) {
+    updateLog.connected();
     stopTimers();
     progressBar->SetState(PBST_NORMAL);
     progressBar->Reset();
@@ -305,6 +324,7 @@ BOOL InstallerController::OnUpdateClicked(WORD notification) {
         return TRUE;
     }
 
+    updateLog.updateStarted(PicPhaseNames[0]);
     statusBox->setText(ReprogrammingPicsText);
     connectButton->enable(false);
     portCombo->enable(false);
@@ -335,13 +355,18 @@ void InstallerController::OnPicProgram() {
 
 void InstallerController::OnProgressed() {
     progressBar->Step();
+    logTransferProgress();
 }
 
 void InstallerController::OnNextPic() {
     stopTimers();
     ++picStep;
     detailBox = updateBox.get();
+    if (picStep >= 0 && picStep < 3) {
+        updateLog.phaseStarted(PicPhaseNames[picStep]);
+    }
     if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
+        updateLog.updateFailed();
         return;
     }
     setCursor(IDC_WAIT);
@@ -355,6 +380,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
     stopTimers();
     detailBox = updateBox.get();
     if (!loadImage(BlackfinImageId, BlackfinImageType)) {
+        updateLog.updateFailed();
         return;
     }
     if (engine) {
@@ -364,6 +390,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
 }
 
 void InstallerController::OnBlackfinErasePreamble() {
+    updateLog.phaseStarted("erase");
     stopTimers();
     statusBox->setText(ErasingStatusText);
     updateBox->setText(ErasingText);
@@ -385,6 +412,8 @@ void InstallerController::OnBlackfinErasePostamble() {
     // "Complete." is what ends the update, not the last step.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines) - 1);
+    updateLog.phaseStarted("Blackfin");
+    updateLog.transferStarted(lines);
     setCursor(IDC_WAIT);
     if (engine) {
         engine->ProgramBlackfin();
@@ -392,6 +421,8 @@ void InstallerController::OnBlackfinErasePostamble() {
 }
 
 void InstallerController::OnComplete() {
+    // The last tenth, whose step may have been left out.
+    logTransferProgress();
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -399,6 +430,7 @@ void InstallerController::OnComplete() {
     progressBar->enable(false);
     resource.release();
     setIdleAndClosePort();
+    updateLog.updateComplete();
 
     showMessageBox(SuccessText, SuccessCaption, MB_ICONINFORMATION | MB_OK);
 
@@ -424,6 +456,8 @@ void InstallerController::OnFailed() {
         resource.release();
     }
     setIdleAndClosePort();
+    // A failure while a PIC is programmed (the engine still connecting) ends the update too.
+    updateLog.updateFailed();
     enablePortControls();
 }
 
@@ -455,6 +489,20 @@ BOOL InstallerController::OnEngineTimer(WPARAM id, bool start) {
     return TRUE;
 }
 
+void InstallerController::OnShowLogs() {
+    const std::string folder = UpdateLog::createFolder();
+    if (folder.empty()) {
+        return;
+    }
+    // The shell may hand the request to extensions that need COM on this thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    // Ignored result: a PC without a file browser has nothing else to offer here.
+    ShellExecuteA(dialog, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
+    }
+}
+
 bool InstallerController::ConfirmExit() {
     if (engineMode() != Idle && updateButton && !updateButton->isEnabled()) {
         int answer = showMessageBox(ExitWarningText, ExitWarningCaption,
@@ -476,15 +524,25 @@ std::string InstallerController::FormatVersionText() {
 
 std::string InstallerController::FormatVersionTextOf(const char* path) {
     std::string text;
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    // VERSION.dll is no Known DLL: imported, it would be looked for beside the program
+    // first. Its three functions come from System32 at run time instead.
+    SystemLibrary versionApi("VERSION.dll");
+    decltype(&::GetFileVersionInfoSizeA) getFileVersionInfoSize = nullptr;
+    decltype(&::GetFileVersionInfoA) getFileVersionInfo = nullptr;
+    decltype(&::VerQueryValueA) verQueryValue = nullptr;
+    DWORD size = 0;
+    if (versionApi.entry("GetFileVersionInfoSizeA", getFileVersionInfoSize) &&
+        versionApi.entry("GetFileVersionInfoA", getFileVersionInfo) &&
+        versionApi.entry("VerQueryValueA", verQueryValue)) {
+        DWORD ignored = 0;
+        size = getFileVersionInfoSize(path, &ignored);
+    }
     if (size != 0) {
         std::vector<char> buffer(size);
-        if (GetFileVersionInfoA(path, 0, size, buffer.data())) {
+        if (getFileVersionInfo(path, 0, size, buffer.data())) {
             VS_FIXEDFILEINFO* fixed = nullptr;
             UINT fixedLength = 0;
-            if (VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&fixed),
-                               &fixedLength) &&
+            if (verQueryValue(buffer.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedLength) &&
                 fixed != nullptr && fixedLength != 0) {
                 char formatted[32];
                 std::snprintf(formatted, sizeof formatted, "v%u.%02u",
@@ -645,11 +703,29 @@ bool InstallerController::loadImage(WORD id, const char* type) {
     return false;
 }
 
+void InstallerController::logTransferProgress() {
+    if (!engine || !updateLog.inTransfer()) {
+        return;
+    }
+    // The engine's own count, not the steps: a step is left out when the window falls
+    // behind (see UpdateEngine::pushProgressStep), a record never is.
+    uint32_t left;
+    {
+        auto guard = engine->lock.lock();
+        left = engine->imageLinesLeft;
+    }
+    updateLog.recordsLeft(left);
+}
+
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {
     // No owner, as the instrument's procedure has always shown them: the main
     // window stays live, and engine actions keep running in the box's loop.
+    updateLog.shown(("message box \"" + std::string(caption) + "\"").c_str(), text);
     ++messageBoxDepth;
     int answer = MessageBoxA(nullptr, text, caption, flags);
     --messageBoxDepth;
+    if ((flags & MB_TYPEMASK) == MB_OKCANCEL) {
+        updateLog.line(std::string("answered ") + (answer == IDCANCEL ? "Cancel" : "OK"));
+    }
     return answer;
 }

@@ -13,6 +13,7 @@
 #include "firmware/FirmwareResource.h"
 #include "ui/AppControllerBase.h"
 #include "ui/ProgressBarWidget.h"
+#include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
 
 class UpdateEngine;
@@ -61,6 +62,8 @@ public:
     // WM_DEVICECHANGE with its event (wParam).
     void OnDeviceChange(WPARAM event);
     void OnPortListTimer();
+    // Help, Show Update Logs: the logs' folder in Windows' file browser.
+    void OnShowLogs();
     bool ConfirmExit();
 
     // True while one of the controller's own message boxes is open: the main
@@ -113,9 +116,12 @@ private:
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
+    // The Blackfin records sent so far, to the log.
+    void logTransferProgress();
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
+    UpdateLog updateLog;                   // this start's log; opened by Run
 };
 
 // The one installer controller, or null when g_controller holds none (or another kind).

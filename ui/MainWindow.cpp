@@ -25,6 +25,11 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         case IDM_EXIT:
             OnClose(dialog);
             return FALSE;
+        case IDM_SHOW_LOGS:
+            if (controller != nullptr) {
+                controller->OnShowLogs();
+            }
+            return FALSE;
         case IDC_CONNECT:
             return controller ? controller->OnConnectClicked(notification) : FALSE;
         case IDC_UPDATE:

@@ -3,16 +3,9 @@
 
 #include <cstring>
 
-namespace {
+#include "engine/SystemLibrary.h"
 
-// GetProcAddress hands back a generic FARPROC; going through void(*)() keeps
-// GCC's -Wcast-function-type quiet about the cast to the real signature.
-template <typename Function>
-bool takeEntry(HMODULE library, const char* name, Function& entry) {
-    FARPROC address = GetProcAddress(library, name);
-    entry = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
-    return address != nullptr;
-}
+namespace {
 
 constexpr DWORD NameBufferSize = 256;
 
@@ -34,17 +27,20 @@ PortEnumerator::~PortEnumerator() {
 }
 
 bool PortEnumerator::Open() {
-    setupApi = LoadLibraryA("SETUPAPI.DLL");
+    // From System32 only: never a SETUPAPI.DLL that lies beside the program.
+    setupApi = SystemLibrary::load("SETUPAPI.DLL");
     if (setupApi == nullptr) {
         return false;
     }
-    bool complete = takeEntry(setupApi, "SetupDiOpenDevRegKey", SetupDiOpenDevRegKey);
-    complete = takeEntry(setupApi, "SetupDiClassGuidsFromNameA", SetupDiClassGuidsFromNameA) && complete;
-    complete = takeEntry(setupApi, "SetupDiDestroyDeviceInfoList", SetupDiDestroyDeviceInfoList) && complete;
-    complete = takeEntry(setupApi, "SetupDiGetClassDevsA", SetupDiGetClassDevsA) && complete;
-    complete = takeEntry(setupApi, "SetupDiEnumDeviceInfo", SetupDiEnumDeviceInfo) && complete;
-    complete = takeEntry(setupApi, "SetupDiGetDeviceRegistryPropertyA",
-                         SetupDiGetDeviceRegistryPropertyA) && complete;
+    bool complete = SystemLibrary::entry(setupApi, "SetupDiOpenDevRegKey", SetupDiOpenDevRegKey);
+    complete = SystemLibrary::entry(setupApi, "SetupDiClassGuidsFromNameA",
+                                    SetupDiClassGuidsFromNameA) && complete;
+    complete = SystemLibrary::entry(setupApi, "SetupDiDestroyDeviceInfoList",
+                                    SetupDiDestroyDeviceInfoList) && complete;
+    complete = SystemLibrary::entry(setupApi, "SetupDiGetClassDevsA", SetupDiGetClassDevsA) && complete;
+    complete = SystemLibrary::entry(setupApi, "SetupDiEnumDeviceInfo", SetupDiEnumDeviceInfo) && complete;
+    complete = SystemLibrary::entry(setupApi, "SetupDiGetDeviceRegistryPropertyA",
+                                    SetupDiGetDeviceRegistryPropertyA) && complete;
     if (!complete) {
         FreeLibrary(setupApi);
         setupApi = nullptr;

@@ -1,5 +1,5 @@
 // Lists the serial ports present on the machine with their device descriptions,
-// through the Setup API loaded at run time (a missing Setup API makes Open fail,
+// through the Setup API loaded at run time from System32 (a missing Setup API makes Open fail,
 // and the window then offers a fixed list instead).
 #pragma once
 

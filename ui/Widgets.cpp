@@ -1,6 +1,8 @@
 // The simple control wrappers: label, read-only edit box, push button, port list.
 #include "ui/Widgets.h"
 
+#include "ui/UpdateLog.h"
+
 namespace {
 
 // Disabling the control that has the keyboard focus leaves the dialog with none, and
@@ -55,6 +57,14 @@ void EditWidget::setText(const std::string& text) {
     // Ignored result: it only fails for a missing control, which WM_SETTEXT also skips.
     InvalidateRgn(handle, nullptr, TRUE);
     SendMessageA(handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    if (log != nullptr) {
+        log->shown(logName, text);
+    }
+}
+
+void EditWidget::logTo(UpdateLog* updateLog, const char* name) {
+    log = updateLog;
+    logName = name;
 }
 
 ButtonWidget::ButtonWidget(HWND dialog, int id) : WidgetBase(dialog, id) {
@@ -86,6 +96,18 @@ void ComboWidget::selectRow(int row) {
 
 int ComboWidget::selectedRow() const {
     return static_cast<int>(SendMessageA(handle, CB_GETCURSEL, 0, 0));
+}
+
+std::string ComboWidget::rowText(int row) const {
+    const LRESULT length = SendMessageA(handle, CB_GETLBTEXTLEN, static_cast<WPARAM>(row), 0);
+    if (length == CB_ERR) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    const LRESULT copied = SendMessageA(handle, CB_GETLBTEXT, static_cast<WPARAM>(row),
+                                        reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(copied == CB_ERR ? 0 : static_cast<size_t>(copied));
+    return text;
 }
 
 void ComboWidget::enable(bool enabled) {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+class UpdateLog;
+
 class WidgetBase {
 public:
     WidgetBase(HWND dialog, int id);
@@ -26,8 +28,14 @@ class EditWidget : public WidgetBase {
 public:
     EditWidget(HWND dialog, int id);
     // Repaints the whole box before the text changes, so a shorter text never
-    // leaves the tail of the longer one behind.
+    // leaves the tail of the longer one behind. Each text shown also goes to the log
+    // given by logTo, under the box's name.
     void setText(const std::string& text);
+    void logTo(UpdateLog* updateLog, const char* name);
+
+private:
+    UpdateLog* log = nullptr;  // not owned
+    const char* logName = nullptr;
 };
 
 class ButtonWidget : public WidgetBase {
@@ -46,5 +54,6 @@ public:
     void clear();  // every row goes, and with them the selection
     void selectRow(int row);
     int selectedRow() const;  // CB_ERR (-1) when no row is selected
+    std::string rowText(int row) const;  // empty for a row that does not exist
     void enable(bool enabled);
 };

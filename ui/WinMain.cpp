@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "engine/SystemLibrary.h"
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
 
@@ -26,6 +27,10 @@ void destroyController() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Before anything can load a DLL: a DLL lying beside the program in Downloads, or in the
+    // current directory, must never be loaded (the program's own imports come from System32
+    // through its load configuration, ui/LoadConfiguration.cpp).
+    SystemLibrary::searchSystem32Only();
     int result = 0;
     std::set_new_handler(OutOfMemoryHandler);
     // Since Windows 7, DispatchMessage swallows an exception thrown inside a timer

@@ -38,6 +38,8 @@ void expectBarEndsInError(const std::vector<int>& states) {
     for (size_t i = 5; i < states.size(); ++i) EXPECT_EQ(states[i], PBST_ERROR) << "state " << i;
 }
 
+bool isRefill(const TappedRecord& r) { return r.message == CB_RESETCONTENT; }
+
 bool isPortFailureText(const std::pair<int, std::string>& t) {
     return t.second.rfind("Communications failed - ", 0) == 0;
 }
@@ -60,6 +62,9 @@ protected:
         ASSERT_TRUE(watcher.watch([](const Observation& o) { return o.phase == Phase::FailedWhileConnecting; },
                                   10000))
             << watcher.describe() << describeTexts(tapped());
+        // Connect is free again, but the attempt goes on: a device change now waits for its end.
+        const size_t changed = tap.recorded();
+        window.postDevicesChanged();
         const nlohmann::json vanished = stopLoader();
         EXPECT_TRUE(vanished.at("vanished").get<bool>());
         EXPECT_EQ(vanished.at("faults_fired").at(0).get<std::string>(), "vanish-after-echo " + step);
@@ -70,6 +75,14 @@ protected:
         ASSERT_TRUE(connected) << watcher.describe() << describeTexts(tapped());
         for (const Phase p : watcher.phases()) EXPECT_NE(p, Phase::FailedOtherwise) << watcher.describe();
         EXPECT_EQ(watcher.last().state.connection, expectedSummary());
+        const std::vector<TappedRecord> records = tap.records(changed);
+        const auto ended = std::find_if(records.begin(), records.end(), [](const TappedRecord& r) {
+            return r.isText && r.text == installer::kConnectedStatus;
+        });
+        EXPECT_EQ(std::count_if(records.begin(), ended, isRefill), 0) << "the list was filled under the attempt";
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (tap.portListRefills(changed) == 0 && GetTickCount64() < end) Sleep(50);
+        EXPECT_EQ(tap.portListRefills(changed), 1u) << "the change was lost";
 
         // From the port's report on: its text, the window's own two, then the retry.
         const Texts texts = tapped();
@@ -252,6 +265,12 @@ TEST_F(GuiBrokenImageTest, UpdateWithTheLastPicImageCutShortRefusesBeforeAnyComm
     expectUpdateRefused(303, "TALVOR_HEX", ImageDamage::CutShort);
 }
 
+// Every remaining record is sound: only the image's record count tells it from the one the
+// program was built with, and without it the Blackfin would be left with a hole in its program.
+TEST_F(GuiBrokenImageTest, UpdateWithOneWholeRecordMissingFromTheBlackfinImageRefusesBeforeAnyCommand) {
+    expectUpdateRefused(300, "TALVOR_LDR", ImageDamage::RecordMissing);
+}
+
 TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(
@@ -298,6 +317,31 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
 
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
+
+    // The log holds the same failure texts after the programming began, then the closing
+    // line that names the failure with the phases' times, then the program's end.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const auto programming = std::find(logged.rbegin(), logged.rend(),
+                                       logLine({installer::kUpdateBox, installer::kProgrammingUpdate}));
+    ASSERT_NE(programming, logged.rend()) << "no programming in the log";
+    std::vector<std::string> logTail(programming.base(), logged.end());
+    std::vector<std::string> expected;
+    for (const auto& t : tail) expected.push_back(logLine(t));
+    ASSERT_EQ(logTail.size(), expected.size() + 2) << ::testing::PrintToString(logTail);
+    EXPECT_EQ(std::vector<std::string>(logTail.begin(), logTail.end() - 2), expected);
+    const std::string& closing = logTail[logTail.size() - 2];
+    const auto reason = std::find_if(tail.rbegin(), tail.rend(), [](const std::pair<int, std::string>& t) {
+        return t.first == installer::kUpdateBox;
+    });
+    ASSERT_NE(reason, tail.rend());
+    EXPECT_EQ(closing.rfind("Update failed: update line \"" + reason->second + "\"; connection line \"" +
+                                installer::kFailedUpdateConnection + "\". Phase times: connect ",
+                            0),
+              0u)
+        << closing;
+    EXPECT_NE(closing.find(", erase "), std::string::npos) << closing;
+    EXPECT_NE(closing.find(", Blackfin "), std::string::npos) << closing;
+    EXPECT_EQ(logTail.back(), "Program closed.");
     const nlohmann::json summary = stopLoader();
     EXPECT_TRUE(summary.at("vanished").get<bool>());
     EXPECT_EQ(summary.at("targets").at("blackfin").at("records").get<long long>(), kFaultRecord);

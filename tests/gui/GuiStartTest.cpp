@@ -1,5 +1,6 @@
 // The window as it opens: the port list from the Setup API (one device, none, or the
-// fixed list when SETUPAPI.DLL cannot load), the release, the texts of "Not connected",
+// fixed list when SETUPAPI.DLL cannot load), the release, the texts of "Not connected"
+// (also with DLLs planted beside the program, none of which it may load),
 // and the single-instance rule; and the port list following adapters plugged in and
 // pulled out while the window is open.
 #include "tests/gui/GuiTest.h"
@@ -66,7 +67,12 @@ void pumpMessages() {
 
 TEST_F(GuiTest, RegisteredComOneIsListedSelectedAndTheWindowIsNotConnected) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(launch());
+    // Started from a folder that also holds DLLs named as those the program loads itself:
+    // none of them may be loaded, and the real ones still serve. (VERSION.dll cannot be
+    // planted here: Wine's own user32.dll imports it at every start, before the program runs.)
+    const std::string copy = installerWithPlantedDlls({"setupapi", "winmm"});
+    ASSERT_FALSE(copy.empty());
+    ASSERT_NO_FATAL_FAILURE(launch(copy));
 
     EXPECT_EQ(window.portRows(), std::vector<std::string>{std::string("COM1, (") + kPortDescription + ")"});
     EXPECT_EQ(window.selectedRow(), 0);
@@ -78,6 +84,7 @@ TEST_F(GuiTest, RegisteredComOneIsListedSelectedAndTheWindowIsNotConnected) {
     EXPECT_EQ(window.stableState(), s);
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
+    EXPECT_EQ(plantedDllsLoaded(), std::vector<std::string>{}) << "DLLs loaded from the installer's folder";
 }
 
 TEST_F(GuiTest, WithoutAnyPortDeviceTheListIsEmptyAndConnectDoesNothing) {
@@ -202,6 +209,15 @@ TEST_F(GuiTest, PortListFollowsDeviceChangesWhileIdleAndStandsStillDuringAnUpdat
     EXPECT_TRUE(window.stableState().connectEnabled);
     EXPECT_EQ(selected, 1) << "the port in use lost its row";
     EXPECT_EQ(tap.portListRefills(mark), 1u);
+
+    // The first row's port is kept too when an adapter lists ahead of it.
+    window.selectRow(0);
+    ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM3", kUsbDescription}, {"COM7", kUsbDescription},
+                                           {"COM1", kPortDescription}, {"COM9", kUsbDescription}}));
+    window.postDevicesChanged();
+    ASSERT_TRUE(waitForRows(window, {usbRow("COM3"), usbRow("COM7"), comOne, usbRow("COM9")}, selected))
+        << "rows never followed the plug";
+    EXPECT_EQ(selected, 1) << "the selection left COM7";
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 }

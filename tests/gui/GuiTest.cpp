@@ -4,6 +4,9 @@
 #include "tests/gui/PortDevices.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <shlobj.h>
+
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -38,6 +41,11 @@ void GuiTest::SetUp() {
     // A run that was killed may have left the override behind; none may linger into this test.
     const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
     ASSERT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << "error " << removed;
+    // Nor a plain file in place of the logs' folder (the unwritable log's test).
+    const DWORD logs = GetFileAttributesA(logsFolder().c_str());
+    if (logs != INVALID_FILE_ATTRIBUTES && (logs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ASSERT_TRUE(DeleteFileA(logsFolder().c_str())) << "error " << GetLastError();
+    }
 }
 
 void GuiTest::TearDown() {
@@ -58,10 +66,10 @@ void GuiTest::TearDown() {
         if (!installer.waitExit(5000, code)) installer.kill();
     }
     tap.detach();
-    if (setupApiDisabled) {
+    if (dllOverridesSet) {
         const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
         EXPECT_EQ(removed, ERROR_SUCCESS) << "the installer's DLL override stays in the prefix";
-        setupApiDisabled = false;
+        dllOverridesSet = false;
     }
 }
 
@@ -110,17 +118,56 @@ void GuiTest::unlinkComOne() {
     ASSERT_TRUE(rig.unlink(1)) << rig.lastError();
 }
 
-void GuiTest::disableSetupApiForInstaller() {
-    const std::string path = installerAppKey() + "\\DllOverrides";
+namespace {
+
+// Sets the installer's own load order for DLL `name` (Wine keys it by the program's file name).
+void setInstallerDllOverride(const std::string& appKey, const char* name, const char* order) {
+    const std::string path = appKey + "\\DllOverrides";
     HKEY key = nullptr;
     const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                                          nullptr);
     ASSERT_EQ(created, ERROR_SUCCESS);
-    setupApiDisabled = true;
-    // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
-    const LONG written = RegSetValueExA(key, "setupapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+    const LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                                        static_cast<DWORD>(std::strlen(order) + 1));
     RegCloseKey(key);
     ASSERT_EQ(written, ERROR_SUCCESS);
+}
+
+std::string sideloadFolder() { return testenv::windowsPath(KQ_SIDELOAD_DIR) + "\\"; }
+
+}  // namespace
+
+void GuiTest::disableSetupApiForInstaller() {
+    dllOverridesSet = true;
+    // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
+    setInstallerDllOverride(installerAppKey(), "setupapi", "");
+}
+
+std::string GuiTest::installerWithPlantedDlls(const std::vector<std::string>& names) {
+    const std::string original = InstallerProcess::defaultPath();
+    const std::string copy = sideloadFolder() + original.substr(original.find_last_of("\\/") + 1);
+    if (!CopyFileA(original.c_str(), copy.c_str(), FALSE)) {
+        ADD_FAILURE() << "could not copy the installer to " << copy << ": error " << GetLastError();
+        return std::string();
+    }
+    plantedDlls = names;
+    dllOverridesSet = true;
+    for (const std::string& name : names) {
+        const std::string dll = sideloadFolder() + name + ".dll";
+        if (GetFileAttributesA(dll.c_str()) == INVALID_FILE_ATTRIBUTES) ADD_FAILURE() << dll << " is missing";
+        DeleteFileA((dll + ".loaded").c_str());
+        // The copy has the installer's file name, so its settings key is the one TearDown removes.
+        setInstallerDllOverride(installerAppKey(), name.c_str(), "native,builtin");
+    }
+    return copy;
+}
+
+std::vector<std::string> GuiTest::plantedDllsLoaded() const {
+    std::vector<std::string> loaded;
+    for (const std::string& name : plantedDlls)
+        if (GetFileAttributesA((sideloadFolder() + name + ".dll.loaded").c_str()) != INVALID_FILE_ATTRIBUTES)
+            loaded.push_back(name);
+    return loaded;
 }
 
 namespace {
@@ -192,7 +239,7 @@ bool findResource(std::vector<char>& file, const std::string& type, WORD id, Res
 // Damages the resource at `spot` as asked. A missing image is renumbered to id - 1 (the
 // type's ids stay in ascending order while id - 1 is free), so that FindResource no
 // longer finds it; a changed byte is a digit of a data record in the middle of the image;
-// a short image ends half-way.
+// a short image ends half-way; a missing record leaves valid Intel HEX, one line shorter.
 bool damage(std::vector<char>& file, ResourceSpot& spot, ImageDamage how) {
     switch (how) {
         case ImageDamage::Missing:
@@ -209,6 +256,18 @@ bool damage(std::vector<char>& file, ResourceSpot& spot, ImageDamage how) {
         case ImageDamage::CutShort:
             spot.data->Size /= 2;
             return true;
+        case ImageDamage::RecordMissing: {
+            // The record after the middle's LF goes, its CR LF with it: the rest moves up.
+            char* text = &file[spot.dataOffset];
+            char* const end = text + spot.data->Size;
+            char* middle = static_cast<char*>(std::memchr(text + spot.data->Size / 2, '\n', spot.data->Size / 2));
+            if (!middle) return false;
+            char* next = static_cast<char*>(std::memchr(middle + 1, '\n', static_cast<size_t>(end - middle - 1)));
+            if (!next) return false;
+            std::memmove(middle + 1, next + 1, static_cast<size_t>(end - next - 1));
+            spot.data->Size -= static_cast<DWORD>(next - middle);
+            return true;
+        }
     }
     return false;
 }
@@ -218,6 +277,7 @@ const char* damageName(ImageDamage how) {
         case ImageDamage::Missing: return "without";
         case ImageDamage::OneByteChanged: return "changed";
         case ImageDamage::CutShort: return "short";
+        case ImageDamage::RecordMissing: return "lacking";
     }
     return "?";
 }
@@ -268,6 +328,7 @@ std::string GuiTest::installerWithDamagedImage(WORD id, const char* type, ImageD
 
 void GuiTest::launch(const std::string& exePath) {
     ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
+    logsBeforeLaunch = logNames();
     ASSERT_TRUE(installer.start(exePath)) << installer.lastError();
     window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
     ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
@@ -351,4 +412,95 @@ std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
     std::vector<std::pair<int, std::string>> result;
     for (const TappedText& t : tap.texts(from)) result.emplace_back(t.controlId, t.text);
     return result;
+}
+
+std::string GuiTest::logsFolder() {
+    char base[MAX_PATH] = {};
+    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base), S_OK);
+    return std::string(base) + "\\KQ7750 Firmware Installer\\Logs";
+}
+
+std::vector<std::string> GuiTest::logNames() {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((logsFolder() + "\\*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void GuiTest::clearLogsFolder() {
+    const std::string folder = logsFolder();
+    CreateDirectoryA(folder.substr(0, folder.find_last_of('\\')).c_str(), nullptr);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << folder << ": error " << GetLastError();
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            EXPECT_TRUE(DeleteFileA((folder + "\\" + found.cFileName).c_str())) << found.cFileName;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+std::vector<std::string> GuiTest::ownLog() const {
+    std::vector<std::string> added;
+    for (const std::string& name : logNames())
+        if (!std::binary_search(logsBeforeLaunch.begin(), logsBeforeLaunch.end(), name)) added.push_back(name);
+    std::vector<std::string> lines;
+    if (added.size() != 1) {
+        ADD_FAILURE() << added.size() << " new logs in " << logsFolder() << " since the installer started";
+        return lines;
+    }
+    std::ifstream in(logsFolder() + "\\" + added.front(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t end = text.find("\r\n", begin);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "the log ends in a line without CR LF: " << text.substr(begin);
+            break;
+        }
+        lines.push_back(text.substr(begin, end - begin));
+        EXPECT_EQ(lines.back().find_first_of("\r\n"), std::string::npos) << "a bare CR or LF in: " << lines.back();
+        begin = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> GuiTest::loggedTexts(const std::vector<std::string>& lines) {
+    // "<milliseconds> ms  <text>", the milliseconds right-aligned.
+    std::vector<std::string> texts;
+    for (const std::string& line : lines) {
+        const size_t unit = line.find(" ms  ");
+        if (unit == std::string::npos || line.find_first_not_of(' ') == unit ||
+            line.find_first_not_of(" 0123456789") != unit + 1)
+            continue;
+        texts.push_back(line.substr(unit + 5));
+    }
+    return texts;
+}
+
+std::string GuiTest::logLine(const std::pair<int, std::string>& text) {
+    return std::string(boxName(text.first)) + " line: " + text.second;
+}
+
+::testing::AssertionResult GuiTest::holdsInOrder(const std::vector<std::string>& log,
+                                                 const std::vector<std::string>& wanted) {
+    auto at = log.begin();
+    for (const std::string& line : wanted) {
+        at = std::find(at, log.end(), line);
+        if (at == log.end()) {
+            std::ostringstream out;
+            out << "the log lacks, in its place, the line \"" << line << "\"; the log:\n";
+            for (const std::string& l : log) out << "  " << l << "\n";
+            return ::testing::AssertionFailure() << out.str();
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
 }

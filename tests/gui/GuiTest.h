@@ -33,8 +33,9 @@ constexpr const char* kPic4Programmed = "V1.03";
 }  // namespace loaderid
 
 // How a copy of the installer holds a firmware image: not at all (renumbered), with one
-// digit of a record in its middle changed, or ending half-way.
-enum class ImageDamage { Missing, OneByteChanged, CutShort };
+// digit of a record in its middle changed, ending half-way, or without one whole record
+// of its middle.
+enum class ImageDamage { Missing, OneByteChanged, CutShort, RecordMissing };
 
 class GuiTest : public ::testing::Test {
 protected:
@@ -72,6 +73,12 @@ protected:
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
     // this sets the installer's own override key (AppDefaults\<its file name>) instead.
     void disableSetupApiForInstaller();
+    // A copy of the installer in a folder that also holds a DLL named `name`.dll for each of
+    // `names`, loaded native-first there as Windows does a DLL in a program's folder that is
+    // not a Known DLL. Each DLL leaves <folder>\<name>.dll.loaded when a process loads it;
+    // plantedDllsLoaded() lists those that did.
+    std::string installerWithPlantedDlls(const std::vector<std::string>& names);
+    std::vector<std::string> plantedDllsLoaded() const;
     // Closes the window (close box or File, Exit) and expects it to go without a
     // question; returns the exit code.
     enum class Closing { ThroughCloseBox, ThroughFileExit };
@@ -102,12 +109,30 @@ protected:
     // The tapped texts as (box id, text) pairs, from the tap's record `from` on.
     std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;
 
+    // The update logs: the folder the installer keeps them in, the names of the logs in it
+    // (sorted), and the log of the installer that launch() started, as its lines; a line
+    // not ended by CR LF fails the test.
+    static std::string logsFolder();
+    static std::vector<std::string> logNames();
+    // Removes every file in the logs' folder, and makes the folder when it is missing.
+    static void clearLogsFolder();
+    std::vector<std::string> ownLog() const;
+    // The log's lines after the header, without their time since the start.
+    static std::vector<std::string> loggedTexts(const std::vector<std::string>& lines);
+    // A tapped text as the log names it: "<line name>: <text>".
+    static std::string logLine(const std::pair<int, std::string>& text);
+    // Every line of `wanted` in `log`, in that order (others may come between).
+    static ::testing::AssertionResult holdsInOrder(const std::vector<std::string>& log,
+                                                   const std::vector<std::string>& wanted);
+
     RigClient rig;
     InstallerProcess installer;
     InstallerWindow window;
     TextTap tap;
     int loaderId = -1;
-    bool setupApiDisabled = false;
+    bool dllOverridesSet = false;
+    std::vector<std::string> plantedDlls;
+    std::vector<std::string> logsBeforeLaunch;
 };
 
 // Readable (box, text) pairs in failure messages.

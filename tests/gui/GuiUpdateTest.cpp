@@ -5,6 +5,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 namespace {
 
 // Lines of the four images (records sent) as the installer carries them.
@@ -120,6 +122,91 @@ void expectTargetHoldsImage(const nlohmann::json& summary, const std::string& ta
     EXPECT_TRUE(t.at("bad_records").empty());
 }
 
+// Every text an update shows, in order, from Update Instrument to the completion.
+std::vector<std::pair<int, std::string>> updateTexts() {
+    std::vector<std::pair<int, std::string>> expected = {{installer::kStatusBox, installer::kPicStatus}};
+    const char* readBack[] = {loaderid::kPic2Programmed, loaderid::kPic3Programmed, loaderid::kPic4Programmed};
+    for (int pic = 2; pic <= 4; ++pic) {
+        const std::string n = std::to_string(pic);
+        expected.push_back({installer::kUpdateBox, "Programming PIC" + n + "..."});
+        expected.push_back({installer::kUpdateBox, "Verify transfered version for PIC" + n + "."});
+        expected.push_back({installer::kUpdateBox, "PIC" + n + " version is now \"" + readBack[pic - 2] + "\""});
+    }
+    expected.insert(expected.end(), {
+        {installer::kStatusBox, installer::kErasingStatus},
+        {installer::kUpdateBox, installer::kErasingUpdate},
+        {installer::kUpdateBox, installer::kErasingUpdate},
+        {installer::kUpdateBox, "Erasing program blocks..."},
+        {installer::kUpdateBox, "Application erased."},
+        {installer::kStatusBox, installer::kProgrammingStatus},
+        {installer::kUpdateBox, installer::kProgrammingUpdate},
+        {installer::kUpdateBox, installer::kProgrammingUpdate},
+        {installer::kUpdateBox, installer::kTransferCompleteUpdate},
+        {installer::kStatusBox, installer::kCompleteStatus},
+    });
+    return expected;
+}
+
+// The loader's word that each target holds exactly its image, and the PICs their new versions.
+void expectEveryTargetExact(const nlohmann::json& result) {
+    expectTargetHoldsImage(result, "pic2", "301", kPic2Lines);
+    expectTargetHoldsImage(result, "pic3", "302", kPic3Lines);
+    expectTargetHoldsImage(result, "pic4", "303", kPic4Lines);
+    expectTargetHoldsImage(result, "blackfin", "300", kBlackfinLines);
+    EXPECT_EQ(result.at("targets").at("pic2").at("version").get<std::string>(), loaderid::kPic2Programmed);
+    EXPECT_EQ(result.at("targets").at("pic3").at("version").get<std::string>(), loaderid::kPic3Programmed);
+    EXPECT_EQ(result.at("targets").at("pic4").at("version").get<std::string>(), loaderid::kPic4Programmed);
+    EXPECT_EQ(result.at("expected_images_from").get<std::string>(), "dir+json");
+}
+
+// The log's lines for the Blackfin transfer: one at each tenth of its records, with the count
+// sent when that tenth was reached (the window may learn of a few records at once), the last
+// at all of them.
+void expectBlackfinProgress(const std::vector<std::string>& logged) {
+    std::vector<int> counts;
+    for (const std::string& line : logged) {
+        if (line.rfind("Blackfin: ", 0) != 0) continue;
+        std::string count = line.substr(10, line.find(" of ") - 10);
+        count.erase(std::remove(count.begin(), count.end(), ','), count.end());
+        counts.push_back(std::atoi(count.c_str()));
+        EXPECT_EQ(line.substr(line.find(" of ")), " of 8,585 records") << line;
+    }
+    ASSERT_EQ(counts.size(), 10u) << ::testing::PrintToString(counts);
+    for (int tenth = 1; tenth <= 10; ++tenth) {
+        const int first = (tenth * kBlackfinLines + 9) / 10;
+        const int next = ((tenth + 1) * kBlackfinLines + 9) / 10;
+        EXPECT_GE(counts[tenth - 1], first) << "tenth " << tenth;
+        EXPECT_LT(counts[tenth - 1], tenth < 10 ? next : kBlackfinLines + 1) << "tenth " << tenth;
+    }
+}
+
+struct BoxSearch {
+    DWORD processId;
+    HWND mainWindow;
+    std::vector<std::string> captions;
+};
+
+BOOL CALLBACK noteBox(HWND window, LPARAM search) {
+    BoxSearch& s = *reinterpret_cast<BoxSearch*>(search);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char kind[32] = {};
+    GetClassNameA(window, kind, sizeof kind);
+    if (owner == s.processId && window != s.mainWindow && IsWindowVisible(window) && std::string(kind) == "#32770") {
+        char caption[256] = {};
+        GetWindowTextA(window, caption, sizeof caption);
+        s.captions.push_back(caption);
+    }
+    return TRUE;
+}
+
+// The captions of the installer's dialogs and message boxes that show now, besides its window.
+std::vector<std::string> openBoxes(DWORD processId, HWND mainWindow) {
+    BoxSearch search{processId, mainWindow, {}};
+    EnumWindows(noteBox, reinterpret_cast<LPARAM>(&search));
+    return search.captions;
+}
+
 }  // namespace
 
 TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
@@ -183,7 +270,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
     const std::string summary = connecting.last().state.connection;
     ASSERT_EQ(summary, expectedSummary());
-    const size_t updateTexts = tap.recorded();
+    const size_t updateTextsFrom = tap.recorded();
 
     PhaseWatcher watcher(window);
     CompletionBox box;
@@ -202,7 +289,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
             return box.seen && o.phase == Phase::Complete && o.state.connectEnabled;
         },
         600000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(updateTexts));
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(updateTextsFrom));
     std::printf("[          ] %s\n", watcher.timeline().c_str());
 
     std::vector<Phase> phases = watcher.phases();
@@ -233,49 +320,97 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     EXPECT_EQ(window.focusedControl(), installer::kConnectButton);
 
     // Every text the update showed, in order, whatever the sampling missed.
-    std::vector<std::pair<int, std::string>> expected = {{installer::kStatusBox, installer::kPicStatus}};
-    const char* readBack[] = {loaderid::kPic2Programmed, loaderid::kPic3Programmed, loaderid::kPic4Programmed};
-    for (int pic = 2; pic <= 4; ++pic) {
-        const std::string n = std::to_string(pic);
-        expected.push_back({installer::kUpdateBox, "Programming PIC" + n + "..."});
-        expected.push_back({installer::kUpdateBox, "Verify transfered version for PIC" + n + "."});
-        expected.push_back({installer::kUpdateBox, "PIC" + n + " version is now \"" + readBack[pic - 2] + "\""});
-    }
-    expected.insert(expected.end(), {
-        {installer::kStatusBox, installer::kErasingStatus},
-        {installer::kUpdateBox, installer::kErasingUpdate},
-        {installer::kUpdateBox, installer::kErasingUpdate},
-        {installer::kUpdateBox, "Erasing program blocks..."},
-        {installer::kUpdateBox, "Application erased."},
-        {installer::kStatusBox, installer::kProgrammingStatus},
-        {installer::kUpdateBox, installer::kProgrammingUpdate},
-        {installer::kUpdateBox, installer::kProgrammingUpdate},
-        {installer::kUpdateBox, "Application firmware data transfer complete."},
-        {installer::kStatusBox, installer::kCompleteStatus},
-    });
-    const auto texts = tapped(updateTexts);
+    const std::vector<std::pair<int, std::string>> expected = updateTexts();
+    const auto texts = tapped(updateTextsFrom);
     EXPECT_EQ(texts, expected) << describeTexts(texts);
     // The bar set up for each PIC, the erase and the programming, and reset at the end:
     // never in its error state.
-    EXPECT_EQ(tap.barStates(updateTexts), std::vector<int>(6, PBST_NORMAL));
+    EXPECT_EQ(tap.barStates(updateTextsFrom), std::vector<int>(6, PBST_NORMAL));
 
     // Idle again: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 
+    // The log keeps it all, in order: both ports tried, the connection summary, every text
+    // of the update with the Blackfin's progress at each tenth, the completion and its box,
+    // the closing line, and the program's end.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    std::vector<std::string> wanted = {"Connect: " + usbRow("COM257"),
+                                       "connection line: Connection failed - Illegal com port id.",
+                                       "Connect: " + usbRow("COM12"), "connection line: " + summary};
+    for (const auto& t : expected) wanted.push_back(logLine(t));
+    wanted.push_back("message box \"Update Complete\": " + std::string(installer::kCompleteStatus));
+    wanted.push_back("Program closed.");
+    EXPECT_TRUE(holdsInOrder(logged, wanted));
+    // The progress between the programming's start and the completion.
+    const auto programming =
+        std::find(logged.begin(), logged.end(), logLine({installer::kStatusBox, installer::kProgrammingStatus}));
+    const auto completion =
+        std::find(logged.begin(), logged.end(), logLine({installer::kStatusBox, installer::kCompleteStatus}));
+    ASSERT_TRUE(programming < completion);
+    expectBlackfinProgress(std::vector<std::string>(programming, completion));
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](const std::string& l) { return l.rfind("Blackfin: ", 0) == 0; }),
+              10);
+    // Closing line: complete, with the time of each phase from Connect on.
+    const auto closing = std::find_if(logged.begin(), logged.end(),
+                                      [](const std::string& l) { return l.rfind("Update complete", 0) == 0; });
+    ASSERT_NE(closing, logged.end()) << "no closing line saying complete";
+    EXPECT_EQ(closing->rfind("Update complete. Phase times: connect ", 0), 0u) << *closing;
+    for (const char* phase : {", PIC 2 ", ", PIC 3 ", ", PIC 4 ", ", erase ", ", Blackfin "})
+        EXPECT_NE(closing->find(phase), std::string::npos) << phase << " in: " << *closing;
+    EXPECT_TRUE(holdsInOrder(logged, {logLine({installer::kStatusBox, installer::kCompleteStatus}), *closing,
+                                      "message box \"Update Complete\": " + std::string(installer::kCompleteStatus)}));
+
     const nlohmann::json result = stopLoader();
-    expectTargetHoldsImage(result, "pic2", "301", kPic2Lines);
-    expectTargetHoldsImage(result, "pic3", "302", kPic3Lines);
-    expectTargetHoldsImage(result, "pic4", "303", kPic4Lines);
-    expectTargetHoldsImage(result, "blackfin", "300", kBlackfinLines);
-    EXPECT_EQ(result.at("targets").at("pic2").at("version").get<std::string>(), loaderid::kPic2Programmed);
-    EXPECT_EQ(result.at("targets").at("pic3").at("version").get<std::string>(), loaderid::kPic3Programmed);
-    EXPECT_EQ(result.at("targets").at("pic4").at("version").get<std::string>(), loaderid::kPic4Programmed);
-    EXPECT_EQ(result.at("expected_images_from").get<std::string>(), "dir+json");
+    expectEveryTargetExact(result);
     std::vector<std::string> commands;
     for (const nlohmann::json& c : result.at("commands")) commands.push_back(c.get<std::string>());
     EXPECT_EQ(commands, (std::vector<std::string>{"###", "VERSION", "PIC_VERS 2", "PIC_VERS 3", "PIC_VERS 4",
                                                   "LOAD_PIC 2", "PIC_VERS 2", "LOAD_PIC 3", "PIC_VERS 3",
                                                   "LOAD_PIC 4", "PIC_VERS 4", "ERASE_PROGRAM", "LOAD_PROGRAM"}));
+}
+
+// A PC where no log can be written (here a plain file stands where the logs' folder belongs)
+// updates as any other, showing the same texts, and says nothing about the log.
+TEST_F(GuiTest, UpdateWithoutAWritableLogFolderShowsTheSameTextsAndNoMessage) {
+    ASSERT_NO_FATAL_FAILURE(clearLogsFolder());
+    const std::string folder = logsFolder();
+    ASSERT_TRUE(RemoveDirectoryA(folder.c_str())) << "error " << GetLastError();
+    {
+        UniqueFileHandle plain(CreateFileA(folder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(plain.valid()) << "error " << GetLastError();
+    }
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    ASSERT_NO_FATAL_FAILURE(launch());
+    std::vector<std::string> boxes = openBoxes(installer.id(), window.handle());
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    const size_t from = tap.recorded();
+
+    PhaseWatcher watcher(window);
+    CompletionBox box;
+    window.click(installer::kUpdateButton);
+    const bool ended = watcher.watch(
+        [&](const Observation& o) {
+            for (const std::string& caption : openBoxes(installer.id(), window.handle()))
+                if (caption != installer::kCompleteCaption) boxes.push_back(caption);
+            answerCompletionBox(box);
+            return (box.seen && o.phase == Phase::Complete && o.state.connectEnabled) ||
+                   o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise;
+        },
+        300000);
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(from));
+    EXPECT_TRUE(box.seen);
+    EXPECT_EQ(tapped(from), updateTexts()) << describeTexts(tapped(from));
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+    EXPECT_TRUE(boxes.empty()) << "the installer showed \"" << boxes.front() << "\"";
+    expectEveryTargetExact(stopLoader());
+
+    // The plain file is as it was; there is no log anywhere.
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    EXPECT_TRUE(DeleteFileA(folder.c_str())) << "error " << GetLastError();
 }
 
 TEST(TransferProgress, CountsTheRecordsFromTheBarWithRateAndTimeLeft) {
