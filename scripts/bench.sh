@@ -9,6 +9,7 @@
 #
 #   scripts/bench.sh [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs]
 #   scripts/bench.sh --image-check [--arch x86|x64|both]
+#   scripts/bench.sh --windows-path [--runs N] [--arch x86|x64|both]
 #
 # --arch picks the program (default both). --before COMMIT also builds the 64-bit installer of
 #   that commit (from `git archive`, in its own tree) and runs its two updates in every run
@@ -18,6 +19,14 @@
 #   ran) to docs/host-path-histogram.png.
 # Every run also times the check of the four images that Update Instrument makes before its
 #   first command; --image-check times only that (no update, no trace build): a minute or so.
+# --windows-path measures the Windows path instead: the whole update through the engine over
+#   the model of the Windows serial driver (tests/serial/SerialTestKit.h), the loader pacing
+#   at 115200 baud, for the rest as built, the rests charged as a default Windows timer
+#   charges them, and an adapter with a 16 ms and a 1 ms latency timer. The two widths run
+#   side by side (x86 on COM4, x64 on COM6) on a rig named winpath, so a test rig may run
+#   beside it. Prints the Blackfin transfer's median per case and its ratio to the wire
+#   floor. Each transfer takes one and a half to three and a half minutes: about 30 minutes
+#   for three runs.
 # Results go to $BUILD_DIR/bench/<time>/<arch>/. Uses its own rig (scripts/rig.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +39,7 @@ update_docs=0
 before=
 arch=both
 image_check_only=0
+windows_path=0
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -38,7 +48,8 @@ while (($#)); do
     --before) before=$(git -C "$root" rev-parse --verify "$2^{commit}"); shift 2 ;;
     --update-docs) update_docs=1; shift ;;
     --image-check) image_check_only=1; shift ;;
-    *) echo "usage: $0 [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs] | --image-check [--arch ...]" >&2; exit 2 ;;
+    --windows-path) windows_path=1; shift ;;
+    *) echo "usage: $0 [--runs N] [--com N] [--arch x86|x64|both] [--before COMMIT] [--update-docs] | --image-check [--arch ...] | --windows-path [--runs N] [--arch ...]" >&2; exit 2 ;;
   esac
 done
 
@@ -63,6 +74,10 @@ cmake --build "$build/native" -j "$jobs"
 for a in "${arches[@]}"; do
   t=$(tree "$a")
   cmake -S "$root" -B "$build/$t" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$a")" >/dev/null
+  if ((windows_path)); then
+    cmake --build "$build/$t" -j "$jobs" --target test_firmware
+    continue
+  fi
   if ((image_check_only)); then
     cmake --build "$build/$t" -j "$jobs" --target bench_echo
     continue
@@ -90,6 +105,66 @@ fi
 
 top=$build/bench/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$top"
+
+if ((windows_path)); then
+  "$root/scripts/rig.sh" start winpath
+  trap '"$root/scripts/rig.sh" stop winpath' EXIT
+  # shellcheck disable=SC1091
+  . "$build/rig-winpath/env"
+  {
+    echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+    echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "installer: $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- . || echo ' with uncommitted changes')"
+  } | tee "$top/machine.txt"
+  cases=(built ticks latency16 latency1)
+  measure() {  # measure ARCH COM: every run of every case, one Wine process each
+    local a=$1 com=$2 out=$top/$1 i c
+    mkdir -p "$out"
+    for i in $(seq 1 "$runs"); do
+      for c in "${cases[@]}"; do
+        echo "bench: run $i, $a, $c"
+        if ! KQ_WINDOWS_PATH=$c KQ_END_TO_END_COM=$com wine "$build/$(tree "$a")/tests/firmware/test_firmware.exe" \
+             --gtest_also_run_disabled_tests --gtest_filter=EndToEndTest.DISABLED_WindowsPathBlackfinAt115200 \
+             >"$out/run$i-$c.txt" 2>"$out/run$i-$c.err"; then
+          echo "bench: $a $c run $i failed (see $out/run$i-$c.txt)" >&2
+          continue
+        fi
+        grep '^RESULT' "$out/run$i-$c.txt" >>"$out/windows-path.txt"
+      done
+    done
+  }
+  pids=()
+  for a in "${arches[@]}"; do
+    if [[ $a == x86 ]]; then measure x86 4 & else measure x64 6 & fi
+    pids+=($!)
+  done
+  status=0
+  for p in "${pids[@]}"; do wait "$p" || status=1; done
+  echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$top/machine.txt"
+  # Wire floor of image 300: (616,317 characters + 8,585 one-character echo tails) x 10 bits / 115200.
+  for a in "${arches[@]}"; do
+    echo "== $a: Blackfin transfer over the driver model, paced at 115200 baud (median of $runs) =="
+    awk -v floor=54.245 '
+      $1 == "RESULT" { name = $2; sub(/^windows_path_/, "", name); v[name] = v[name] " " $3; n[name]++ }
+      END {
+        split("built ticks latency16 latency1", order, " ")
+        label["built"] = "rest as built"; label["ticks"] = "rest charged to the 15.625 ms tick"
+        label["latency16"] = "adapter, 16 ms latency timer"; label["latency1"] = "adapter, 1 ms latency timer"
+        for (k = 1; k <= 4; k++) {
+          c = order[k]
+          if (!(c in n)) { printf "  %-36s no result\n", label[c]; continue }
+          m = split(substr(v[c], 2), xs, " ")
+          for (i = 1; i <= m; i++) xs[i] += 0  # numbers, not strings, for the sort
+          for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (xs[j] < xs[i]) { t = xs[i]; xs[i] = xs[j]; xs[j] = t }
+          med = (m % 2) ? xs[(m + 1) / 2] : (xs[m / 2] + xs[m / 2 + 1]) / 2
+          printf "  %-36s %8.2f s  %5.2fx   (runs:%s)\n", label[c], med, med / floor, v[c]
+        }
+      }' "$top/$a/windows-path.txt" 2>/dev/null | tee "$top/$a/report.txt"
+  done
+  echo "bench: results in $top"
+  exit "$status"
+fi
+
 "$root/scripts/rig.sh" start
 trap '"$root/scripts/rig.sh" stop' EXIT
 # shellcheck disable=SC1091

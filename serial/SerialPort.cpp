@@ -3,6 +3,7 @@
 #include "serial/SerialPort.h"
 
 #include "engine/HostTrace.h"
+#include "serial/RestTimer.h"
 
 #include <process.h>
 
@@ -81,6 +82,8 @@ private:
     OVERLAPPED block;
 };
 
+bool restOnTimer(RestTimer& timer, HANDLE stop, DWORD milliseconds) { return timer.rest(stop, milliseconds); }
+
 }  // namespace
 
 const SerialDeviceApi& SerialDeviceApi::win32() {
@@ -88,17 +91,18 @@ const SerialDeviceApi& SerialDeviceApi::win32() {
         &::CreateFileA,  &::SetupComm,     &::SetCommState, &::SetCommTimeouts,
         &::SetCommMask,  &::PurgeComm,     &::WaitCommEvent, &::ReadFile,
         &::WriteFile,    &::GetOverlappedResult, &::ClearCommError, &::CancelIo,
-        &SerialPort::runningUnderWine,
+        &SerialPort::runningUnderWine, &restOnTimer,
     };
     return table;
 }
 
 struct SerialPort::Impl {
     static unsigned __stdcall eventThreadMain(void* argument);
+    static void runEventThread(SerialPort& port);
     static bool waitStep(SerialPort& port);
     static ReadOutcome readStep(SerialPort& port, DWORD pendingLimitMs);
     static void readContinuously(SerialPort& port);
-    static void handleLineEvent(SerialPort& port, DWORD eventMask);
+    static bool handleLineEvent(SerialPort& port, DWORD eventMask);
     static bool wentPending(SerialPort& port, DWORD error);
     static void deliver(SerialPort& port, const unsigned char* bytes, DWORD count);
     static bool stopRequested(const SerialPort& port);
@@ -116,7 +120,8 @@ SerialPort::SerialPort(SerialEventSink sink)
       keepReadPending(false),
       deviceSettings(),
       receiveQueue(ReceiveQueueSlots),
-      api(&SerialDeviceApi::win32()) {}
+      api(&SerialDeviceApi::win32()),
+      restTimer(nullptr) {}
 
 SerialPort::~SerialPort() {
     // As close, but silent and without CancelIo: the event thread has settled its own
@@ -261,6 +266,16 @@ bool SerialPort::write(const std::string& text) {
 
 unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
     SerialPort& port = *static_cast<SerialPort*>(argument);
+    // Held for as long as the thread runs, so whatever it raises in Windows is let go
+    // when the port closes.
+    RestTimer timer;
+    port.restTimer = &timer;
+    runEventThread(port);
+    port.restTimer = nullptr;
+    return 0;
+}
+
+void SerialPort::Impl::runEventThread(SerialPort& port) {
     const HANDLE device = port.deviceHandle.get();
     // Results ignored: a device that refuses these fails its first wait or read,
     // which is reported there.
@@ -269,7 +284,7 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
     report(port, PortOpened, 0);
     if (port.keepReadPending) {
         readContinuously(port);
-        return 0;
+        return;
     }
     port.waitForEvent = true;
 
@@ -290,7 +305,6 @@ unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
             if (outcome == ReadOutcome::Failed && !pauseBeforeNextCall(port)) break;
         }
     }
-    return 0;
 }
 
 // Under Wine 8 on a pseudo-terminal, WaitCommEvent does not wake for arriving data:
@@ -325,22 +339,22 @@ bool SerialPort::Impl::waitStep(SerialPort& port) {
         return pauseBeforeNextCall(port);
     }
     const HANDLE device = port.deviceHandle.get();
-    if (port.api->waitCommEvent(device, &eventMask, call.get())) {
-        handleLineEvent(port, eventMask);
-        // A driver may end the wait at once with none of the thread's events; waiting
-        // again at once would spin for as long as it does so.
-        if ((eventMask & EventThreadMask) == 0) return pauseBeforeNextCall(port);
-        return true;
-    }
+    if (port.api->waitCommEvent(device, &eventMask, call.get())) return handleLineEvent(port, eventMask);
     if (!wentPending(port, GetLastError())) return pauseBeforeNextCall(port);
 
     switch (waitForStopOr(port.stopEvent.get(), call.completion(), INFINITE)) {
     case WaitOutcome::Stopped:
         call.settle(*port.api, device);
         return false;
-    case WaitOutcome::Completed:
-        handleLineEvent(port, eventMask);
-        return true;
+    case WaitOutcome::Completed: {
+        // A completed wait has a result of its own: once an adapter is pulled, some drivers
+        // complete every wait with an error (usbser.sys is reported to give 22 or 31) and
+        // an empty mask. Such a completion is a failed call like any other.
+        DWORD unused = 0;
+        if (port.api->getOverlappedResult(device, call.get(), &unused, FALSE)) return handleLineEvent(port, eventMask);
+        if (wentPending(port, GetLastError())) call.settle(*port.api, device);
+        return pauseBeforeNextCall(port);
+    }
     case WaitOutcome::TimedOut:
     case WaitOutcome::Failed:
         break;
@@ -394,7 +408,8 @@ ReadOutcome SerialPort::Impl::readStep(SerialPort& port, DWORD pendingLimitMs) {
     return ReadOutcome::Failed;
 }
 
-void SerialPort::Impl::handleLineEvent(SerialPort& port, DWORD eventMask) {
+// Returns whether to go on: false when the port was closed during a rest.
+bool SerialPort::Impl::handleLineEvent(SerialPort& port, DWORD eventMask) {
     eventMask &= 0xFF;
     DWORD errors = 0;
     COMSTAT status;
@@ -403,7 +418,11 @@ void SerialPort::Impl::handleLineEvent(SerialPort& port, DWORD eventMask) {
     port.lineErrorMask.store(errors);
     if (errors != 0 || (eventMask & EV_BREAK) != 0) report(port, LineError, static_cast<int32_t>(errors));
     if (eventMask & EV_RXCHAR) port.waitForEvent = false;
-    if (eventMask & EV_TXEMPTY) Sleep(1);
+    // A driver may end a wait, at once or later, with none of the thread's events;
+    // waiting again at once would spin for as long as it does so.
+    if ((eventMask & EventThreadMask) == 0) return pauseBeforeNextCall(port);
+    if (eventMask & EV_TXEMPTY) return port.api->rest(*port.restTimer, port.stopEvent.get(), TransmitRestMs);
+    return true;
 }
 
 // A call failed: ERROR_IO_PENDING means it is under way. Anything else is a line
@@ -437,5 +456,5 @@ bool SerialPort::Impl::stopRequested(const SerialPort& port) {
 }
 
 bool SerialPort::Impl::pauseBeforeNextCall(const SerialPort& port) {
-    return WaitForSingleObject(port.stopEvent.get(), ImmediateFailurePauseMs) == WAIT_TIMEOUT;
+    return port.api->rest(*port.restTimer, port.stopEvent.get(), ImmediateFailurePauseMs);
 }

@@ -12,6 +12,8 @@
 #include "engine/CircularQueue.h"
 #include "engine/WinHandles.h"
 
+class RestTimer;
+
 // Codes reported through the sink; 2 and 3 are never reported.
 enum SerialEventType : uint32_t {
     PortOpened = 0,
@@ -55,6 +57,11 @@ struct SerialDeviceApi {
     decltype(&::ClearCommError) clearCommError;
     decltype(&::CancelIo) cancelIo;
     bool (*underWine)();  // the driver is Wine's: decides the read time-outs and how the event thread reads
+    // The event thread's rests (after EV_TXEMPTY, and before the call after one that failed
+    // or brought nothing), so that a test's device sees them and can charge them what a
+    // Windows clock would: waits `milliseconds` on the thread's timer, or less when `stop`
+    // is signalled; false then. win32() rests on the timer.
+    bool (*rest)(RestTimer& timer, HANDLE stop, DWORD milliseconds);
 
     static const SerialDeviceApi& win32();
 };
@@ -94,6 +101,8 @@ public:
     // on, so a device that keeps doing so cannot keep the event thread spinning; the
     // pause ends early when the port is closed.
     static constexpr DWORD ImmediateFailurePauseMs = 50;
+    // The rest after EV_TXEMPTY.
+    static constexpr DWORD TransmitRestMs = 1;
 
 private:
     // Implementation details are private to SerialPort.cpp.
@@ -111,4 +120,5 @@ private:
     DCB deviceSettings;              // open only
     CircularQueue<unsigned char> receiveQueue;  // event thread pushes, worker pops
     const SerialDeviceApi* api;      // set while closed; read by every thread that enters the port
+    RestTimer* restTimer;            // event thread only: its own timer, set while it runs
 };

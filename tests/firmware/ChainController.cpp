@@ -34,7 +34,16 @@ void ChainController::beginPhase(const std::string& name, uint32_t range)
     Phase p;
     p.name = name;
     p.range = range;
+    p.began = now();
     phases.push_back(p);
+}
+
+double ChainController::now()
+{
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 bool ChainController::startUpdate()
@@ -120,6 +129,7 @@ void ChainController::OnComplete()
     TestController::OnComplete();
     chainSlots.push_back("OnComplete");
     ++endings;
+    endedAt = now();
     stopResponseTimer();
     resource.release();
     closePort(true);
@@ -130,6 +140,7 @@ void ChainController::OnFailed()
     TestController::OnFailed();
     chainSlots.push_back("OnFailed");
     ++endings;
+    endedAt = now();
     // While the PICs are programmed the engine is still Connecting, and the
     // controller keeps its image and timers then.
     if (engineMode() != Connecting) {

@@ -17,6 +17,7 @@ public:
         std::string name;     // "PIC2", "PIC3", "PIC4", "erase", "Blackfin"
         uint32_t range = 0;   // the progress bar's upper bound as the controller sets it
         size_t steps = 0;     // OnProgressed while this phase was the latest
+        double began = 0;     // seconds on the performance counter
     };
 
     ChainController();
@@ -30,6 +31,7 @@ public:
     std::vector<Phase> phases;
     std::vector<std::string> chainSlots;  // the slots of the chain in order, without status and progress
     size_t endings = 0;  // OnComplete and OnFailed calls: cheaper to poll than the record
+    double endedAt = 0;  // seconds on the performance counter at the latest of them
     int picStep = 0;
     bool loadFailed = false;
     FirmwareResource resource;
@@ -44,6 +46,8 @@ public:
     void OnComplete() override;
     void OnFailed() override;
     void OnResponseTimeout() override;
+
+    static double now();
 
 private:
     uint32_t engineMode();

@@ -278,6 +278,9 @@ TEST_F(ScriptedPort, EventThreadEndsPromptlyWhileEveryCallFailsAtOnce) {
 TEST_F(ScriptedPort, CallsThatEndAtOnceWithNothingArePacedNotSpun) {
     Reply failing;
     failing.answer = Answer::FailAtOnce;
+    // A pulled adapter's driver completing each wait with an error (usbser.sys: 31).
+    Reply lateFailure = reply(Answer::CompletesFailed);
+    lateFailure.error = ERROR_GEN_FAILURE;
     struct Variant {
         const char* what;
         bool wine;
@@ -289,11 +292,14 @@ TEST_F(ScriptedPort, CallsThatEndAtOnceWithNothingArePacedNotSpun) {
         {"WaitCommEvent fails at once", false, failing, Reply{}, "WaitCommEvent"},
         {"WaitCommEvent ends at once with an empty mask", false, lineEvent(0), Reply{}, "WaitCommEvent"},
         {"WaitCommEvent ends at once with an event not asked for", false, lineEvent(EV_RXFLAG), Reply{}, "WaitCommEvent"},
+        {"WaitCommEvent completes later with an empty mask", false, reply(Answer::Completes), Reply{}, "WaitCommEvent"},
+        {"WaitCommEvent completes later with an error", false, lateFailure, Reply{}, "WaitCommEvent"},
         {"Wine: ReadFile ends at once with no bytes", true, Reply{}, reply(Answer::AtOnce), "ReadFile"},
         {"Wine: ReadFile fails at once", true, Reply{}, failing, "ReadFile"},
     };
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
+        EventRecorder::clear();
         RecordingDevice local(true);
         local.standForWine(v.wine);
         local.setWaitDefault(v.wait);
@@ -310,34 +316,57 @@ TEST_F(ScriptedPort, CallsThatEndAtOnceWithNothingArePacedNotSpun) {
         EXPECT_LE(during, 50u);
         EXPECT_GE(during, 1u) << "the thread stopped calling";
         mustReturnWithin(Generous, "close", [&] { paced.close(); });
+        if (v.wait.answer == Answer::CompletesFailed) {
+            // A failed completion is reported as a line error, with the flags of that
+            // moment (none here), as a call that failed at once is.
+            EXPECT_GE(EventRecorder::reportsOf(LineError).size(), 2u);
+            for (const Report& r : EventRecorder::reportsOf(LineError)) EXPECT_EQ(0, r.value);
+        }
     }
 }
 
 TEST_F(ScriptedPort, UnderWineOneReadIsKeptPendingAndWhatItReturnsIsDelivered) {
     device.standForWine(true);
+    std::string full(2 * SerialPort::ReadChunk, '\0');
+    for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<char>(i * 11 + 3);
+    device.queueRead(reply(Answer::AtOnce, full.substr(0, SerialPort::ReadChunk)));
+    device.queueRead(reply(Answer::AtOnce, full.substr(SerialPort::ReadChunk)));
     device.queueRead(reply(Answer::AtOnce, "hello"));
     device.queueRead(reply(Answer::Completes, "world!"));
     device.queueRead(reply(Answer::FailAtOnce, "", CE_OVERRUN));
     device.queueRead(reply(Answer::CompletesFailed));
     openAndWaitForThread();
-    // The four scripted reads, then one that stays pending like an idle line.
-    ASSERT_TRUE(waitUntil([&] { return device.count("ReadFile") >= 5; }, Generous));
+    // The six scripted reads, then one that stays pending like an idle line.
+    ASSERT_TRUE(waitUntil([&] { return device.count("ReadFile") >= 7; }, Generous));
     Sleep(100);
 
     const std::vector<std::pair<uint32_t, int32_t>> expected = {
-        {PortOpened, 0}, {BytesReceived, 5}, {BytesReceived, 6}, {LineError, CE_OVERRUN}, {LineError, 0}, {IoFailure, 1}};
+        {PortOpened, 0}, {BytesReceived, 512}, {BytesReceived, 512}, {BytesReceived, 5}, {BytesReceived, 6},
+        {LineError, CE_OVERRUN}, {LineError, 0}, {IoFailure, 1}};
     EXPECT_EQ(expected, typesAndValues(EventRecorder::reports()));
     for (const Report& r : EventRecorder::reports()) EXPECT_EQ(eventThread(), r.thread);
     EXPECT_EQ(0u, device.count("WaitCommEvent")) << "under Wine the thread waits for no line event";
-    EXPECT_EQ(5u, device.count("ReadFile"));
+    EXPECT_EQ(7u, device.count("ReadFile"));
     for (const Call& c : device.callsNamed("ReadFile")) EXPECT_EQ(512u, c.argument);
+    // Only a failed read is followed by the pause: a backlog drains read after read, as
+    // fast as the driver hands it over (a pause after each full read would let it drain
+    // at 10 KB/s, slower than the line fills it).
+    std::string order;
+    for (const Call& c : device.calls()) {
+        if (c.name == "ReadFile") order += 'R';
+        if (c.name == "Rest") {
+            order += 'P';
+            EXPECT_EQ(SerialPort::ImmediateFailurePauseMs, c.argument);
+        }
+    }
+    EXPECT_EQ("RRRRRPRPR", order);
     const COMMTIMEOUTS want = SerialPort::readTimeoutsFor(true), got = device.lastTimeouts();
     EXPECT_EQ(0, std::memcmp(&want, &got, sizeof want));
 
     std::string queued;
     unsigned char byte = 0;
     while (port.getReceiveQueue().pop(byte)) queued.push_back(static_cast<char>(byte));
-    EXPECT_EQ("helloworld!", queued);
+    EXPECT_EQ(full + "helloworld!", queued);
 
     // Close cancels the pending read and waits for it on the thread that issued it.
     closeAndCheckSettled();

@@ -86,7 +86,7 @@ RecordingDevice::RecordingDevice(bool scripted) : scripted(scripted) {
     table = SerialDeviceApi{&createFile, &setupComm,    &setCommState,        &setCommTimeouts,
                             &setCommMask, &purgeComm,   &waitCommEvent,       &readFile,
                             &writeFile,   &getOverlappedResult, &clearCommError, &cancelIo,
-                            &underWine};
+                            &underWine,   &rest};
     waitDefault.answer = Answer::Hangs;
     readDefault.answer = Answer::Hangs;
     active = this;
@@ -493,6 +493,15 @@ BOOL WINAPI RecordingDevice::cancelIo(HANDLE device) {
     return CancelIo(device);
 }
 
+bool RecordingDevice::rest(RestTimer& timer, HANDLE stop, DWORD milliseconds) {
+    RecordingDevice& d = *active;
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        d.record("Rest", milliseconds, 0);
+    }
+    return timer.rest(stop, milliseconds);
+}
+
 bool RecordingDevice::underWine() {
     RecordingDevice& d = *active;
     if (!d.scripted) return SerialPort::runningUnderWine();
@@ -529,24 +538,95 @@ void WindowsDriverModel::keepBufferOf(DWORD bytes) {
     ownBuffer = bytes;
 }
 
+void WindowsDriverModel::chargeRestsToTicks(bool charge) { std::lock_guard<std::mutex> g(lock); tickClock = charge; }
+void WindowsDriverModel::failLate(bool late) { std::lock_guard<std::mutex> g(lock); lateFailure = late; }
+void WindowsDriverModel::latencyTimer(DWORD milliseconds) { std::lock_guard<std::mutex> g(lock); latencyMs = milliseconds; }
+void WindowsDriverModel::sendAtLineSpeed(bool paced) { std::lock_guard<std::mutex> g(lock); lineSpeed = paced; }
+
+size_t WindowsDriverModel::callsAfterVanish(const std::string& name) const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = afterVanish.find(name);
+    return found == afterVanish.end() ? 0 : found->second;
+}
+
 size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
 bool WindowsDriverModel::lineVanished() const { std::lock_guard<std::mutex> g(lock); return vanished; }
 
-bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) const {
+bool WindowsDriverModel::refuses(HANDLE device, DWORD& error) {
     if (device != standIn || standIn == nullptr)
         error = ERROR_INVALID_HANDLE;
     else if (vanished)
-        error = ERROR_ACCESS_DENIED;  // what a removed USB adapter mostly answers
+        error = lateFailure ? lateError() : ERROR_ACCESS_DENIED;  // what a removed USB adapter mostly answers
     else
         return false;
     return true;
+}
+
+bool WindowsDriverModel::pendsToFail(HANDLE device, LPOVERLAPPED operation, Kind kind, DWORD& error) {
+    if (!lateFailure || !vanished || device != standIn || standIn == nullptr) return false;
+    Operation& op = begin(operation, kind);
+    op.failsLate = true;
+    op.deadline = GetTickCount64() + LateFailureMs;
+    SetEvent(wake.get());  // the pump keeps the time
+    error = ERROR_IO_PENDING;
+    return true;
+}
+
+DWORD WindowsDriverModel::lateError() {
+    static const DWORD errors[] = {ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_OPERATION_ABORTED};
+    return errors[lateTurn++ % 3];
+}
+
+void WindowsDriverModel::noteAfterVanish(const std::string& name) {
+    if (vanished) ++afterVanish[name];
+}
+
+namespace {
+ULONGLONG microseconds() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<ULONGLONG>(now.QuadPart / frequency * 1000000 + now.QuadPart % frequency * 1000000 / frequency);
+}
+}  // namespace
+
+void WindowsDriverModel::gather(const unsigned char* bytes, DWORD count) {
+    if (latencyMs == 0) {
+        wire.insert(wire.end(), bytes, bytes + count);
+        return;
+    }
+    // While the adapter held nothing its timer kept running out and starting again
+    // (status-only packets): the first byte waits for the next time it runs out.
+    const ULONGLONG now = microseconds(), period = latencyMs * 1000ULL;
+    if (adapter.empty() && now - lastPacketUs >= period) lastPacketUs = now - (now - lastPacketUs) % period;
+    adapter.insert(adapter.end(), bytes, bytes + count);
+}
+
+ULONGLONG WindowsDriverModel::releasePackets() {
+    if (adapter.empty()) return 0;
+    const ULONGLONG now = microseconds(), period = latencyMs * 1000ULL;
+    while (adapter.size() >= PacketBytes) {
+        wire.insert(wire.end(), adapter.begin(), adapter.begin() + PacketBytes);
+        adapter.erase(adapter.begin(), adapter.begin() + PacketBytes);
+        lastPacketUs = now;
+    }
+    if (!adapter.empty() && now - lastPacketUs >= period) {
+        wire.insert(wire.end(), adapter.begin(), adapter.end());
+        adapter.clear();
+        lastPacketUs = now;
+    }
+    return adapter.empty() ? 0 : lastPacketUs + period;
 }
 
 WindowsDriverModel::Operation& WindowsDriverModel::begin(LPOVERLAPPED operation, Kind kind) {
     auto found = operations.find(operation);
     if (found != operations.end() && !found->second.done) ++abandoned;  // reused while the driver held it
     Operation& op = operations[operation];
-    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0};
+    op = Operation{kind, GetCurrentThreadId(), false, FALSE, 0, 0, nullptr, nullptr, 0, 0, false, 0};
     ResetEvent(operation->hEvent);  // as the call itself does on a pending start
     return op;
 }
@@ -604,12 +684,19 @@ void WindowsDriverModel::serveReads() {
 
 void WindowsDriverModel::vanish() {
     vanished = true;
+    SetEvent(wake.get());  // the pump keeps the late failures' time
     for (auto& entry : operations) {
         Operation& op = entry.second;
-        // A write ends in its own call, by what the real line made of it.
-        if (op.done || op.kind == Kind::Write) continue;
+        // A write ends in its own call, by what the real line made of it, unless the line
+        // took it and the UART is still sending.
+        if (op.done || (op.kind == Kind::Write && op.sentAtUs == 0)) continue;
         if (op.kind == Kind::Wait) *op.eventMask = 0;
-        complete(entry.first, FALSE, ERROR_ACCESS_DENIED, 0);
+        if (lateFailure) {
+            op.failsLate = true;
+            op.deadline = GetTickCount64() + LateFailureMs;
+        } else {
+            complete(entry.first, FALSE, ERROR_ACCESS_DENIED, 0);
+        }
     }
 }
 
@@ -632,15 +719,20 @@ void WindowsDriverModel::pump() {
     OVERLAPPED readOp{};
     readOp.hEvent = readDone.get();
     bool reading = false;
+    // Times to the microsecond what must not wait for the next millisecond: a write the
+    // UART has sent, a packet the adapter's timer lets go.
+    UniqueHandle timer(CreateWaitableTimerExW(nullptr, nullptr, 0x2, SYNCHRONIZE | TIMER_MODIFY_STATE));
+    if (!timer) timer.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
 
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping) {
-        admit();
+        ULONGLONG dueUs = releasePackets();
         DWORD limit = INFINITE;
+        admit();
         if (!vanished && !reading && wire.empty()) {
             DWORD got = 0;
             if (ReadFile(line.get(), chunk, sizeof chunk, &got, &readOp)) {
-                wire.insert(wire.end(), chunk, chunk + got);
+                gather(chunk, got);
                 limit = got == 0 ? 5 : 0;  // nothing there after all: look again shortly
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 reading = true;
@@ -648,26 +740,44 @@ void WindowsDriverModel::pump() {
                 vanish();
             }
         }
-        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = GetTickCount64(), nowUs = microseconds();
         for (auto& entry : operations) {
             Operation& op = entry.second;
-            if (op.kind != Kind::Read || op.done) continue;
-            if (op.deadline <= now)
-                complete(entry.first, TRUE, 0, 0);  // no byte within the constant: a read of nothing
-            else
+            if (op.kind == Kind::Write && op.sentAtUs != 0 && !op.done && !op.failsLate) {
+                if (op.sentAtUs > nowUs) {
+                    dueUs = dueUs == 0 ? op.sentAtUs : std::min(dueUs, op.sentAtUs);
+                } else {
+                    complete(entry.first, TRUE, 0, op.transferred);
+                    raise(EV_TXEMPTY);
+                }
+                continue;
+            }
+            if ((op.kind != Kind::Read && !op.failsLate) || op.done) continue;
+            if (op.deadline > now) {
                 limit = std::min<DWORD>(limit, static_cast<DWORD>(op.deadline - now));
+            } else if (op.failsLate) {
+                if (op.kind == Kind::Wait) *op.eventMask = 0;
+                complete(entry.first, FALSE, lateError(), 0);
+            } else {
+                complete(entry.first, TRUE, 0, 0);  // no byte within the constant: a read of nothing
+            }
         }
 
+        if (dueUs != 0) {
+            LARGE_INTEGER due;  // relative, in 100 ns units
+            due.QuadPart = -static_cast<LONGLONG>(dueUs > nowUs ? (dueUs - nowUs) * 10 : 1);
+            SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE);  // result ignored: a timer of ours
+        }
         guard.unlock();
-        const HANDLE handles[2] = {wake.get(), readDone.get()};
-        WaitForMultipleObjects(2, handles, FALSE, limit);  // result ignored: both sources are looked at below
+        const HANDLE handles[3] = {wake.get(), readDone.get(), timer.get()};
+        WaitForMultipleObjects(dueUs != 0 ? 3 : 2, handles, FALSE, limit);  // result ignored: every source is looked at below
         guard.lock();
 
         if (reading && WaitForSingleObject(readDone.get(), 0) == WAIT_OBJECT_0) {
             DWORD count = 0;
             reading = false;
             if (GetOverlappedResult(line.get(), &readOp, &count, FALSE))
-                wire.insert(wire.end(), chunk, chunk + count);
+                gather(chunk, count);
             else
                 vanish();  // Wine: ERROR_BROKEN_PIPE once the simulator has closed its side
             ResetEvent(readDone.get());
@@ -713,6 +823,9 @@ struct WindowsDriverModel::Calls {
         m.input.clear();
         m.wire.clear();
         m.inputSize = m.ownBuffer != 0 ? m.ownBuffer : 4096;
+        m.adapter.clear();
+        m.afterVanish.clear();
+        m.lastPacketUs = m.lineFreeUs = 0;
         m.mask = m.history = 0;
         m.timeouts = COMMTIMEOUTS{};
         m.vanished = m.stopping = false;
@@ -735,6 +848,9 @@ struct WindowsDriverModel::Calls {
     static BOOL WINAPI setCommState(HANDLE device, LPDCB settings) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (m.refuses(device, error)) return FALSE;
+            if (settings->BaudRate != 0) m.baud = settings->BaudRate;
+            m.bitsPerByte = 1 + settings->ByteSize + (settings->Parity != NOPARITY ? 1 : 0) +
+                            (settings->StopBits == ONESTOPBIT ? 1 : 2);
             if (SetCommState(m.line.get(), settings)) return TRUE;  // the real line takes the settings too
             error = GetLastError();
             return FALSE;
@@ -786,6 +902,11 @@ struct WindowsDriverModel::Calls {
     static BOOL WINAPI waitCommEvent(HANDLE device, LPDWORD events, LPOVERLAPPED operation) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             *events = 0;
+            m.noteAfterVanish("WaitCommEvent");
+            if (m.pendsToFail(device, operation, Kind::Wait, error)) {
+                m.operations.at(operation).eventMask = events;
+                return FALSE;
+            }
             if (m.refuses(device, error)) return FALSE;
             bool waiting = false;
             for (const auto& entry : m.operations) waiting |= entry.second.kind == Kind::Wait && !entry.second.done;
@@ -809,6 +930,8 @@ struct WindowsDriverModel::Calls {
     static BOOL WINAPI readFile(HANDLE device, LPVOID buffer, DWORD size, LPDWORD received, LPOVERLAPPED operation) {
         return locked([&](WindowsDriverModel& m, DWORD& error) {
             if (received) *received = 0;
+            m.noteAfterVanish("ReadFile");
+            if (m.pendsToFail(device, operation, Kind::Read, error)) return FALSE;
             if (m.refuses(device, error)) return FALSE;
             const COMMTIMEOUTS& t = m.timeouts;
             const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -840,11 +963,17 @@ struct WindowsDriverModel::Calls {
     // pending, then completed, and the driver raises EV_TXEMPTY.
     static BOOL WINAPI writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED operation) {
         if (written) *written = 0;
+        bool failing = false;
         const BOOL accepted = locked([&](WindowsDriverModel& m, DWORD& error) {
-            if (m.refuses(device, error)) return FALSE;
+            failing = m.pendsToFail(device, operation, Kind::Write, error);
+            if (failing || m.refuses(device, error)) return FALSE;
             m.begin(operation, Kind::Write).size = size;
             return TRUE;
         });
+        if (failing) {
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
         if (!accepted) return FALSE;
         WindowsDriverModel& m = *active;
         std::lock_guard<std::mutex> oneAtATime(m.writing);
@@ -857,7 +986,14 @@ struct WindowsDriverModel::Calls {
         return locked([&](WindowsDriverModel& model, DWORD& error) {
             auto found = model.operations.find(operation);
             const bool live = found != model.operations.end() && !found->second.done;  // not cancelled meanwhile
-            if (live && sent) {
+            if (live && sent && model.lineSpeed) {
+                // The UART sends the bytes after those it holds; the pump completes the write.
+                const ULONGLONG start = std::max(microseconds(), model.lineFreeUs);
+                model.lineFreeUs = start + static_cast<ULONGLONG>(put) * model.bitsPerByte * 1000000ULL / model.baud;
+                found->second.sentAtUs = model.lineFreeUs;
+                found->second.transferred = put;
+                SetEvent(model.wake.get());
+            } else if (live && sent) {
                 model.complete(operation, TRUE, 0, put);
                 model.raise(EV_TXEMPTY);
             } else if (live) {
@@ -932,6 +1068,25 @@ struct WindowsDriverModel::Calls {
     }
 
     static bool underWine() { return false; }
+
+    static bool rest(RestTimer& timer, HANDLE stop, DWORD milliseconds) {
+        WindowsDriverModel& m = *active;
+        bool ticks;
+        {
+            std::lock_guard<std::mutex> guard(m.lock);
+            m.noteAfterVanish("Rest " + std::to_string(milliseconds));
+            ticks = m.tickClock;
+        }
+        if (!ticks) return timer.rest(stop, milliseconds);
+        // The first tick of the 15.625 ms clock at or after the rest's end.
+        const ULONGLONG tickUs = 15625;
+        const ULONGLONG due = (microseconds() + milliseconds * 1000ULL + tickUs - 1) / tickUs * tickUs;
+        for (;;) {
+            const ULONGLONG now = microseconds();
+            if (now >= due) return true;
+            if (!timer.rest(stop, static_cast<DWORD>((due - now + 999) / 1000))) return false;
+        }
+    }
 };
 
 WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
@@ -939,7 +1094,7 @@ WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FAL
                             &Calls::setCommTimeouts, &Calls::setCommMask, &Calls::purgeComm,
                             &Calls::waitCommEvent, &Calls::readFile,    &Calls::writeFile,
                             &Calls::getOverlappedResult, &Calls::clearCommError, &Calls::cancelIo,
-                            &Calls::underWine};
+                            &Calls::underWine, &Calls::rest};
     active = this;
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/RestTimer.h"
 #include "serial/SerialPort.h"
 
 namespace serialtest {
@@ -145,6 +146,7 @@ private:
     static BOOL WINAPI clearCommError(HANDLE, LPDWORD, LPCOMSTAT);
     static BOOL WINAPI cancelIo(HANDLE);
     static bool underWine();
+    static bool rest(RestTimer& timer, HANDLE stop, DWORD milliseconds);
 
     void record(const std::string& name, DWORD argument, DWORD outcome, const OVERLAPPED* operation = nullptr);
     // Starts tracking a scripted overlapped call; notes storage reused while the
@@ -209,6 +211,29 @@ private:
 // - A vanished line (the simulator closed its side) is a removed USB adapter, which on
 //   Windows mostly answers ERROR_ACCESS_DENIED: pending operations complete with it and
 //   every later call fails with it.
+// Options, for what real PCs add to that:
+// - chargeRestsToTicks: the Sleep page (synchapi/nf-synchapi-sleep) and the timeBeginPeriod
+//   page (timeapi/nf-timeapi-timebeginperiod): with the system timer at its default a wait
+//   ends at the first tick of the 15.625 ms clock after its time has passed. The event
+//   thread's rests are charged so, as a plain Sleep(1) is on such a PC.
+// - failLate: a pulled adapter whose driver fails late. No page documents what a driver
+//   answers then; engineers report it of usbser.sys (Windows' own CDC driver, "USB serial
+//   driver (Usbser.sys)", windows-hardware/drivers/usbcon/usb-driver-installation-based-on-compatible-ids)
+//   and of others: after the line vanished each WaitCommEvent, ReadFile and WriteFile goes
+//   pending and completes LateFailureMs later with ERROR_BAD_COMMAND (22), ERROR_GEN_FAILURE
+//   (31) or ERROR_OPERATION_ABORTED (995) in turn, a wait with an empty mask; calls pending
+//   at the vanish end so too. Calls that do not go pending fail at once with those errors.
+// - sendAtLineSpeed: a write completes, and EV_TXEMPTY rises, when the UART would have sent
+//   its last bit at the baud rate SetCommState gave (DCB page, winbase/ns-winbase-dcb: start
+//   bit, ByteSize data bits, parity bit, stop bits per byte), the writes one after another,
+//   where the pseudo-terminal takes them at once. Without it the rest after EV_TXEMPTY
+//   overlaps the echo, which no real line allows.
+// - latencyTimer: an FTDI adapter (FTDI's application notes AN232B-04, "Data Throughput,
+//   Latency and Handshaking", and AN_107, "Advanced Driver Options", 6.3): received bytes
+//   reach the driver in USB packets, sent when 62 bytes of data have gathered (64 less 2
+//   status bytes) or when the latency timer runs out (16 ms by default, 1 to 255 ms). The
+//   timer counts from the last packet sent and starts again with every packet, also the
+//   status-only packets sent while nothing was received.
 class WindowsDriverModel {
 public:
     WindowsDriverModel();
@@ -220,6 +245,17 @@ public:
     // A driver that takes SetupComm's size as a recommendation, as the SetupComm page
     // allows (USB adapters commonly keep a few KiB), and keeps an input buffer of `bytes`.
     void keepBufferOf(DWORD bytes);
+    // The options above; set before the port opens.
+    void chargeRestsToTicks(bool charge);
+    void failLate(bool late);
+    void latencyTimer(DWORD milliseconds);  // 0: bytes reach the input buffer as they arrive
+    void sendAtLineSpeed(bool paced);
+    static constexpr DWORD LateFailureMs = 2;
+    static constexpr size_t PacketBytes = 62;
+
+    // Calls of one name made after the line vanished ("WaitCommEvent", "ReadFile", and each
+    // rest as "Rest <milliseconds>").
+    size_t callsAfterVanish(const std::string& name) const;
 
     // Operations the driver still holds: the caller's storage belongs to it until they
     // complete.
@@ -240,7 +276,9 @@ private:
         DWORD* eventMask;            // Wait: where the events go
         unsigned char* buffer;       // Read: the caller's buffer
         DWORD size;                  // Read: room in the buffer; Write: bytes to send
-        ULONGLONG deadline;          // Read: when it gives up waiting for a first byte
+        ULONGLONG deadline;          // Read: when it gives up waiting for a first byte; late failure: when it fails
+        bool failsLate;              // completes with the late-failing driver's error at `deadline`
+        ULONGLONG sentAtUs;          // Write, sendAtLineSpeed: when the UART has sent its last bit
     };
 
     struct Calls;  // the table's functions
@@ -251,7 +289,15 @@ private:
 
     // Each of these runs with the lock held.
     // Refuses a call on another handle or on a vanished line; sets `error`.
-    bool refuses(HANDLE device, DWORD& error) const;
+    bool refuses(HANDLE device, DWORD& error);
+    // The late-failing driver after the vanish: the call goes pending to fail later.
+    bool pendsToFail(HANDLE device, LPOVERLAPPED operation, Kind kind, DWORD& error);
+    DWORD lateError();
+    void noteAfterVanish(const std::string& name);
+    // Hands what the adapter gathered to the driver in packets; returns when its latency
+    // timer next runs out with bytes waiting, in microseconds (0: none wait).
+    ULONGLONG releasePackets();
+    void gather(const unsigned char* bytes, DWORD count);
     Operation& begin(LPOVERLAPPED operation, Kind kind);
     void complete(LPOVERLAPPED operation, BOOL succeeded, DWORD error, DWORD transferred);
     void raise(DWORD events);
@@ -271,6 +317,16 @@ private:
     std::map<LPOVERLAPPED, Operation> operations;
     std::deque<unsigned char> input;
     std::deque<unsigned char> wire;  // read from the line, waiting for room in the input buffer
+    std::deque<unsigned char> adapter;  // latencyTimer: received by the adapter, not yet sent on to the driver
+    DWORD latencyMs = 0;
+    ULONGLONG lastPacketUs = 0;      // latencyTimer: when the adapter last sent a packet
+    bool tickClock = false;
+    bool lineSpeed = false;
+    ULONGLONG lineFreeUs = 0;        // sendAtLineSpeed: when the UART has sent all it was given
+    DWORD baud = CBR_115200, bitsPerByte = 10;
+    bool lateFailure = false;
+    unsigned lateTurn = 0;
+    std::map<std::string, size_t> afterVanish;
     DWORD inputSize = 4096;
     DWORD ownBuffer = 0;             // keepBufferOf
     DWORD mask = 0;

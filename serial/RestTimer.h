@@ -1,0 +1,31 @@
+// The event thread's clock for its short rests: about 1 ms on Windows 7 to 11 with the
+// system timer at its default, where a plain Sleep(1) lasts until the next 15.625 ms tick.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "engine/SystemLibrary.h"
+#include "engine/WinHandles.h"
+
+// Made by the event thread when it starts and gone when it ends, so whatever it raises
+// in Windows is held only while the port is open.
+class RestTimer {
+public:
+    RestTimer();
+    ~RestTimer();
+    RestTimer(const RestTimer&) = delete;
+    RestTimer& operator=(const RestTimer&) = delete;
+
+    // Waits `milliseconds`, or less when `stop` is signalled; false when it was (or when
+    // the wait failed, which only a torn-down stop event can cause).
+    bool rest(HANDLE stop, DWORD milliseconds);
+
+private:
+    UniqueHandle timer;  // a high-resolution waitable timer, null where Windows has none
+    // The fallback: the system timer's resolution raised to 1 ms through winmm.dll, loaded
+    // only then; heldPeriodEnd is set only while the raise is held, and ends it.
+    std::unique_ptr<SystemLibrary> winmm;
+    UINT(WINAPI* heldPeriodEnd)(UINT) = nullptr;
+};
