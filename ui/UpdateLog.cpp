@@ -314,23 +314,26 @@ void UpdateLog::recordsLeft(uint32_t left) {
     }
 }
 
-void UpdateLog::updateComplete() {
+bool UpdateLog::endUpdate() {
     if (!updating) {
-        return;
+        return false;
     }
     endPhase();
     updating = false;
     transferRecords = 0;
-    line("Update complete. Phase times: " + phaseTimes());
+    return true;
+}
+
+void UpdateLog::updateComplete() {
+    if (endUpdate()) {
+        line("Update complete. Phase times: " + phaseTimes());
+    }
 }
 
 void UpdateLog::updateFailed() {
-    if (!updating) {
+    if (!endUpdate()) {
         return;
     }
-    endPhase();
-    updating = false;
-    transferRecords = 0;
     std::string shownNow;
     for (const char* where : {"update line", "connection line"}) {
         shownNow += std::string(shownNow.empty() ? "" : "; ") + where + " \"" +

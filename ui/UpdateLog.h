@@ -64,6 +64,8 @@ private:
     void write(const std::string& text);
     ULONGLONG elapsedMs() const;
     void endPhase();
+    // Ends the update's last phase and its transfer; false when no update was under way.
+    bool endUpdate();
     std::string phaseTimes();
     std::string lastShownOn(const char* where) const;
 
