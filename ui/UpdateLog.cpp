@@ -314,6 +314,10 @@ void UpdateLog::recordsLeft(uint32_t left) {
     }
 }
 
+void UpdateLog::suspending() {
+    line("Windows is suspending the PC: the update will stop");
+}
+
 bool UpdateLog::endUpdate() {
     if (!updating) {
         return false;

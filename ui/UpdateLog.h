@@ -48,6 +48,8 @@ public:
     void transferStarted(uint32_t records);
     bool inTransfer() const { return transferRecords != 0; }
     void recordsLeft(uint32_t left);
+    // Windows is about to suspend the PC during an update.
+    void suspending();
     // The update's closing line; ignored when no update is under way.
     void updateComplete();
     void updateFailed();
