@@ -2,7 +2,8 @@
 // state) and its opt-out of power throttling, each undone when the update ends.
 #include "ui/PowerHold.h"
 
-#include <cwchar>
+#include <algorithm>
+#include <iterator>
 
 #include "engine/SystemLibrary.h"
 
@@ -56,14 +57,14 @@ void PowerHold::hold() {
     holding = true;
 
     if (api->powerCreateRequest && api->powerSetRequest && api->powerClearRequest) {
-        wchar_t reason[128];
-        std::wcsncpy(reason, Reason, sizeof reason / sizeof reason[0] - 1);
-        reason[sizeof reason / sizeof reason[0] - 1] = L'\0';
+        // The context takes a writable string; Windows copies it.
+        wchar_t reason[sizeof Reason / sizeof Reason[0]];
+        std::copy(std::begin(Reason), std::end(Reason), reason);
         REASON_CONTEXT context = {};
         context.Version = POWER_REQUEST_CONTEXT_VERSION;
         context.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
         context.Reason.SimpleReasonString = reason;
-        // Windows copies the reason; Wine 8's stub answers INVALID_HANDLE_VALUE.
+        // Wine 8's stub answers INVALID_HANDLE_VALUE.
         HANDLE created = api->powerCreateRequest(&context);
         if (created != nullptr && created != INVALID_HANDLE_VALUE) {
             request = created;

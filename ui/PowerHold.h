@@ -25,7 +25,7 @@ struct PowerApi {
 class PowerHold {
 public:
     // The reason `powercfg /requests` shows for the program while it holds its request.
-    static constexpr const wchar_t* Reason = L"KQ7750 Firmware Installer: instrument firmware update in progress";
+    static constexpr wchar_t Reason[] = L"KQ7750 Firmware Installer: instrument firmware update in progress";
     // SetProcessInformation's class for power throttling, and its state's version.
     static constexpr int ProcessPowerThrottlingClass = 4;
     static constexpr ULONG ThrottlingStateVersion = 1;

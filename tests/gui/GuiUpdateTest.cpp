@@ -41,6 +41,12 @@ void expectBarRunning(const WindowState& s, int high) {
     EXPECT_LE(s.progressPosition, high);
 }
 
+// A phase in which an update has ended short of its completion.
+bool stoppedShort(Phase phase) {
+    return phase == Phase::FailedWhileConnecting || phase == Phase::FailedOtherwise || phase == Phase::ResponseLost ||
+           phase == Phase::Unknown;
+}
+
 // One sample of the update against its row of the phase table.
 void expectUpdateRow(const Observation& o, const std::string& summary) {
     SCOPED_TRACE(std::string("phase ") + phaseName(o.phase) + " at " + std::to_string(o.atMs) + " ms:\n" +
@@ -330,9 +336,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [&](const Observation& o) {
-            if (o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise ||
-                o.phase == Phase::ResponseLost || o.phase == Phase::Unknown)
-                return true;
+            if (stoppedShort(o.phase)) return true;
             if (o.phase == Phase::Programming && !aboutOpened) {
                 aboutOpened = true;
                 expectAboutBoxKeepsTheUpdateGoing();
@@ -509,9 +513,7 @@ TEST_F(GuiTest, UpdateKeepsThePcAwakeThroughWindowsOwnCalls) {
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [&](const Observation& o) {
-            if (o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise ||
-                o.phase == Phase::ResponseLost || o.phase == Phase::Unknown)
-                return true;
+            if (stoppedShort(o.phase)) return true;
             if (o.phase == Phase::Programming && !suspended) {
                 suspended = true;
                 sendSuspend(window.handle());
