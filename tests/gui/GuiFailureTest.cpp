@@ -1,6 +1,6 @@
 // Failures as the engineer sees them: a loader that never answers, a missing COM device,
-// a line that vanishes while connecting or while the Blackfin is programmed, an echo that
-// stalls, and a program whose firmware images are missing or damaged.
+// a line that vanishes while connecting or while a PIC or the Blackfin is programmed, an
+// echo that stalls, and a program whose firmware images are missing or damaged.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>
@@ -345,6 +345,49 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     const nlohmann::json summary = stopLoader();
     EXPECT_TRUE(summary.at("vanished").get<bool>());
     EXPECT_EQ(summary.at("targets").at("blackfin").at("records").get<long long>(), kFaultRecord);
+}
+
+// While a PIC is programmed the engine still counts as connecting, so the window shows the
+// failure as one while connecting; the update has ended all the same, and the log says so.
+TEST_F(GuiTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader("--fault-target pic3 --vanish-after-record 20"));
+    ASSERT_NO_FATAL_FAILURE(launch());
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    const size_t mark = tap.recorded();
+
+    PhaseWatcher watcher(window);
+    window.click(installer::kUpdateButton);
+    const bool ended = watcher.watch(
+        [](const Observation& o) { return o.phase == Phase::FailedWhileConnecting || o.phase == Phase::Complete; },
+        120000);
+    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
+    ASSERT_EQ(watcher.last().phase, Phase::FailedWhileConnecting) << watcher.describe();
+    // Every failure report the port makes is handled by now.
+    Sleep(1000);
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+
+    // The closing line quotes the port's reason, the last text of the update line before it.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const std::string updateLine = logLine({installer::kUpdateBox, ""});
+    const auto closing = std::find_if(logged.begin(), logged.end(),
+                                      [](const std::string& l) { return l.rfind("Update failed: ", 0) == 0; });
+    ASSERT_NE(closing, logged.end()) << ::testing::PrintToString(logged);
+    const auto reason = std::find_if(std::make_reverse_iterator(closing), logged.rend(),
+                                     [&](const std::string& l) { return l.rfind(updateLine, 0) == 0; });
+    ASSERT_NE(reason, logged.rend());
+    EXPECT_EQ(reason->rfind(updateLine + "Communications failed - ", 0), 0u) << *reason;
+    EXPECT_EQ(closing->rfind("Update failed: update line \"" + reason->substr(updateLine.size()) +
+                                 "\"; connection line \"" + installer::kFailedConnectingConnection +
+                                 "\". Phase times: connect ",
+                             0),
+              0u)
+        << *closing;
+    EXPECT_NE(closing->find(", PIC 3 "), std::string::npos) << *closing;
+    EXPECT_EQ(closing->find(", PIC 4 "), std::string::npos) << *closing;
+    EXPECT_EQ(logged.back(), "Program closed.");
+    EXPECT_TRUE(stopLoader().at("vanished").get<bool>());
 }
 
 TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
