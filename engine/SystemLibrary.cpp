@@ -8,7 +8,8 @@
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
-// Null until a test sets it, so a load during static initialisation finds it set too.
+// Null stands for LoadLibraryExA: a constant, so it holds even for a load made while other
+// statics are still being set up.
 SystemLibrary::LoadCall SystemLibrary::loadCall = nullptr;
 
 bool SystemLibrary::searchSystem32Only() {

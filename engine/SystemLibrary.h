@@ -47,6 +47,6 @@ public:
     }
 
 private:
-    static LoadCall loadCall;  // null: LoadLibraryExA. Written by setLoadCall alone; read by load() on any thread
+    static LoadCall loadCall;  // null: LoadLibraryExA; written by setLoadCall, read by load() on any thread
     HMODULE module;
 };
