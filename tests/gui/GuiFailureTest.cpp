@@ -271,22 +271,33 @@ TEST_F(GuiBrokenImageTest, UpdateWithOneWholeRecordMissingFromTheBlackfinImageRe
     expectUpdateRefused(300, "TALVOR_LDR", ImageDamage::RecordMissing);
 }
 
-TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(
-        startLoader("--paced --fault-target blackfin --vanish-after-record " + std::to_string(kFaultRecord)));
-    ASSERT_NO_FATAL_FAILURE(launch());
-    PhaseWatcher connecting(window);
-    ASSERT_NO_FATAL_FAILURE(connect(connecting));
-    const size_t mark = tap.recorded();
+// An update that the loader, started with `options`, makes fail: connected, Update Instrument
+// pressed (the tap's record then is `mark`) and the window watched until it shows `failure`;
+// an update that completes instead fails the test.
+class GuiUpdateFailureTest : public GuiTest {
+protected:
+    void updateUntil(Phase failure, const std::string& options, PhaseWatcher& watcher) {
+        ASSERT_NO_FATAL_FAILURE(registerComOne());
+        ASSERT_NO_FATAL_FAILURE(startLoader(options));
+        ASSERT_NO_FATAL_FAILURE(launch());
+        PhaseWatcher connecting(window);
+        ASSERT_NO_FATAL_FAILURE(connect(connecting));
+        mark = tap.recorded();
+        window.click(installer::kUpdateButton);
+        const bool ended = watcher.watch(
+            [failure](const Observation& o) { return o.phase == failure || o.phase == Phase::Complete; }, 300000);
+        ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
+        ASSERT_EQ(watcher.last().phase, failure) << watcher.describe();
+    }
 
+    size_t mark = 0;
+};
+
+TEST_F(GuiUpdateFailureTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
-    const bool ended = watcher.watch(
-        [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
-        300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
-    ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
+    ASSERT_NO_FATAL_FAILURE(updateUntil(
+        Phase::FailedOtherwise, "--paced --fault-target blackfin --vanish-after-record " + std::to_string(kFaultRecord),
+        watcher));
     const std::vector<Phase> phases = watcher.phases();
     EXPECT_NE(std::find(phases.begin(), phases.end(), Phase::Programming), phases.end()) << watcher.describe();
 
@@ -349,21 +360,10 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
 
 // While a PIC is programmed the engine still counts as connecting, so the window shows the
 // failure as one while connecting; the update has ended all the same, and the log says so.
-TEST_F(GuiTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(startLoader("--fault-target pic3 --vanish-after-record 20"));
-    ASSERT_NO_FATAL_FAILURE(launch());
-    PhaseWatcher connecting(window);
-    ASSERT_NO_FATAL_FAILURE(connect(connecting));
-    const size_t mark = tap.recorded();
-
+TEST_F(GuiUpdateFailureTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
-    const bool ended = watcher.watch(
-        [](const Observation& o) { return o.phase == Phase::FailedWhileConnecting || o.phase == Phase::Complete; },
-        120000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
-    ASSERT_EQ(watcher.last().phase, Phase::FailedWhileConnecting) << watcher.describe();
+    ASSERT_NO_FATAL_FAILURE(
+        updateUntil(Phase::FailedWhileConnecting, "--fault-target pic3 --vanish-after-record 20", watcher));
     // Every failure report the port makes is handled by now.
     Sleep(1000);
     EXPECT_EQ(closeWithoutQuestion(), 0u);
@@ -390,22 +390,11 @@ TEST_F(GuiTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
     EXPECT_TRUE(stopLoader().at("vanished").get<bool>());
 }
 
-TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(
-        startLoader("--paced --fault-target blackfin --silent-after-record " + std::to_string(kFaultRecord)));
-    ASSERT_NO_FATAL_FAILURE(launch());
-    PhaseWatcher connecting(window);
-    ASSERT_NO_FATAL_FAILURE(connect(connecting));
-    const size_t mark = tap.recorded();
-
+TEST_F(GuiUpdateFailureTest, StalledEchoEndsInTheResponseTimeout) {
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
-    const bool ended = watcher.watch(
-        [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
-        300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
-    ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
+    ASSERT_NO_FATAL_FAILURE(updateUntil(
+        Phase::FailedOtherwise, "--paced --fault-target blackfin --silent-after-record " + std::to_string(kFaultRecord),
+        watcher));
 
     // "Response lost" stands only until the port's closing comes back as a failure.
     Sleep(1000);
