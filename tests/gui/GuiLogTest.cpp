@@ -125,13 +125,11 @@ TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
     ASSERT_NO_FATAL_FAILURE(launch());
 
     // The log exists before the window shows; the five oldest have gone, and no other.
-    std::vector<std::string> names = logNames();
-    EXPECT_EQ(names.size(), 101u);
+    const std::vector<std::string> names = logNames();
     std::vector<std::string> own;
     std::set_difference(names.begin(), names.end(), old.begin() + 5, old.end(), std::back_inserter(own));
+    EXPECT_EQ(names.size(), 101u) << ::testing::PrintToString(names);
     ASSERT_EQ(own.size(), 1u) << ::testing::PrintToString(own);
-    names.erase(std::find(names.begin(), names.end(), own.front()));
-    EXPECT_EQ(names, std::vector<std::string>(old.begin() + 5, old.end()));
     for (auto taken = old.end() - 20; taken != old.end(); ++taken) {
         std::ifstream in(logsFolder() + "\\" + *taken, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "old\r\n")
