@@ -225,6 +225,28 @@ void InstallerWindow::postMenuCommand(int command) const {
         throw DriverError("PostMessage WM_COMMAND failed");
 }
 
+void InstallerWindow::postKey(WORD virtualKey) const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &info))
+        throw DriverError("GetGUIThreadInfo failed on the installer's thread");
+    HWND target = info.hwndFocus ? info.hwndFocus : hwnd;
+    const UINT scan = MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC);
+    const LPARAM down = 1 | static_cast<LPARAM>(scan) << 16;
+    const LPARAM up = down | static_cast<LPARAM>(3) << 30;  // previous state down, now released
+    if (!PostMessageA(target, WM_KEYDOWN, virtualKey, down) || !PostMessageA(target, WM_KEYUP, virtualKey, up))
+        throw DriverError("PostMessage of a key failed");
+}
+
+bool InstallerWindow::waitForFocus(int id, DWORD timeoutMs) const {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (focusedControl() != id) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 void InstallerWindow::postClose() const {
     if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
 }
