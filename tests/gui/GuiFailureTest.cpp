@@ -280,8 +280,10 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
     const size_t mark = tap.recorded();
 
+    // Update Instrument from the keyboard: the focus is on it when the update disables it.
+    ASSERT_EQ(window.tabCycle(2).back(), installer::kUpdateButton) << "the focus is on " << window.focusedControl();
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
+    window.postKey(VK_RETURN);
     const bool ended = watcher.watch(
         [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
         300000);
@@ -314,6 +316,9 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     }
     expectFailedOtherwise(window.stableState());
     expectBarEndsInError(tap.barStates(mark));
+    // The keyboard goes on from an enabled control, not from the disabled Update Instrument.
+    const int focus = window.focusedControl();
+    EXPECT_TRUE(focus == installer::kConnectButton || focus == installer::kPortList) << "the focus is on " << focus;
 
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);

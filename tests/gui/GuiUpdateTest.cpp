@@ -180,21 +180,6 @@ void expectBlackfinProgress(const std::vector<std::string>& logged) {
     }
 }
 
-// The controls that have the focus after each of `presses` presses of Tab; 0 for a press
-// after which the focus did not move.
-std::vector<int> tabCycle(const InstallerWindow& window, int presses) {
-    std::vector<int> reached;
-    for (int i = 0; i < presses; ++i) {
-        const int before = window.focusedControl();
-        window.postKey(VK_TAB);
-        const ULONGLONG end = GetTickCount64() + 5000;
-        while (window.focusedControl() == before && GetTickCount64() < end) Sleep(20);
-        const int after = window.focusedControl();
-        reached.push_back(after == before ? 0 : after);
-    }
-    return reached;
-}
-
 struct BoxSearch {
     DWORD processId;
     HWND mainWindow;
@@ -232,7 +217,7 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
     // From the keyboard alone: the port list has the focus from the start, Tab goes to
     // Connect and (past the disabled Update Instrument) back, and Enter on Connect connects.
     ASSERT_TRUE(window.waitForFocus(installer::kPortList)) << "the focus is on " << window.focusedControl();
-    EXPECT_EQ(tabCycle(window, 2), (std::vector<int>{installer::kConnectButton, installer::kPortList}));
+    EXPECT_EQ(window.tabCycle(2), (std::vector<int>{installer::kConnectButton, installer::kPortList}));
     window.postKey(VK_TAB);
     ASSERT_TRUE(window.waitForFocus(installer::kConnectButton)) << "the focus is on " << window.focusedControl();
     PhaseWatcher watcher(window);
@@ -242,7 +227,7 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
     // Connected: the focus on an enabled control, and Tab reaches Update Instrument too.
     const int focus = window.focusedControl();
     EXPECT_TRUE(focus == installer::kPortList || focus == installer::kConnectButton) << "the focus is on " << focus;
-    const std::vector<int> cycle = tabCycle(window, 3);
+    const std::vector<int> cycle = window.tabCycle(3);
     EXPECT_EQ(std::count(cycle.begin(), cycle.end(), installer::kUpdateButton), 1) << ::testing::PrintToString(cycle);
     EXPECT_EQ(cycle.back(), focus) << ::testing::PrintToString(cycle);
 

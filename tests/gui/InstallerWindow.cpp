@@ -247,6 +247,19 @@ bool InstallerWindow::waitForFocus(int id, DWORD timeoutMs) const {
     return true;
 }
 
+std::vector<int> InstallerWindow::tabCycle(int presses) const {
+    std::vector<int> reached;
+    for (int i = 0; i < presses; ++i) {
+        const int before = focusedControl();
+        postKey(VK_TAB);
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (focusedControl() == before && GetTickCount64() < end) Sleep(20);
+        const int after = focusedControl();
+        reached.push_back(after == before ? 0 : after);
+    }
+    return reached;
+}
+
 void InstallerWindow::postClose() const {
     if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
 }
