@@ -20,6 +20,7 @@
 #include "serial/FailureReports.h"
 #include "serial/SerialPort.h"
 #include "ui/PortEnumerator.h"
+#include "ui/ScreenReaderSupport.h"
 
 namespace {
 

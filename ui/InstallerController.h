@@ -13,10 +13,10 @@
 #include "firmware/FirmwareResource.h"
 #include "ui/AppControllerBase.h"
 #include "ui/ProgressBarWidget.h"
-#include "ui/ScreenReaderSupport.h"
 #include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
 
+class ScreenReaderSupport;
 class UpdateEngine;
 
 class InstallerController : public InstallerControllerBase {
