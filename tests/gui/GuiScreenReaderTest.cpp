@@ -14,13 +14,11 @@ namespace {
 // EVENT_OBJECT_LIVEREGIONCHANGED, Windows 8's, which these headers leave out.
 constexpr DWORD kLiveRegionChanged = 0x8019;
 
+// The names and texts are ASCII.
 std::string narrow(BSTR text) {
-    if (text == nullptr) return std::string();
-    const int length = SysStringLen(text);
-    std::string out(static_cast<size_t>(length) * 2 + 1, '\0');
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, &out[0], static_cast<int>(out.size()), nullptr,
-                                          nullptr);
-    out.resize(bytes > 0 ? static_cast<size_t>(bytes) : 0);
+    std::string out;
+    for (UINT i = 0; text != nullptr && i < SysStringLen(text); ++i) out += text[i] < 0x80 ? char(text[i]) : '?';
+    SysFreeString(text);
     return out;
 }
 
@@ -28,48 +26,30 @@ struct AccessibleFacts {
     HRESULT found = E_FAIL;
     std::string name;
     std::string value;
-    LONG role = 0;
+    LONG role = -1;
 };
 
-LONG roleOf(IAccessible* object) {
-    VARIANT self;
-    self.vt = VT_I4;
-    self.lVal = CHILDID_SELF;
-    VARIANT role;
-    VariantInit(&role);
-    return SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4 ? role.lVal : -1;
-}
-
-// What a screen reader reads of the control's client object.
-AccessibleFacts readAccessible(HWND control) {
+// What a screen reader reads of the control's client object: the object the control hands
+// out (AccessibleObjectFromWindow), or the one the system would make of it by itself.
+AccessibleFacts readAccessible(HWND control, bool standard = false) {
     AccessibleFacts facts;
     IAccessible* object = nullptr;
-    facts.found = AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible),
-                                             reinterpret_cast<void**>(&object));
+    void** out = reinterpret_cast<void**>(&object);
+    facts.found = standard ? CreateStdAccessibleObject(control, OBJID_CLIENT, __uuidof(IAccessible), out)
+                           : AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible), out);
     if (FAILED(facts.found)) return facts;
     VARIANT self;
     self.vt = VT_I4;
     self.lVal = CHILDID_SELF;
     BSTR text = nullptr;
     if (SUCCEEDED(object->get_accName(self, &text))) facts.name = narrow(text);
-    SysFreeString(text);
     text = nullptr;
     if (SUCCEEDED(object->get_accValue(self, &text))) facts.value = narrow(text);
-    SysFreeString(text);
-    facts.role = roleOf(object);
+    VARIANT role;
+    VariantInit(&role);
+    if (SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4) facts.role = role.lVal;
     object->Release();
     return facts;
-}
-
-// The role the system's own object gives the control, made here from its window.
-LONG standardRole(HWND control) {
-    IAccessible* object = nullptr;
-    if (FAILED(CreateStdAccessibleObject(control, OBJID_CLIENT, __uuidof(IAccessible),
-                                         reinterpret_cast<void**>(&object))))
-        return -2;
-    const LONG role = roleOf(object);
-    object->Release();
-    return role;
 }
 
 struct HeardEvent {
@@ -168,7 +148,7 @@ TEST_F(GuiTest, ScreenReaderHearsEachControlByItsNameAndEachNewTextOfALineOnce) 
         const AccessibleFacts facts = readAccessible(control);
         ASSERT_TRUE(SUCCEEDED(facts.found)) << std::hex << facts.found;
         EXPECT_EQ(facts.name, c.name);
-        EXPECT_EQ(facts.role, c.line ? ROLE_SYSTEM_TEXT : standardRole(control));
+        EXPECT_EQ(facts.role, c.line ? ROLE_SYSTEM_TEXT : readAccessible(control, true).role);
         if (c.line) {
             EXPECT_EQ(facts.value, window.text(c.id));
         }
