@@ -1,11 +1,10 @@
 // NamedAccessible: the standard accessible object of a control, with the control's own name.
-// initguid.h first: this file defines the identifiers of oleacc.h it uses (selectany, so
-// another file may define them too), which come from no import library of a Known DLL.
-#include <initguid.h>
-
 #include "ui/NamedAccessible.h"
 
 namespace {
+
+// IID_IAccIdentity, spelt out: the SDKs define it only in oleacc.dll's import library.
+const IID AccIdentityIid = {0x7852b78d, 0x1cfd, 0x41c1, {0xa6, 0x15, 0x9c, 0x0c, 0x85, 0x96, 0x0b, 0x5f}};
 
 bool isSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
@@ -24,7 +23,7 @@ HRESULT STDMETHODCALLTYPE NamedAccessible::QueryInterface(REFIID iid, void** obj
         *object = static_cast<IAccessible*>(this);
     } else if (iid == __uuidof(IOleWindow)) {
         *object = static_cast<IOleWindow*>(this);
-    } else if (iid == IID_IAccIdentity) {
+    } else if (iid == AccIdentityIid) {
         *object = static_cast<IAccIdentity*>(this);
     } else {
         // Not the standard object's other interfaces (IEnumVARIANT among them): each would
@@ -157,7 +156,7 @@ HRESULT STDMETHODCALLTYPE NamedAccessible::ContextSensitiveHelp(BOOL) { return E
 
 HRESULT STDMETHODCALLTYPE NamedAccessible::GetIdentityString(DWORD child, BYTE** identity, DWORD* length) {
     IAccIdentity* standardIdentity = nullptr;
-    HRESULT result = standard->QueryInterface(IID_IAccIdentity, reinterpret_cast<void**>(&standardIdentity));
+    HRESULT result = standard->QueryInterface(AccIdentityIid, reinterpret_cast<void**>(&standardIdentity));
     if (FAILED(result)) return result;
     result = standardIdentity->GetIdentityString(child, identity, length);
     standardIdentity->Release();

@@ -1,8 +1,5 @@
 // ScreenReaderSupport: names served through each control's WM_GETOBJECT, and the status
 // line's live setting.
-// initguid.h first: this file defines the identifiers of oleacc.h it uses.
-#include <initguid.h>
-
 #include "ui/ScreenReaderSupport.h"
 
 #include <commctrl.h>
@@ -18,6 +15,11 @@ constexpr UINT_PTR SubclassId = 1;
 // Windows 8's, which these headers (written for Windows 7) leave out.
 const GUID LiveSettingProperty = {0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
 constexpr LONG Polite = 1;
+
+// Dynamic Annotation's class and interface, spelt out: the SDKs define them only in
+// oleacc.dll's import library, which the program does not link.
+const CLSID AccPropServicesClsid = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+const IID AccPropServicesIid = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
 
 std::wstring widen(const std::string& text) {
     std::wstring wide(text.size(), L'\0');
@@ -69,7 +71,7 @@ bool ScreenReaderSupport::makePoliteLiveRegion(HWND control) {
     if (control == nullptr || !IsWindows8OrGreater()) return false;
     if (comJoined && annotations == nullptr) {
         IAccPropServices* services = nullptr;
-        if (SUCCEEDED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+        if (SUCCEEDED(CoCreateInstance(AccPropServicesClsid, nullptr, CLSCTX_INPROC_SERVER, AccPropServicesIid,
                                        reinterpret_cast<void**>(&services)))) {
             VARIANT setting;
             setting.vt = VT_I4;
