@@ -93,10 +93,27 @@ private:
 TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
     ASSERT_NO_FATAL_FAILURE(clearLogsFolder());
     // 105 logs of earlier starts, written in no particular order, and a file of the engineer's.
+    // The newest 20 are named for this second and the coming ones, as an earlier start in the
+    // same second, or one before the clock was set back, leaves them.
     std::vector<std::string> old;
-    for (int i = 0; i < 105; ++i) {
+    for (int i = 0; i < 85; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "2001-01-01_00-%02d-%02d.log", i / 60, i % 60);
+        old.push_back(name);
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME clock;
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &clock));
+    for (int i = 0; i < 20; ++i) {
+        ULARGE_INTEGER later{{clock.dwLowDateTime, clock.dwHighDateTime}};
+        later.QuadPart += i * 10000000ULL;  // 100 ns units
+        const FILETIME laterClock = {later.LowPart, later.HighPart};
+        SYSTEMTIME at;
+        ASSERT_TRUE(FileTimeToSystemTime(&laterClock, &at));
+        char name[32];
+        std::snprintf(name, sizeof name, "%04u-%02u-%02u_%02u-%02u-%02u.log", at.wYear, at.wMonth, at.wDay, at.wHour,
+                      at.wMinute, at.wSecond);
         old.push_back(name);
     }
     for (size_t i = 0; i < old.size(); ++i) {
@@ -107,20 +124,21 @@ TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(launch());
 
-    // The log exists before the window shows; the five oldest have gone.
-    std::vector<std::string> names = logNames();
-    EXPECT_EQ(names.size(), 101u);
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.end() - 1),
-              std::vector<std::string>(old.begin() + 5, old.end()));
+    // The log exists before the window shows; the five oldest have gone, and no other.
+    const std::vector<std::string> names = logNames();
+    std::vector<std::string> own;
+    std::set_difference(names.begin(), names.end(), old.begin() + 5, old.end(), std::back_inserter(own));
+    EXPECT_EQ(names.size(), 101u) << ::testing::PrintToString(names);
+    ASSERT_EQ(own.size(), 1u) << ::testing::PrintToString(own);
+    for (auto taken = old.end() - 20; taken != old.end(); ++taken) {
+        std::ifstream in(logsFolder() + "\\" + *taken, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "old\r\n")
+            << *taken << " was overwritten";
+    }
     EXPECT_EQ(GetFileAttributesA((logsFolder() + "\\notes.txt").c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u)
         << "a file that is not a log was removed";
-    // Named by the start's local date and time.
-    SYSTEMTIME now;
-    GetLocalTime(&now);
     char today[16];
     std::snprintf(today, sizeof today, "%04u-%02u-%02u_", now.wYear, now.wMonth, now.wDay);
-    EXPECT_EQ(names.back().rfind(today, 0), 0u) << names.back();
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
     const std::vector<std::string> lines = ownLog();
@@ -141,6 +159,11 @@ TEST_F(GuiTest, StartKeepsTheNewestHundredLogsAndBeginsItsOwnWithTheHeader) {
               0u)
         << lines[5];
     EXPECT_EQ(lines[6].rfind("Started: " + std::string(today, 10) + " ", 0), 0u) << lines[6];
+    // Named by the start's local date and time, whose name was taken: the next free one.
+    std::string started = lines[6].substr(lines[6].find(' ') + 1);
+    std::replace(started.begin(), started.end(), ' ', '_');
+    std::replace(started.begin(), started.end(), ':', '-');
+    EXPECT_EQ(own.front(), started + "_2.log");
     // The window's first texts, then the end.
     const std::vector<std::string> texts = loggedTexts(lines);
     EXPECT_EQ(texts, (std::vector<std::string>{
