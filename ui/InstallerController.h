@@ -17,6 +17,7 @@
 #include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
 
+class ScreenReaderSupport;
 class UpdateEngine;
 
 class InstallerController : public InstallerControllerBase {
@@ -123,9 +124,13 @@ private:
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
+    // Names each control as a screen reader should read it, and makes the status line
+    // a live region; `release` is the release label's text.
+    void prepareForScreenReaders(const std::string& release);
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
+    std::unique_ptr<ScreenReaderSupport> screenReader;  // created by OnInitDialog
 };
 
 // The one installer controller, or null when g_controller holds none (or another kind).
