@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -16,8 +17,10 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "engine/UpdateEngine.h"
 #include "resources/resource.h"
@@ -47,42 +50,27 @@ const char* const ExitWarningCaption = "The update procedure is not yet complete
 const char* const TestPortDescription = "KQ UI test port nine";
 constexpr int TestPortNumber = 9;
 
-// Counts the records of an embedded image the way the engine does: one per LF.
-uint32_t imageLines(WORD id, const char* type) {
+// An embedded image's text; empty when it is not embedded.
+std::string imageText(WORD id, const char* type) {
     HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
-    if (found == nullptr) {
-        return 0;
-    }
-    DWORD size = SizeofResource(nullptr, found);
-    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
-    uint32_t lines = 0;
-    for (DWORD i = 0; text != nullptr && i < size; ++i) {
-        lines += text[i] == '\n' ? 1 : 0;
-    }
-    return lines;
+    const char* text = found ? static_cast<const char*>(LockResource(LoadResource(nullptr, found))) : nullptr;
+    return text ? std::string(text, SizeofResource(nullptr, found)) : std::string();
 }
 
-// Line `index` (from 0) of an embedded image, without its line end.
-std::string imageLine(WORD id, const char* type, uint32_t index) {
-    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
-    if (found == nullptr) {
-        return std::string();
+// Counts the records of an embedded image the way the engine does: one per LF.
+uint32_t imageLines(WORD id, const char* type) {
+    const std::string text = imageText(id, type);
+    return static_cast<uint32_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Record `index` (from 0) of an embedded image as the engine writes it, CR LF ended.
+std::string imageRecord(WORD id, const char* type, uint32_t index) {
+    std::istringstream in(imageText(id, type));
+    std::string line;
+    for (uint32_t i = 0; i <= index && std::getline(in, line); ++i) {
     }
-    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
-    const std::string image(text, SizeofResource(nullptr, found));
-    size_t begin = 0;
-    for (uint32_t i = 0; i < index && begin != std::string::npos; ++i) {
-        begin = image.find('\n', begin);
-        begin = begin == std::string::npos ? begin : begin + 1;
-    }
-    if (begin == std::string::npos) {
-        return std::string();
-    }
-    std::string line = image.substr(begin, image.find('\n', begin) - begin);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    return line;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line + "\r\n";
 }
 
 // The logs' folder's file names, sorted.
@@ -123,20 +111,14 @@ HANDLE const FakeRequest = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5150)
 HANDLE WINAPI fakeCreateRequest(PREASON_CONTEXT context) {
     std::lock_guard<std::mutex> guard(powerLock);
     ++power.requestsMade;
-    if (power.createFails) {
-        return INVALID_HANDLE_VALUE;
-    }
+    if (power.createFails) return INVALID_HANDLE_VALUE;
     power.requestOpen = true;
-    if (context->Flags == POWER_REQUEST_CONTEXT_SIMPLE_STRING) {
-        for (const wchar_t* c = context->Reason.SimpleReasonString; *c; ++c) power.reason += static_cast<char>(*c);
-    }
+    for (const wchar_t* c = context->Reason.SimpleReasonString; *c; ++c) power.reason += static_cast<char>(*c);
     return FakeRequest;
 }
 BOOL WINAPI fakeSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
     std::lock_guard<std::mutex> guard(powerLock);
-    if (request != FakeRequest || !power.requestOpen) return FALSE;
-    power.requestsSet.insert(type);
-    return TRUE;
+    return request == FakeRequest && power.requestOpen && power.requestsSet.insert(type).second;
 }
 BOOL WINAPI fakeClearRequest(HANDLE request, POWER_REQUEST_TYPE type) {
     std::lock_guard<std::mutex> guard(powerLock);
@@ -144,16 +126,12 @@ BOOL WINAPI fakeClearRequest(HANDLE request, POWER_REQUEST_TYPE type) {
 }
 BOOL WINAPI fakeCloseRequest(HANDLE request) {
     std::lock_guard<std::mutex> guard(powerLock);
-    if (request != FakeRequest || !power.requestOpen) return FALSE;
-    power.requestOpen = false;
-    return TRUE;
+    return request == FakeRequest && std::exchange(power.requestOpen, false);
 }
 EXECUTION_STATE WINAPI fakeExecutionState(EXECUTION_STATE flags) {
     std::lock_guard<std::mutex> guard(powerLock);
-    const EXECUTION_STATE previous = power.threadState | ES_CONTINUOUS;
-    power.threadState = flags;
     power.stateThread = GetCurrentThreadId();
-    return previous;
+    return std::exchange(power.threadState, flags) | ES_CONTINUOUS;
 }
 BOOL WINAPI fakeProcessInformation(HANDLE process, int informationClass, LPVOID information, DWORD size) {
     std::lock_guard<std::mutex> guard(powerLock);
@@ -877,7 +855,7 @@ TEST_F(ControllerTest, AStalledRecordWriteLeavesTheWindowAnswering) {
         auto guard = g_engine.load()->lock.lock();
         g_engine.load()->port->setDeviceApi(driver->api());
     }
-    const std::string stalled = imageLine(300, "TALVOR_LDR", 99) + "\r\n";
+    const std::string stalled = imageRecord(300, "TALVOR_LDR", 99);
     ASSERT_GT(stalled.size(), 10u);
     driver->holdWrite(stalled);
     const int sim = rig.start(TestPortNumber, "loader --expect-dir \"" + testenv::variable("KQ_SOURCE_DIR") +
@@ -939,8 +917,8 @@ TEST_F(ControllerTest, AStalledRecordWriteLeavesTheWindowAnswering) {
                   {"blackfin", 300, "TALVOR_LDR"}};
     for (const auto& image : images) {
         const nlohmann::json& target = summary.at("targets").at(image.target);
-        EXPECT_EQ(target.at("image").get<std::string>(), std::to_string(image.id)) << image.target;
-        EXPECT_EQ(target.at("records").get<uint32_t>(), imageLines(image.id, image.type)) << image.target;
+        EXPECT_EQ(target.at("image"), nlohmann::json(std::to_string(image.id))) << image.target;
+        EXPECT_EQ(target.at("records"), nlohmann::json(imageLines(image.id, image.type))) << image.target;
         EXPECT_TRUE(target.at("bad_records").empty()) << image.target;
     }
 }
