@@ -97,7 +97,7 @@ if ((check_reproducible)); then
   say "building it again in $build/second-build/b to compare"
   build_installers "$build/second-build/b"
   for arch in x86 x64; do
-    for kind in shipped symbols; do
+    for kind in symbols shipped; do
       if [[ $kind == shipped ]]; then
         first=$build/a/$arch/shipped/KQ7750Installer-$arch.exe
         second=$build/second-build/b/$arch/shipped/KQ7750Installer-$arch.exe

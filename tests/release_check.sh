@@ -72,8 +72,10 @@ check_release() {
   for arch in x86 x64; do
     exe=$work/symbols/$symbols/KQ7750Installer-$arch.exe
     cmp -s "$exe" "$built/$arch/KQ7750Installer-$arch.exe" || fail "$symbols.zip does not hold the $arch build"
-    x86_64-w64-mingw32-objdump -f "$exe" | grep -q HAS_SYMS || fail "the $arch program in $symbols.zip has no symbol table"
-    x86_64-w64-mingw32-objdump -t "$exe" | grep -q 'UpdateLog' || fail "the $arch program's symbols name no function of ours"
+    # Through a file: grep -q ends the pipe early, which pipefail would call objdump's failure.
+    x86_64-w64-mingw32-objdump -f -t "$exe" >"$work/symbols-$arch.log" || fail "objdump cannot read the $arch build"
+    grep -q HAS_SYMS "$work/symbols-$arch.log" || fail "the $arch program in $symbols.zip has no symbol table"
+    grep -q 'UpdateLog' "$work/symbols-$arch.log" || fail "the $arch program's symbols name no function of ours"
   done
 
   for arch in x86 x64; do
