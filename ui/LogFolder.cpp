@@ -28,7 +28,8 @@ struct OlderLog {
 LogFolder::LogFolder() {
     PWSTR base = nullptr;
     const HRESULT found = SHGetKnownFolderPath(LocalAppDataFolder, 0, nullptr, &base);
-    const std::wstring logs = SUCCEEDED(found) && base != nullptr ? base + std::wstring(LogsSubfolder) : std::wstring();
+    const std::wstring logs =
+        SUCCEEDED(found) && base != nullptr ? base + std::wstring(LogsSubfolder) : std::wstring();
     // Freed whatever the result, as the call asks.
     CoTaskMemFree(base);
     if (logs.empty()) {

@@ -315,11 +315,13 @@ void UpdateLog::logPace() {
     const double characters = static_cast<double>(transferBytes) / transferRecords + 1;
     const double own = characters * 10 * 1000 / transferBaud;
     char pace[160];
-    std::snprintf(pace, sizeof pace, " records in %s, %.1f ms a record; the line's own pace at %u baud: %.1f ms a record",
+    std::snprintf(pace, sizeof pace,
+                  " records in %s, %.1f ms a record; the line's own pace at %u baud: %.1f ms a record",
                   seconds(ms).c_str(), measured, static_cast<unsigned>(transferBaud), own);
     line("Blackfin pace: " + withThousands(recordsWritten) + pace);
     if (measured > 2 * own) {
-        line(std::string("The adapter holds received bytes (for example an FTDI adapter's latency timer): see \"") +
+        line(std::string("The adapter holds received bytes (for example an FTDI adapter's latency "
+                         "timer): see \"") +
              LatencyTimerSection + "\" in the service guide to set it to 1 ms.");
     }
 }
@@ -359,12 +361,11 @@ void UpdateLog::write(const std::string& text) {
     if (!file.valid()) {
         return;
     }
-    // One write per line, so the file never holds half a line of the program's. The
-    // write reaches Windows' cache, which a crash of Windows itself (a driver's blue
-    // screen) or a power loss can take with it: the lines that explain a failure are
-    // forced to the disk at the points below, not line by line, so that the window
-    // thread does not wait for the disk at every text. A failed write (a full disk) is
-    // let go; the program goes on as without a log.
+    // One write per line. It reaches Windows' file cache, which a crash of Windows itself
+    // (a USB-serial driver's blue screen) or a power loss can lose: the lines that explain
+    // a failure are forced to the disk by flush(), not every line, so that the window
+    // thread does not wait for the disk at each text. A failed write (a full disk) is let
+    // go; the program goes on as without a log.
     const std::string whole = text + "\r\n";
     DWORD written = 0;
     WriteFile(file.get(), whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);

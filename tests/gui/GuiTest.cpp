@@ -758,8 +758,9 @@ UnicodeProfile::UnicodeProfile() {
         value.data.resize(value.existed ? size : 0);
         saved.push_back(value);
         const DWORD type = saved.size() == 1 ? REG_EXPAND_SZ : REG_SZ;
-        const LONG set = RegSetValueExW(handle, kLocalAppData, 0, type, reinterpret_cast<const BYTE*>(localAppData.c_str()),
-                                        static_cast<DWORD>((localAppData.size() + 1) * sizeof(wchar_t)));
+        const LONG set =
+            RegSetValueExW(handle, kLocalAppData, 0, type, reinterpret_cast<const BYTE*>(localAppData.c_str()),
+                           static_cast<DWORD>((localAppData.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(handle);
         if (set != ERROR_SUCCESS) {
             ADD_FAILURE() << "cannot set Local AppData in " << narrow(key) << ": error " << set;

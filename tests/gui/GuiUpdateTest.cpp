@@ -1,4 +1,5 @@
-// Connect and a whole update through the window (the update on a USB adapter's COM12):
+// Connect and a whole update through the window (the update on a USB adapter's COM12, by an
+// engineer whose profile and program folder are named outside the ANSI code page):
 // every phase in turn as the boxes, the buttons and the progress bar show it, the
 // completion box, and the simulator's word that every target now holds exactly its image.
 #include "tests/gui/GuiTest.h"
