@@ -8,6 +8,10 @@
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
+// Null stands for LoadLibraryExA: a constant, so it holds even for a load made while other
+// statics are still being set up.
+SystemLibrary::LoadCall SystemLibrary::loadCall = nullptr;
+
 bool SystemLibrary::searchSystem32Only() {
     // "Dynamic-Link Library Security": SetDefaultDllDirectories takes the program's folder and
     // the current directory out of the search. Looked up rather than imported: a Windows 7
@@ -26,7 +30,8 @@ HMODULE SystemLibrary::load(const char* name) {
     // "LoadLibraryEx function": LOAD_LIBRARY_SEARCH_SYSTEM32 searches System32 alone, also
     // for the DLL's own dependencies. Windows 7 knows the flag only with its 2011 loader
     // update (KB2533623) and otherwise refuses it with ERROR_INVALID_PARAMETER.
-    HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const LoadCall loadLibraryEx = loadCall != nullptr ? loadCall : &::LoadLibraryExA;
+    HMODULE module = loadLibraryEx(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return module;
 
     // There, a full path names the file itself, and LOAD_WITH_ALTERED_SEARCH_PATH makes
@@ -37,5 +42,5 @@ HMODULE SystemLibrary::load(const char* name) {
     std::string path(directory, length);
     path += '\\';
     path += name;
-    return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return loadLibraryEx(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }

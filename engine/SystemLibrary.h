@@ -16,6 +16,12 @@ public:
     // at least, and load() names System32 in full.
     static bool searchSystem32Only();
 
+    // Test seam: the call load() makes, so that a test can take the path of a Windows 7 that
+    // refuses the search flag and see the full path then loaded; null restores LoadLibraryExA.
+    // Set only while no other thread loads a library.
+    using LoadCall = decltype(&::LoadLibraryExA);
+    static void setLoadCall(LoadCall call) { loadCall = call; }
+
     // GetProcAddress hands back a generic FARPROC; going through void(*)() keeps GCC's
     // -Wcast-function-type quiet about the cast to the real signature.
     template <typename Function>
@@ -41,5 +47,6 @@ public:
     }
 
 private:
+    static LoadCall loadCall;  // null: LoadLibraryExA; written by setLoadCall, read by load() on any thread
     HMODULE module;
 };

@@ -38,10 +38,18 @@ void keepTimerResolutionWhenHidden() {
     setProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
 }
 
+UINT callPeriod(UINT(WINAPI* found)(UINT), UINT period) { return found(period); }
+
 }  // namespace
 
-RestTimer::RestTimer()
-    : timer(CreateWaitableTimerExW(nullptr, nullptr, HighResolutionTimer, SYNCHRONIZE | TIMER_MODIFY_STATE)) {
+const RestTimerApi& RestTimerApi::win32() {
+    static const RestTimerApi table = {&::CreateWaitableTimerExW, &callPeriod, &callPeriod};
+    return table;
+}
+
+RestTimer::RestTimer(const RestTimerApi& calls)
+    : api(calls),
+      timer(api.createWaitableTimerEx(nullptr, nullptr, HighResolutionTimer, SYNCHRONIZE | TIMER_MODIFY_STATE)) {
     if (timer) return;
     // Windows 7 to 10 1709: Sleep page, a wait lasts until the system clock's next tick
     // (15.625 ms by default); timeBeginPeriod(1) makes that about 1 ms. Since Windows 10
@@ -51,14 +59,14 @@ RestTimer::RestTimer()
     UINT(WINAPI * beginPeriod)(UINT) = nullptr;
     UINT(WINAPI * endPeriod)(UINT) = nullptr;
     if (winmm->entry("timeBeginPeriod", beginPeriod) && winmm->entry("timeEndPeriod", endPeriod) &&
-        beginPeriod(1) == TimerNoError)
+        api.beginPeriod(beginPeriod, 1) == TimerNoError)
         heldPeriodEnd = endPeriod;
     keepTimerResolutionWhenHidden();
 }
 
 RestTimer::~RestTimer() {
     // timeBeginPeriod page: every call is matched by timeEndPeriod with the same value.
-    if (heldPeriodEnd != nullptr) heldPeriodEnd(1);
+    if (heldPeriodEnd != nullptr) api.endPeriod(heldPeriodEnd, 1);
 }
 
 bool RestTimer::rest(HANDLE stop, DWORD milliseconds) {

@@ -1,6 +1,6 @@
 // Failures as the engineer sees them: a loader that never answers, a missing COM device,
-// a line that vanishes while connecting or while the Blackfin is programmed, an echo that
-// stalls, and a program whose firmware images are missing or damaged.
+// a line that vanishes while connecting or while a PIC or the Blackfin is programmed, an
+// echo that stalls, and a program whose firmware images are missing or damaged.
 #include "tests/gui/GuiTest.h"
 
 #include <commctrl.h>
@@ -271,25 +271,37 @@ TEST_F(GuiBrokenImageTest, UpdateWithOneWholeRecordMissingFromTheBlackfinImageRe
     expectUpdateRefused(300, "TALVOR_LDR", ImageDamage::RecordMissing);
 }
 
+// An update that the loader, started with `options`, makes fail: connected, Update Instrument
+// pressed (the tap's record then is `mark`) and the window watched until it shows `failure`;
+// an update that completes instead fails the test.
+class GuiUpdateFailureTest : public GuiTest {
+protected:
+    void updateUntil(Phase failure, const std::string& options, PhaseWatcher& watcher) {
+        ASSERT_NO_FATAL_FAILURE(registerComOne());
+        ASSERT_NO_FATAL_FAILURE(startLoader(options));
+        ASSERT_NO_FATAL_FAILURE(launch());
+        PhaseWatcher connecting(window);
+        ASSERT_NO_FATAL_FAILURE(connect(connecting));
+        mark = tap.recorded();
+        window.click(installer::kUpdateButton);
+        const bool ended = watcher.watch(
+            [failure](const Observation& o) { return o.phase == failure || o.phase == Phase::Complete; }, 300000);
+        ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
+        ASSERT_EQ(watcher.last().phase, failure) << watcher.describe();
+    }
+
+    size_t mark = 0;
+};
+
 // Through an adapter that holds each echo's last bytes for 16 ms, as an FTDI adapter at its
 // default latency timer: the failed transfer's pace goes into the log with the adapter's part
 // in it (a few hundred records show it as well as a whole transfer, in seconds, not minutes).
-TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(startLoader("--paced --fault-target blackfin --hold-echo-ms 16 --vanish-after-record " +
-                                        std::to_string(kFaultRecord)));
-    ASSERT_NO_FATAL_FAILURE(launch());
-    PhaseWatcher connecting(window);
-    ASSERT_NO_FATAL_FAILURE(connect(connecting));
-    const size_t mark = tap.recorded();
-
+TEST_F(GuiUpdateFailureTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
-    const bool ended = watcher.watch(
-        [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
-        300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
-    ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
+    ASSERT_NO_FATAL_FAILURE(updateUntil(Phase::FailedOtherwise,
+                                        "--paced --fault-target blackfin --hold-echo-ms 16 --vanish-after-record " +
+                                            std::to_string(kFaultRecord),
+                                        watcher));
     const std::vector<Phase> phases = watcher.phases();
     EXPECT_NE(std::find(phases.begin(), phases.end(), Phase::Programming), phases.end()) << watcher.describe();
 
@@ -354,22 +366,43 @@ TEST_F(GuiTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpdate) {
     EXPECT_EQ(summary.at("targets").at("blackfin").at("records").get<long long>(), kFaultRecord);
 }
 
-TEST_F(GuiTest, StalledEchoEndsInTheResponseTimeout) {
-    ASSERT_NO_FATAL_FAILURE(registerComOne());
-    ASSERT_NO_FATAL_FAILURE(
-        startLoader("--paced --fault-target blackfin --silent-after-record " + std::to_string(kFaultRecord)));
-    ASSERT_NO_FATAL_FAILURE(launch());
-    PhaseWatcher connecting(window);
-    ASSERT_NO_FATAL_FAILURE(connect(connecting));
-    const size_t mark = tap.recorded();
-
+// While a PIC is programmed the engine still counts as connecting, so the window shows the
+// failure as one while connecting; the update has ended all the same, and the log says so.
+TEST_F(GuiUpdateFailureTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
     PhaseWatcher watcher(window);
-    window.click(installer::kUpdateButton);
-    const bool ended = watcher.watch(
-        [](const Observation& o) { return o.phase == Phase::FailedOtherwise || o.phase == Phase::Complete; },
-        300000);
-    ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
-    ASSERT_EQ(watcher.last().phase, Phase::FailedOtherwise) << watcher.describe();
+    ASSERT_NO_FATAL_FAILURE(
+        updateUntil(Phase::FailedWhileConnecting, "--fault-target pic3 --vanish-after-record 20", watcher));
+    // Every failure report the port makes is handled by now.
+    Sleep(1000);
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+
+    // The closing line quotes the port's reason, the last text of the update line before it.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const std::string updateLine = logLine({installer::kUpdateBox, ""});
+    const auto closing = std::find_if(logged.begin(), logged.end(),
+                                      [](const std::string& l) { return l.rfind("Update failed: ", 0) == 0; });
+    ASSERT_NE(closing, logged.end()) << ::testing::PrintToString(logged);
+    const auto reason = std::find_if(std::make_reverse_iterator(closing), logged.rend(),
+                                     [&](const std::string& l) { return l.rfind(updateLine, 0) == 0; });
+    ASSERT_NE(reason, logged.rend());
+    EXPECT_EQ(reason->rfind(updateLine + "Communications failed - ", 0), 0u) << *reason;
+    EXPECT_EQ(closing->rfind("Update failed: update line \"" + reason->substr(updateLine.size()) +
+                                 "\"; connection line \"" + installer::kFailedConnectingConnection +
+                                 "\". Phase times: connect ",
+                             0),
+              0u)
+        << *closing;
+    EXPECT_NE(closing->find(", PIC 3 "), std::string::npos) << *closing;
+    EXPECT_EQ(closing->find(", PIC 4 "), std::string::npos) << *closing;
+    EXPECT_EQ(logged.back(), "Program closed.");
+    EXPECT_TRUE(stopLoader().at("vanished").get<bool>());
+}
+
+TEST_F(GuiUpdateFailureTest, StalledEchoEndsInTheResponseTimeout) {
+    PhaseWatcher watcher(window);
+    ASSERT_NO_FATAL_FAILURE(updateUntil(
+        Phase::FailedOtherwise, "--paced --fault-target blackfin --silent-after-record " + std::to_string(kFaultRecord),
+        watcher));
 
     // "Response lost" stands only until the port's closing comes back as a failure.
     Sleep(1000);

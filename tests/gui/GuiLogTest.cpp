@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -21,24 +23,42 @@ void writeFileWritten(const std::string& path, const char* text, const FILETIME&
 
 TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTheHeader) {
     ASSERT_NO_FATAL_FAILURE(clearLogsFolder());
-    // 105 logs of earlier starts on a PC whose clock was once set ahead: their names lie in
-    // the future, so no name says how old a log is, but their last writes do. Some carry the
-    // "_N" of a second start in one second. Name order and write order differ.
-    std::vector<std::string> byAge;  // oldest written first
+    // 105 logs of earlier starts on a PC whose clock has been wrong: 85 named in the future,
+    // some with the "_N" of a second start in one second, and 20 named for this second and the
+    // coming ones, as an earlier start in the same second, or one before the clock was set
+    // back, leaves them. No name says how old a log is; their last writes do, and they are in
+    // another order than the names.
+    std::vector<std::string> names;
+    for (int n = 0; n < 85; ++n) {
+        char name[40];
+        std::snprintf(name, sizeof name, "2099-01-01_00-%02d-%02d%s.log", n / 60, n % 60, n % 7 == 0 ? "_2" : "");
+        names.push_back(name);
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME clock;
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &clock));
+    for (int i = 0; i < 20; ++i) {
+        ULARGE_INTEGER later{{clock.dwLowDateTime, clock.dwHighDateTime}};
+        later.QuadPart += i * 10000000ULL;  // 100 ns units
+        const FILETIME laterClock = {later.LowPart, later.HighPart};
+        SYSTEMTIME at;
+        ASSERT_TRUE(FileTimeToSystemTime(&laterClock, &at));
+        char name[32];
+        std::snprintf(name, sizeof name, "%04u-%02u-%02u_%02u-%02u-%02u.log", at.wYear, at.wMonth, at.wDay, at.wHour,
+                      at.wMinute, at.wSecond);
+        names.push_back(name);
+    }
     SYSTEMTIME longAgo = {2001, 1, 0, 1, 0, 0, 0, 0};
     FILETIME first;
     ASSERT_TRUE(SystemTimeToFileTime(&longAgo, &first));
+    std::vector<std::string> byAge;  // oldest written first
     for (int i = 0; i < 105; ++i) {
-        const int n = (i * 37) % 105;
-        char name[40];
-        std::snprintf(name, sizeof name, "2099-01-01_00-%02d-%02d%s.log", n / 60, n % 60, n % 7 == 0 ? "_2" : "");
-        ULARGE_INTEGER at;
-        at.LowPart = first.dwLowDateTime;
-        at.HighPart = first.dwHighDateTime;
+        ULARGE_INTEGER at{{first.dwLowDateTime, first.dwHighDateTime}};
         at.QuadPart += static_cast<ULONGLONG>(i) * 60 * 10000000;  // a minute apart
         const FILETIME written = {at.LowPart, at.HighPart};
-        ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\" + name, "old\r\n", written));
-        byAge.push_back(name);
+        byAge.push_back(names[(i * 37) % names.size()]);
+        ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\" + byAge.back(), "old\r\n", written));
     }
     // The engineer's own files, one of them a copy of a log: never removed, however old.
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00 - Copy.log", "copy\r\n", first));
@@ -48,7 +68,7 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     ASSERT_NO_FATAL_FAILURE(launch());
 
     // The log exists before the window shows. With it, exactly 100 logs: the six written
-    // longest ago have gone, whatever their names.
+    // longest ago have gone, whatever their names, and no other file.
     const std::string own = ownLogName();
     ASSERT_FALSE(own.empty());
     std::vector<std::string> expected(byAge.begin() + 6, byAge.end());
@@ -59,16 +79,21 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     const DWORD notes = GetFileAttributesW(widen(logsFolder() + "\\notes.txt").c_str());
     EXPECT_TRUE(notes != INVALID_FILE_ATTRIBUTES && (notes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         << "a file that is not a log was removed";
-    // Named by the start's local date and time.
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char today[16];
-    std::snprintf(today, sizeof today, "%04u-%02u-%02u_", now.wYear, now.wMonth, now.wDay);
-    EXPECT_EQ(own.rfind(today, 0), 0u) << own;
+    // The names taken were not written over.
+    for (auto taken = names.end() - 20; taken != names.end(); ++taken) {
+        std::ifstream in(logsFolder() + "\\" + *taken, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "old\r\n")
+            << *taken << " was overwritten";
+    }
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
     const std::vector<std::string> lines = ownLog();
     ASSERT_NO_FATAL_FAILURE(expectLogHeader(lines, InstallerProcess::defaultPath()));
+    // Named by the start's local date and time, whose name was taken: the next free one.
+    std::string started = lines[6].substr(lines[6].find(' ') + 1);
+    std::replace(started.begin(), started.end(), ' ', '_');
+    std::replace(started.begin(), started.end(), ':', '-');
+    EXPECT_EQ(own, started + "_2.log");
     // The window's first texts, then the end.
     const std::vector<std::string> texts = loggedTexts(lines);
     EXPECT_EQ(texts, (std::vector<std::string>{

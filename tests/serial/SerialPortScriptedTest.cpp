@@ -144,16 +144,18 @@ TEST_F(ScriptedPort, ReceivedBatchesGoIntoTheQueueAndAreCountedOncePerRead) {
 
     // Wait and read alternate, except that a read that filled its 512 bytes is followed
     // by another read: the driver may hold more than one read takes, and the event that
-    // announced them has been consumed. Every read asks for at most 512 bytes.
+    // announced them has been consumed. Every read asks for at most 512 bytes. Only the
+    // event with EV_TXEMPTY is followed by a rest (T), of TransmitRestMs.
     std::string order;
     for (const Call& c : device.calls()) {
         if (c.name == "WaitCommEvent") order += 'W';
+        if (c.name == "Rest") order += c.argument == SerialPort::TransmitRestMs ? 'T' : 'P';
         if (c.name == "ReadFile") {
             order += 'R';
             EXPECT_EQ(512u, c.argument);
         }
     }
-    EXPECT_EQ("WRWRWRWRRW", order);
+    EXPECT_EQ("WRWRWRWTRRW", order);
 
     std::string queued;
     unsigned char byte = 0;
@@ -543,6 +545,58 @@ TEST_F(ScriptedPort, DestructionEndsTheThreadSilentlyWithoutCancelling) {
     for (const Call& c : local.callsNamed("CancelIo"))
         EXPECT_NE(GetCurrentThreadId(), c.thread) << "only the event thread cancels its own wait";
     EXPECT_TRUE(local.unsettledOperations().empty());
+}
+
+// The rest timer's calls to winmm, in order: +period for each begin, -period for each end.
+std::vector<int> periodCalls;
+UINT beginPeriodNoted(UINT(WINAPI* found)(UINT), UINT period) {
+    periodCalls.push_back(static_cast<int>(period));
+    return found(period);
+}
+UINT endPeriodNoted(UINT(WINAPI* found)(UINT), UINT period) {
+    periodCalls.push_back(-static_cast<int>(period));
+    return found(period);
+}
+// Windows before 10 1803: CreateWaitableTimerExW refuses the high-resolution flag.
+HANDLE WINAPI refuseHighResolution(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+TEST(RestTimer, EitherTimerRestsEndsAtOnceWhenStoppedAndTheFallbackEndsWhatItBegins) {
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "high-resolution timer refused" : "high-resolution timer");
+        const RestTimerApi api = {refused ? &refuseHighResolution : &::CreateWaitableTimerExW, &beginPeriodNoted,
+                                  &endPeriodNoted};
+        periodCalls.clear();
+        UniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(stop.valid());
+        {
+            RestTimer timer(api);
+            EXPECT_TRUE(timer.rest(stop.get(), 1));
+            // Ten minutes asked for: a stop set before the rest, or during it, ends it.
+            const DWORD tenMinutes = 10 * 60 * 1000;
+            bool rested = true;
+            ASSERT_TRUE(SetEvent(stop.get()));
+            mustReturnWithin(Generous, "a rest already stopped",
+                             [&] { rested = timer.rest(stop.get(), tenMinutes); });
+            EXPECT_FALSE(rested);
+            ASSERT_TRUE(ResetEvent(stop.get()));
+            std::thread stopper([&] {
+                Sleep(100);
+                SetEvent(stop.get());
+            });
+            rested = true;
+            mustReturnWithin(Generous, "a rest stopped during it",
+                             [&] { rested = timer.rest(stop.get(), tenMinutes); });
+            stopper.join();
+            EXPECT_FALSE(rested);
+            // Only the fallback raises the system timer's resolution, to 1 ms.
+            EXPECT_EQ(periodCalls, refused ? std::vector<int>{1} : std::vector<int>{});
+        }
+        EXPECT_EQ(periodCalls, refused ? (std::vector<int>{1, -1}) : std::vector<int>{})
+            << "the raised resolution outlives the timer";
+    }
 }
 
 TEST(SerialReadTimeouts, WindowsGetsTheSpecifiedValuesAndWineTheModeItImplements) {
