@@ -3,30 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <type_traits>
+
 #include "ui/InstallerController.h"
 
 namespace {
 
-// A DLL beside this program, loaded only for its resources (null when missing).
-class ResourceModule {
-public:
-    explicit ResourceModule(const char* name) {
-        char path[MAX_PATH];
-        const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-        std::string directory(path, length);
-        directory = directory.substr(0, directory.find_last_of("\\/") + 1) + name;
-        module = LoadLibraryExA(directory.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    }
-    ~ResourceModule() {
-        if (module) FreeLibrary(module);
-    }
-    ResourceModule(const ResourceModule&) = delete;
-    ResourceModule& operator=(const ResourceModule&) = delete;
-    HMODULE get() const { return module; }
+using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)>;
 
-private:
-    HMODULE module = nullptr;
-};
+// A DLL beside this program, loaded only for its resources (null when missing).
+Module resourceModule(const char* name) {
+    char path[MAX_PATH];
+    const std::string program(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    const std::string dll = program.substr(0, program.find_last_of("\\/") + 1) + name;
+    return Module(LoadLibraryExA(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), &FreeLibrary);
+}
 
 TEST(VersionTextTest, ProgramsOwnRecordGivesTheRelease) {
     // This program carries the installer's version record: product version 1.1.0.0.
@@ -35,18 +28,18 @@ TEST(VersionTextTest, ProgramsOwnRecordGivesTheRelease) {
 
 TEST(VersionTextTest, MinorHasTwoDigitsAndOnlyTheProductVersionCounts) {
     // File version 9.9.9.9, product version 2.10.7.7.
-    ResourceModule twoTen("ui_version_2_10.dll");
-    ASSERT_NE(twoTen.get(), nullptr);
+    const Module twoTen = resourceModule("ui_version_2_10.dll");
+    ASSERT_NE(twoTen, nullptr);
     EXPECT_EQ(InstallerController::FormatVersionTextOf(twoTen.get()), "v2.10");
     // File version 1.1.0.0, product version 10.3.0.0.
-    ResourceModule tenThree("ui_version_10_3.dll");
-    ASSERT_NE(tenThree.get(), nullptr);
+    const Module tenThree = resourceModule("ui_version_10_3.dll");
+    ASSERT_NE(tenThree, nullptr);
     EXPECT_EQ(InstallerController::FormatVersionTextOf(tenThree.get()), "v10.03");
 }
 
 TEST(VersionTextTest, NoRecordOrNoModuleGivesVersionUndefined) {
-    ResourceModule none("ui_version_none.dll");
-    ASSERT_NE(none.get(), nullptr);
+    const Module none = resourceModule("ui_version_none.dll");
+    ASSERT_NE(none, nullptr);
     EXPECT_EQ(InstallerController::FormatVersionTextOf(none.get()), "Version undefined");
     EXPECT_EQ(InstallerController::FormatVersionTextOf(nullptr), "Version undefined");
 }
