@@ -201,7 +201,7 @@ void UpdateLog::open(const std::string& releaseLabel) {
     write(std::string("Release: ") + releaseLabel);
     write("File version: " + fileVersion());
     write("Program: " + ansiText(path));
-    write("SHA-256: " + (path.empty() ? std::string("unavailable") : fileSha256(path)));
+    write("SHA-256: " + fileSha256(path));
     write("Windows: " + windowsVersion());
     write(std::string("Started: ") + started);
 }
