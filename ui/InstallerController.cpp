@@ -21,6 +21,7 @@
 #include "ui/LogFolder.h"
 #include "ui/ModuleVersion.h"
 #include "ui/PortEnumerator.h"
+#include "ui/ScreenReaderSupport.h"
 
 namespace {
 
@@ -73,6 +74,15 @@ const char* const ConnectionLineName = "connection line";
 const char* const UpdateLineName = "update line";
 const char* const StatusLineName = "status line";
 const char* const PicPhaseNames[] = {"PIC 2", "PIC 3", "PIC 4"};
+
+// The controls as a screen reader names them; the buttons keep their own texts.
+const char* const PortListName = "Serial port";
+const char* const ConnectionLineAccessibleName = "Connection";
+const char* const UpdateLineAccessibleName = "Update";
+const char* const StatusLineAccessibleName = "Status";
+const char* const ProgressBarName = "Update progress";
+// The static text beside the release label, which the label's name completes.
+const char* const ReleaseLineText = "The firmware will be updated to release:";
 
 // An exception thrown inside a timer callback, kept until the message loop rethrows it
 // on its way to WinMain: Windows lets DispatchMessage swallow such exceptions (unless
@@ -210,7 +220,9 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
     connectButton->enable(true);
     updateButton->enable(false);
 
-    releaseLabel->setText(FormatVersionText());
+    const std::string release = FormatVersionText();
+    releaseLabel->setText(release);
+    prepareForScreenReaders(release);
 
     connectionBox->setText(NotConnectedText);
     updateBox->setText(AwaitingConnectionText);
@@ -674,6 +686,17 @@ bool InstallerController::loadImage(WORD id, const char* type) {
     }
     updateBox->setText(InternalErrorText);
     return false;
+}
+
+void InstallerController::prepareForScreenReaders(const std::string& release) {
+    screenReader.reset(new ScreenReaderSupport());
+    screenReader->name(portCombo->handle, PortListName);
+    screenReader->name(connectionBox->handle, ConnectionLineAccessibleName);
+    screenReader->name(updateBox->handle, UpdateLineAccessibleName);
+    screenReader->name(statusBox->handle, StatusLineAccessibleName);
+    screenReader->name(progressBar->handle, ProgressBarName);
+    screenReader->name(releaseLabel->handle, std::string(ReleaseLineText) + " " + release);
+    statusBox->announceAsLiveRegion(screenReader->makePoliteLiveRegion(statusBox->handle));
 }
 
 void InstallerController::logTransferProgress() {

@@ -16,6 +16,7 @@
 #include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
 
+class ScreenReaderSupport;
 class UpdateEngine;
 
 class InstallerController : public InstallerControllerBase {
@@ -119,10 +120,14 @@ private:
     int showMessageBox(const char* text, const char* caption, UINT flags);
     // The Blackfin records sent so far, to the log.
     void logTransferProgress();
+    // Names each control as a screen reader should read it, and makes the status line
+    // a live region; `release` is the release label's text.
+    void prepareForScreenReaders(const std::string& release);
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
     UpdateLog updateLog;                   // this start's log; opened by Run
+    std::unique_ptr<ScreenReaderSupport> screenReader;  // created by OnInitDialog
 };
 
 // The one installer controller, or null when g_controller holds none (or another kind).

@@ -5,6 +5,9 @@
 
 namespace {
 
+// Windows 8's event, which these headers (written for Windows 7) leave out.
+constexpr DWORD LiveRegionChangedEvent = 0x8019;  // EVENT_OBJECT_LIVEREGIONCHANGED
+
 // Disabling the control that has the keyboard focus leaves the dialog with none, and
 // on its next activation the dialog gives the focus to its first enabled control: a
 // read-only box, its whole text selected. Hand the focus to the next tab stop first.
@@ -57,9 +60,19 @@ void EditWidget::setText(const std::string& text) {
     // Ignored result: it only fails for a missing control, which WM_SETTEXT also skips.
     InvalidateRgn(handle, nullptr, TRUE);
     SendMessageA(handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    // Wine 8's edit control tells no screen reader of a new text, so this does, once per
+    // text: the lines change only when a phase or a step of one begins.
+    NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, handle, OBJID_CLIENT, CHILDID_SELF);
+    if (liveRegion) {
+        NotifyWinEvent(LiveRegionChangedEvent, handle, OBJID_CLIENT, CHILDID_SELF);
+    }
     if (log != nullptr) {
         log->shown(logName, text);
     }
+}
+
+void EditWidget::announceAsLiveRegion(bool live) {
+    liveRegion = live;
 }
 
 void EditWidget::logTo(UpdateLog* updateLog, const char* name) {

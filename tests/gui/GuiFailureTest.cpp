@@ -273,17 +273,26 @@ TEST_F(GuiBrokenImageTest, UpdateWithOneWholeRecordMissingFromTheBlackfinImageRe
 
 // An update that the loader, started with `options`, makes fail: connected, Update Instrument
 // pressed (the tap's record then is `mark`) and the window watched until it shows `failure`;
-// an update that completes instead fails the test.
+// an update that completes instead fails the test. Pressed from the keyboard, Update
+// Instrument has the focus when the update disables it.
 class GuiUpdateFailureTest : public GuiTest {
 protected:
-    void updateUntil(Phase failure, const std::string& options, PhaseWatcher& watcher) {
+    enum class Pressed { WithTheMouse, FromKeyboard };
+    void updateUntil(Phase failure, const std::string& options, PhaseWatcher& watcher,
+                     Pressed how = Pressed::WithTheMouse) {
         ASSERT_NO_FATAL_FAILURE(registerComOne());
         ASSERT_NO_FATAL_FAILURE(startLoader(options));
         ASSERT_NO_FATAL_FAILURE(launch());
         PhaseWatcher connecting(window);
         ASSERT_NO_FATAL_FAILURE(connect(connecting));
         mark = tap.recorded();
-        window.click(installer::kUpdateButton);
+        if (how == Pressed::FromKeyboard) {
+            ASSERT_EQ(window.tabCycle(2).back(), installer::kUpdateButton)
+                << "the focus is on " << window.focusedControl();
+            window.postKey(VK_RETURN);
+        } else {
+            window.click(installer::kUpdateButton);
+        }
         const bool ended = watcher.watch(
             [failure](const Observation& o) { return o.phase == failure || o.phase == Phase::Complete; }, 300000);
         ASSERT_TRUE(ended) << watcher.describe() << describeTexts(tapped(mark));
@@ -301,7 +310,7 @@ TEST_F(GuiUpdateFailureTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpda
     ASSERT_NO_FATAL_FAILURE(updateUntil(Phase::FailedOtherwise,
                                         "--paced --fault-target blackfin --hold-echo-ms 16 --vanish-after-record " +
                                             std::to_string(kFaultRecord),
-                                        watcher));
+                                        watcher, Pressed::FromKeyboard));
     const std::vector<Phase> phases = watcher.phases();
     EXPECT_NE(std::find(phases.begin(), phases.end(), Phase::Programming), phases.end()) << watcher.describe();
 
@@ -329,6 +338,9 @@ TEST_F(GuiUpdateFailureTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpda
     }
     expectFailedOtherwise(window.stableState());
     expectBarEndsInError(tap.barStates(mark));
+    // The keyboard goes on from an enabled control, not from the disabled Update Instrument.
+    const int focus = window.focusedControl();
+    EXPECT_TRUE(focus == installer::kConnectButton || focus == installer::kPortList) << "the focus is on " << focus;
 
     // Idle after the failure: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);

@@ -123,17 +123,21 @@ void GuiTest::unlinkComOne() {
 
 namespace {
 
-// Sets the installer's own load order for DLL `name` (Wine keys it by the program's file name).
-void setInstallerDllOverride(const std::string& appKey, const char* name, const char* order) {
-    const std::string path = appKey + "\\DllOverrides";
+// Sets a string value of the installer's own settings (Wine keys them by the program's file name).
+void setInstallerSetting(const std::string& path, const char* name, const char* value) {
     HKEY key = nullptr;
     const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                                          nullptr);
     ASSERT_EQ(created, ERROR_SUCCESS);
-    const LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                                        static_cast<DWORD>(std::strlen(order) + 1));
+    const LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                                        static_cast<DWORD>(std::strlen(value) + 1));
     RegCloseKey(key);
     ASSERT_EQ(written, ERROR_SUCCESS);
+}
+
+// Sets the installer's own load order for DLL `name`.
+void setInstallerDllOverride(const std::string& appKey, const char* name, const char* order) {
+    setInstallerSetting(appKey + "\\DllOverrides", name, order);
 }
 
 std::string sideloadFolder() { return testenv::windowsPath(KQ_SIDELOAD_DIR) + "\\"; }
@@ -144,6 +148,11 @@ void GuiTest::disableSetupApiForInstaller() {
     dllOverridesSet = true;
     // An empty load order: neither Wine's builtin nor a native SETUPAPI.DLL may load.
     setInstallerDllOverride(installerAppKey(), "setupapi", "");
+}
+
+void GuiTest::reportWindowsVersionToInstaller(const char* version) {
+    dllOverridesSet = true;  // TearDown removes the installer's whole settings key
+    setInstallerSetting(installerAppKey(), "Version", version);
 }
 
 std::string GuiTest::installerWithPlantedDlls(const std::vector<std::string>& names) {

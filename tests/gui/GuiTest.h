@@ -99,6 +99,9 @@ protected:
     // WINEDLLOVERRIDES from the environment a Windows program hands to CreateProcess, so
     // this sets the installer's own override key (AppDefaults\<its file name>) instead.
     void disableSetupApiForInstaller();
+    // The Windows version Wine reports to the installer alone ("win10"), until the test ends;
+    // the rig's prefix reports Windows 7.
+    void reportWindowsVersionToInstaller(const char* version);
     // A copy of the installer in a folder that also holds a DLL named `name`.dll for each of
     // `names`, loaded native-first there as Windows does a DLL in a program's folder that is
     // not a Known DLL. Each DLL leaves <folder>\<name>.dll.loaded when a process loads it;

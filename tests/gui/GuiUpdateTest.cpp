@@ -215,8 +215,22 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
     ASSERT_NO_FATAL_FAILURE(startLoader());
     ASSERT_NO_FATAL_FAILURE(launch());
 
+    // From the keyboard alone: the port list has the focus from the start, Tab goes to
+    // Connect and (past the disabled Update Instrument) back, and Enter on Connect connects.
+    ASSERT_TRUE(window.waitForFocus(installer::kPortList)) << "the focus is on " << window.focusedControl();
+    EXPECT_EQ(window.tabCycle(2), (std::vector<int>{installer::kConnectButton, installer::kPortList}));
+    window.postKey(VK_TAB);
+    ASSERT_TRUE(window.waitForFocus(installer::kConnectButton)) << "the focus is on " << window.focusedControl();
     PhaseWatcher watcher(window);
-    ASSERT_NO_FATAL_FAILURE(connect(watcher));
+    window.postKey(VK_RETURN);
+    ASSERT_TRUE(watcher.watch([](const Observation& o) { return o.phase == Phase::Connected; }, 60000))
+        << watcher.describe();
+    // Connected: the focus on an enabled control, and Tab reaches Update Instrument too.
+    const int focus = window.focusedControl();
+    EXPECT_TRUE(focus == installer::kPortList || focus == installer::kConnectButton) << "the focus is on " << focus;
+    const std::vector<int> cycle = window.tabCycle(3);
+    EXPECT_EQ(std::count(cycle.begin(), cycle.end(), installer::kUpdateButton), 1) << ::testing::PrintToString(cycle);
+    EXPECT_EQ(cycle.back(), focus) << ::testing::PrintToString(cycle);
 
     const WindowState& s = watcher.last().state;
     EXPECT_EQ(s.connection, expectedSummary());

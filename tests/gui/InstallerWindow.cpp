@@ -225,6 +225,41 @@ void InstallerWindow::postMenuCommand(int command) const {
         throw DriverError("PostMessage WM_COMMAND failed");
 }
 
+void InstallerWindow::postKey(WORD virtualKey) const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &info))
+        throw DriverError("GetGUIThreadInfo failed on the installer's thread");
+    HWND target = info.hwndFocus ? info.hwndFocus : hwnd;
+    const UINT scan = MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC);
+    const LPARAM down = 1 | static_cast<LPARAM>(scan) << 16;
+    const LPARAM up = down | static_cast<LPARAM>(3) << 30;  // previous state down, now released
+    if (!PostMessageA(target, WM_KEYDOWN, virtualKey, down) || !PostMessageA(target, WM_KEYUP, virtualKey, up))
+        throw DriverError("PostMessage of a key failed");
+}
+
+bool InstallerWindow::waitForFocus(int id, DWORD timeoutMs) const {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (focusedControl() != id) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::vector<int> InstallerWindow::tabCycle(int presses) const {
+    std::vector<int> reached;
+    for (int i = 0; i < presses; ++i) {
+        const int before = focusedControl();
+        postKey(VK_TAB);
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (focusedControl() == before && GetTickCount64() < end) Sleep(20);
+        const int after = focusedControl();
+        reached.push_back(after == before ? 0 : after);
+    }
+    return reached;
+}
+
 void InstallerWindow::postClose() const {
     if (!PostMessageA(hwnd, WM_CLOSE, 0, 0)) throw DriverError("PostMessage WM_CLOSE failed");
 }

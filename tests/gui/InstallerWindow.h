@@ -101,6 +101,14 @@ public:
     void click(int id) const;
     // A menu command (WM_COMMAND), posted as the menu would (About opens a modal box).
     void postMenuCommand(int command) const;
+    // A key pressed and released (WM_KEYDOWN, WM_KEYUP) as the keyboard would deliver it:
+    // posted to the control that has the focus, or to the window when none has.
+    void postKey(WORD virtualKey) const;
+    // Waits until control `id` has the focus; false when it did not get it in time.
+    bool waitForFocus(int id, DWORD timeoutMs = 5000) const;
+    // Presses Tab `presses` times; the control that has the focus after each press, 0 for
+    // a press after which the focus did not move.
+    std::vector<int> tabCycle(int presses) const;
     // WM_CLOSE, posted: the close may ask first with a modal box.
     void postClose() const;
     // WM_DEVICECHANGE with DBT_DEVNODES_CHANGED, posted, as Windows tells every top-level
