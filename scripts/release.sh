@@ -4,7 +4,10 @@
 # tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
 # Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
 # dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
-# of the built program's own version record.
+# of the built program's own version record. Beside them, for the service department only,
+# the same builds with their symbols (for reading a crash address) in
+# dist/KQ7750Installer-<version>-symbols-INTERNAL-do-not-distribute.zip, with its SHA-256 in
+# a .sha256 file of the same name.
 #
 #   scripts/release.sh [--pkcs12 FILE --password-file FILE [--timestamp URL]]
 #                      [--check-reproducible] [--dist DIR]
@@ -14,7 +17,7 @@
 #                        and refused when it lies in the working tree without being ignored
 # --timestamp URL        RFC 3161 time-stamp server, so the signature outlives the certificate
 # --check-reproducible   builds both installers a second time in another folder and fails
-#                        unless every byte is the same
+#                        unless every byte is the same, the builds with symbols included
 # --dist DIR             where the folder and the zip go (default: dist/ in the tree)
 # Without --pkcs12 the release is built unsigned and says so.
 set -euo pipefail
@@ -94,13 +97,20 @@ if ((check_reproducible)); then
   say "building it again in $build/second-build/b to compare"
   build_installers "$build/second-build/b"
   for arch in x86 x64; do
-    first=$build/a/$arch/shipped/KQ7750Installer-$arch.exe
-    second=$build/second-build/b/$arch/shipped/KQ7750Installer-$arch.exe
-    if ! cmp -s "$first" "$second"; then
-      cmp -l "$first" "$second" | head -5 >&2 || true
-      fail "the two builds of KQ7750Installer-$arch.exe differ ($(cmp -l "$first" "$second" | wc -l) bytes)"
-    fi
-    say "reproducible: KQ7750Installer-$arch.exe is byte-identical in both builds ($(sha256sum <"$first" | cut -c1-16)...)"
+    for kind in symbols shipped; do
+      if [[ $kind == shipped ]]; then
+        first=$build/a/$arch/shipped/KQ7750Installer-$arch.exe
+        second=$build/second-build/b/$arch/shipped/KQ7750Installer-$arch.exe
+      else
+        first=$build/a/$arch/KQ7750Installer-$arch.exe
+        second=$build/second-build/b/$arch/KQ7750Installer-$arch.exe
+      fi
+      if ! cmp -s "$first" "$second"; then
+        cmp -l "$first" "$second" | head -5 >&2 || true
+        fail "the two builds of KQ7750Installer-$arch.exe ($kind) differ ($(cmp -l "$first" "$second" | wc -l) bytes)"
+      fi
+    done
+    say "reproducible: KQ7750Installer-$arch.exe is byte-identical in both builds, with and without symbols ($(sha256sum <"$first" | cut -c1-16)...)"
   done
 fi
 
@@ -108,11 +118,35 @@ version=$(python3 "$root/tools/exe_version.py" "$build/a/x86/KQ7750Installer-x86
 version64=$(python3 "$root/tools/exe_version.py" "$build/a/x64/KQ7750Installer-x64.exe")
 [[ $version == "$version64" ]] || fail "the two programs carry different versions ($version, $version64)"
 name=KQ7750Installer-$version
+# A name no engineer takes for the program: these builds are unsigned and stay in the house.
+symbols=$name-symbols-INTERNAL-do-not-distribute
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
 folder=$dist/$name
-rm -rf "$folder" "$folder.zip"
+rm -rf "$folder" "$folder.zip" "$dist/$symbols.zip" "$dist/$symbols.zip.sha256"
 mkdir -p "$folder"
+
+# zip_folder DIR NAME: DIR/NAME.zip of the folder DIR/NAME, the same bytes from the same
+# files: fixed order, the commit's time and fixed modes on every entry, no owner or extra
+# fields.
+zip_folder() {
+  ( cd "$1/$2"
+    find . -type f -exec chmod 0644 {} + && find . -type d -exec chmod 0755 {} +
+    find . -exec touch -h -d "@$epoch" {} +
+    cd "$1"
+    find "$2" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$2.zip" )
+}
+# symbols_zip DIR: the builds with symbols of DIR (a build_installers folder) in
+# DIR/symbols/$symbols.zip.
+symbols_zip() {
+  local dir=$1 arch
+  rm -rf "$dir/symbols"
+  mkdir -p "$dir/symbols/$symbols"
+  for arch in x86 x64; do
+    cp "$dir/$arch/KQ7750Installer-$arch.exe" "$dir/symbols/$symbols/"
+  done
+  zip_folder "$dir/symbols" "$symbols"
+}
 
 for arch in x86 x64; do
   exe=KQ7750Installer-$arch.exe
@@ -148,15 +182,22 @@ if ((check_reproducible)); then
 fi
 
 ( cd "$folder"
-  find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS
-  find . -type f -exec chmod 0644 {} + && find . -type d -exec chmod 0755 {} +
-  find . -exec touch -h -d "@$epoch" {} +
-  cd "$dist"
-  # Fixed order, the commit's time and fixed modes on every entry, no owner or extra fields.
-  find "$name" -print | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$name.zip" )
+  find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS )
+zip_folder "$dist" "$name"
+
+symbols_zip "$build/a"
+if ((check_reproducible)); then
+  symbols_zip "$build/second-build/b"
+  cmp -s "$build/a/symbols/$symbols.zip" "$build/second-build/b/symbols/$symbols.zip" ||
+    fail "the two builds' zips of the programs with symbols differ"
+  say "reproducible: $symbols.zip is byte-identical for both builds"
+fi
+cp "$build/a/symbols/$symbols.zip" "$dist/"
+( cd "$dist" && sha256sum "$symbols.zip" >"$symbols.zip.sha256" )
 
 say "version $version (from the programs' version record)"
-say "with symbols, for crash analysis: $build/a/x86/KQ7750Installer-x86.exe and $build/a/x64/KQ7750Installer-x64.exe"
 say "$folder/"
 sed 's/^/release:   /' "$folder/SHA256SUMS"
 say "$folder.zip ($(stat -c %s "$folder.zip") bytes)"
+say "NOT FOR ENGINEERS, keep for reading crash addresses: $dist/$symbols.zip ($(stat -c %s "$dist/$symbols.zip") bytes)"
+sed 's/^/release:   /' "$dist/$symbols.zip.sha256"

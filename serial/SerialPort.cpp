@@ -181,7 +181,7 @@ int SerialPort::open(uint32_t number) {
         deviceSettings.StopBits = ONESTOPBIT;
         deviceSettings.XonChar = 0x11;
         deviceSettings.XoffChar = 0x13;
-        deviceSettings.BaudRate = CBR_115200;
+        deviceSettings.BaudRate = BaudRate;
         deviceSettings.ByteSize = 8;
         deviceSettings.Parity = NOPARITY;
 

@@ -68,6 +68,7 @@ struct SerialDeviceApi {
 
 class SerialPort {
 public:
+    static constexpr DWORD BaudRate = CBR_115200;
     static constexpr uint32_t ReceiveQueueSlots = 8193;
     static constexpr uint32_t ReadChunk = 512;
     static constexpr DWORD PendingWaitLimitMs = 10000;

@@ -270,6 +270,10 @@ void LoaderMode::recordByte(uint8_t byte, TimePoint now) {
             }
         }
     }
+    // An adapter sends on what it has gathered when its latency timer runs out: the
+    // record's last byte comes that much later.
+    if (byte == '\n' && options.holdEchoMs != 0 && faultTargetIsCurrent() && sending())
+        device.line.pause(Millis(options.holdEchoMs));
     emit(echo, now);
 
     if (byte == '\n') {

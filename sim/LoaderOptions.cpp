@@ -41,6 +41,10 @@ const char* loaderHelp() {
            "                           reply: the sign-on, VERSION, PIC_VERS, each \"Complete.\",\n"
            "                           an error text\n"
            "  --repeat-complete        send every \"Complete.\" line twice\n"
+           "  --hold-echo-ms MS        hold the last byte of each record's echo MS ms, as a USB\n"
+           "                           adapter's latency timer holds the tail of what it\n"
+           "                           received (FTDI: 16 ms by default); only in the transfers\n"
+           "                           --fault-target names\n"
            "\n"
            "Faults:\n"
            "  --silent                 never send a byte\n"
@@ -177,6 +181,9 @@ bool parseLoaderOptions(const std::vector<std::string>& args, LoaderOptions& o, 
             o.extraLine = v;
         } else if (name == "--repeat-complete") {
             o.repeatComplete = true;
+        } else if (name == "--hold-echo-ms") {
+            if (!number(10000)) return false;
+            o.holdEchoMs = static_cast<unsigned>(n);
         } else if (name == "--silent") {
             o.silent = true;
         } else if (name == "--no-signon") {

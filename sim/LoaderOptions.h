@@ -42,6 +42,7 @@ struct LoaderOptions {
     // Habits of other loaders that the protocol allows.
     std::string extraLine;             // a further line after every reply; empty: none
     bool repeatComplete = false;       // every "Complete." is sent twice
+    unsigned holdEchoMs = 0;           // the last byte of each record's echo held this long; 0: none
 
     // Faults.
     bool silent = false;               // never sends a byte

@@ -3,7 +3,8 @@
 # certificate and --check-reproducible. Both signed programs verify against that
 # certificate, carry no symbols, start under Wine and show their window with the release from
 # their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
-# signature.
+# signature. Beside it, the zip of the builds with symbols: its checksum holds, its programs
+# carry their symbol tables, and it is reproducible too.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -35,8 +36,8 @@ make_release() {
 check_release() {
   [[ -s $work/release.log ]] || fail "no release was made (release_check.sh build)"
   for arch in x86 x64; do
-    grep -q "reproducible: KQ7750Installer-$arch.exe is byte-identical" "$work/release.log" ||
-      fail "no reproducibility verdict for the $arch program"
+    grep -q "reproducible: KQ7750Installer-$arch.exe is byte-identical in both builds, with and without symbols" \
+      "$work/release.log" || fail "no reproducibility verdict for the $arch program"
   done
   grep -q 'UNSIGNED' "$work/release.log" && fail "release.sh calls a signed release unsigned"
 
@@ -56,6 +57,26 @@ check_release() {
   grep -q '<td><code>Show Update Logs</code></td>' "$folder/service-guide.html" || fail "service-guide.html lacks the guide's tables"
   diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
        <(unzip -Z1 "$folder.zip" | sed "s|^KQ7750Installer-$version/||" | sort) || fail "the zip is not the folder"
+
+  # The builds with symbols: beside the release, never in it, with their own checksum line.
+  symbols=KQ7750Installer-$version-symbols-INTERNAL-do-not-distribute
+  [[ -f $work/dist/$symbols.zip && -f $work/dist/$symbols.zip.sha256 ]] || fail "no $symbols.zip with its .sha256"
+  grep -q "reproducible: $symbols.zip is byte-identical" "$work/release.log" ||
+    fail "no reproducibility verdict for the zip of the programs with symbols"
+  [[ $(wc -l <"$work/dist/$symbols.zip.sha256") == 1 ]] || fail "$symbols.zip.sha256 is not one line"
+  ( cd "$work/dist" && sha256sum --quiet -c "$symbols.zip.sha256" ) || fail "$symbols.zip.sha256 does not hold"
+  grep -q symbols "$folder/SHA256SUMS" && fail "the release handed out names the programs with symbols"
+  rm -rf "$work/symbols" && mkdir -p "$work/symbols"
+  unzip -q "$work/dist/$symbols.zip" -d "$work/symbols"
+  [[ $(unzip -Z1 "$work/dist/$symbols.zip" | grep -c '\.exe$') == 2 ]] || fail "$symbols.zip does not hold two programs"
+  for arch in x86 x64; do
+    exe=$work/symbols/$symbols/KQ7750Installer-$arch.exe
+    cmp -s "$exe" "$built/$arch/KQ7750Installer-$arch.exe" || fail "$symbols.zip does not hold the $arch build"
+    # Through a file: grep -q ends the pipe early, which pipefail would call objdump's failure.
+    x86_64-w64-mingw32-objdump -f -t "$exe" >"$work/symbols-$arch.log" || fail "objdump cannot read the $arch build"
+    grep -q HAS_SYMS "$work/symbols-$arch.log" || fail "the $arch program in $symbols.zip has no symbol table"
+    grep -q 'UpdateLog' "$work/symbols-$arch.log" || fail "the $arch program's symbols name no function of ours"
+  done
 
   for arch in x86 x64; do
     exe=$folder/KQ7750Installer-$arch.exe
@@ -89,7 +110,7 @@ check_release() {
   fi
   grep -q MISMATCH "$work/verify-changed.log" || { cat "$work/verify-changed.log"; fail "the changed program failed for another reason"; }
   rm -rf "$secret"
-  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails"
+  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails; the symbols zip holds"
 }
 
 case $step in

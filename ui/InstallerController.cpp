@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "engine/Actions.h"
-#include "engine/SystemLibrary.h"
 #include "engine/UpdateEngine.h"
 #include "firmware/ImageCheck.h"
 #include "resources/resource.h"
 #include "serial/FailureReports.h"
 #include "serial/SerialPort.h"
+#include "ui/LogFolder.h"
+#include "ui/ModuleVersion.h"
 #include "ui/PortEnumerator.h"
 #include "ui/ScreenReaderSupport.h"
 
@@ -436,7 +437,7 @@ void InstallerController::OnBlackfinErasePostamble() {
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines) - 1);
     updateLog.phaseStarted("Blackfin");
-    updateLog.transferStarted(lines);
+    updateLog.transferStarted(lines, resource.resourceSize, SerialPort::BaudRate);
     setCursor(IDC_WAIT);
     if (engine) {
         engine->ProgramBlackfin();
@@ -519,14 +520,14 @@ BOOL InstallerController::OnEngineTimer(WPARAM id, bool start) {
 }
 
 void InstallerController::OnShowLogs() {
-    const std::string folder = UpdateLog::createFolder();
-    if (folder.empty()) {
+    const LogFolder logs;
+    if (!logs.exists()) {
         return;
     }
     // The shell may hand the request to extensions that need COM on this thread.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     // Ignored result: a PC without a file browser has nothing else to offer here.
-    ShellExecuteA(dialog, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(dialog, L"open", logs.path().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     if (SUCCEEDED(com)) {
         CoUninitialize();
     }
@@ -550,49 +551,21 @@ bool InstallerController::ConfirmExit() {
 }
 
 std::string InstallerController::FormatVersionText() {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    // A full buffer means a truncated path, which would name another file.
-    if (length == 0 || length >= sizeof path) {
-        return VersionUndefinedText;
-    }
-    return FormatVersionTextOf(path);
+    // The program's own loaded module: its folder's name (which the ANSI calls cannot
+    // always spell) and its length do not matter.
+    return FormatVersionTextOf(GetModuleHandleW(nullptr));
 }
 
-std::string InstallerController::FormatVersionTextOf(const char* path) {
-    std::string text;
-    // VERSION.dll is no Known DLL: imported, it would be looked for beside the program
-    // first. Its three functions come from System32 at run time instead.
-    SystemLibrary versionApi("VERSION.dll");
-    decltype(&::GetFileVersionInfoSizeA) getFileVersionInfoSize = nullptr;
-    decltype(&::GetFileVersionInfoA) getFileVersionInfo = nullptr;
-    decltype(&::VerQueryValueA) verQueryValue = nullptr;
-    DWORD size = 0;
-    if (versionApi.entry("GetFileVersionInfoSizeA", getFileVersionInfoSize) &&
-        versionApi.entry("GetFileVersionInfoA", getFileVersionInfo) &&
-        versionApi.entry("VerQueryValueA", verQueryValue)) {
-        DWORD ignored = 0;
-        size = getFileVersionInfoSize(path, &ignored);
+std::string InstallerController::FormatVersionTextOf(HMODULE module) {
+    VS_FIXEDFILEINFO fixed;
+    if (!ReadModuleVersion(module, fixed)) {
+        return VersionUndefinedText;
     }
-    if (size != 0) {
-        std::vector<char> buffer(size);
-        if (getFileVersionInfo(path, 0, size, buffer.data())) {
-            VS_FIXEDFILEINFO* fixed = nullptr;
-            UINT fixedLength = 0;
-            if (verQueryValue(buffer.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedLength) &&
-                fixed != nullptr && fixedLength != 0) {
-                char formatted[32];
-                std::snprintf(formatted, sizeof formatted, "v%u.%02u",
-                              static_cast<unsigned>(HIWORD(fixed->dwProductVersionMS)),
-                              static_cast<unsigned>(LOWORD(fixed->dwProductVersionMS)));
-                text = formatted;
-            }
-        }
-    }
-    if (text.empty()) {
-        text = VersionUndefinedText;
-    }
-    return text;
+    char formatted[32];
+    std::snprintf(formatted, sizeof formatted, "v%u.%02u",
+                  static_cast<unsigned>(HIWORD(fixed.dwProductVersionMS)),
+                  static_cast<unsigned>(LOWORD(fixed.dwProductVersionMS)));
+    return formatted;
 }
 
 void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {

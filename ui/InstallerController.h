@@ -78,8 +78,9 @@ public:
     // "v" + major + "." + two-digit minor of the program's product version, or
     // "Version undefined".
     static std::string FormatVersionText();
-    // The same for any file: the program's own path is what FormatVersionText uses.
-    static std::string FormatVersionTextOf(const char* path);
+    // The same for any loaded module (null: "Version undefined"); the program's own is
+    // what FormatVersionText uses.
+    static std::string FormatVersionTextOf(HMODULE module);
 
     // Timer procedure of both timers; routes by identifier to the one controller.
     static void CALLBACK TimerProc(HWND window, UINT message, UINT_PTR id, DWORD time);

@@ -1,34 +1,20 @@
-// The per-start log: where it lives, its header (what the program is and where it runs),
-// and its timed lines.
+// The per-start log: its header (what the program is and where it runs) and its timed
+// lines; the folder and the file's name come from LogFolder.
 #include "ui/UpdateLog.h"
 
-#include <shlobj.h>
 #include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "ui/LogFolder.h"
+#include "ui/ModuleVersion.h"
+
 namespace {
 
 const char* const ProgramName = "KQ7750 Firmware Installer";
-const char* const LogsSubfolder = "\\KQ7750 Firmware Installer\\Logs";
-
-// "YYYY-MM-DD_hh-mm-ss" followed by nothing or a "_n" of a second start in the same
-// second, then ".log". Other files in the folder are never removed.
-bool isLogName(const std::string& name) {
-    const char* const shape = "dddd-dd-dd_dd-dd-dd";
-    const size_t stem = 19;
-    if (name.size() < stem + 4 || name.compare(name.size() - 4, 4, ".log") != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < stem; ++i) {
-        const bool digit = name[i] >= '0' && name[i] <= '9';
-        if (shape[i] == 'd' ? !digit : name[i] != shape[i]) {
-            return false;
-        }
-    }
-    return true;
-}
+// The service guide's section on the adapter's latency timer.
+const char* const LatencyTimerSection = "Setting a USB adapter's latency timer";
 
 std::string withThousands(uint32_t value) {
     std::string digits = std::to_string(value);
@@ -44,39 +30,66 @@ std::string seconds(ULONGLONG ms) {
     return duration;
 }
 
-std::string programPath() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    // A full buffer means a truncated path, which would name another file.
-    return length == 0 || length >= sizeof path ? std::string() : std::string(path, length);
+// The program's own path, however long: GetModuleFileNameW fills the buffer whole when
+// the path does not fit.
+std::wstring programPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) {
+            return std::wstring();
+        }
+        path.resize(path.size() * 2);
+    }
 }
 
-// The file version of the program's own version record, read from its resource so that
-// no version DLL is needed.
-std::string fileVersion() {
-    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));  // RT_VERSION
-    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
-    const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
-    const DWORD size = found ? SizeofResource(nullptr, found) : 0;
-    // VS_FIXEDFILEINFO begins with its signature on a 32-bit boundary after the key.
-    for (DWORD at = 0; data != nullptr && at + sizeof(VS_FIXEDFILEINFO) <= size; at += 4) {
-        const VS_FIXEDFILEINFO* fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(data + at);
-        if (fixed->dwSignature == 0xFEEF04BD) {
-            char version[64];
-            std::snprintf(version, sizeof version, "%u.%u.%u.%u",
-                          static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)),
-                          static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)),
-                          static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)),
-                          static_cast<unsigned>(LOWORD(fixed->dwFileVersionLS)));
-            return version;
-        }
+// A path of MAX_PATH characters or more opens only in its "\\?\" form.
+std::wstring openablePath(const std::wstring& path) {
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) {
+        return path;
     }
-    return "unknown";
+    return path.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
+}
+
+// The log is ANSI text, as the window shows it: a character the code page lacks becomes "?".
+std::string ansiText(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string ansi(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &ansi[0], size, nullptr,
+                            nullptr);
+    }
+    return ansi;
+}
+
+// The file version of the program's own version record.
+std::string fileVersion() {
+    VS_FIXEDFILEINFO fixed;
+    if (!ReadModuleVersion(GetModuleHandleW(nullptr), fixed)) {
+        return "unknown";
+    }
+    char version[64];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(fixed.dwFileVersionMS)),
+                  static_cast<unsigned>(LOWORD(fixed.dwFileVersionMS)),
+                  static_cast<unsigned>(HIWORD(fixed.dwFileVersionLS)),
+                  static_cast<unsigned>(LOWORD(fixed.dwFileVersionLS)));
+    return version;
 }
 
 // SHA-256 of a whole file with Windows' own cryptography (the AES provider has SHA-256
 // since Windows XP SP3), in lower-case hex; "unavailable" when it cannot be computed.
-std::string fileSha256(const std::string& path) {
+std::string fileSha256(const std::wstring& path) {
     std::string result = "unavailable";
     HCRYPTPROV provider = 0;
     if (path.empty() ||
@@ -86,7 +99,7 @@ std::string fileSha256(const std::string& path) {
     HCRYPTHASH hash = 0;
     // A running program is open for reading by others: sharing read (and delete, for a
     // copy that is being replaced) lets this open it again.
-    UniqueFileHandle input(CreateFileA(path.c_str(), GENERIC_READ,
+    UniqueFileHandle input(CreateFileW(openablePath(path).c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (input.valid() && CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
@@ -159,82 +172,35 @@ UpdateLog::UpdateLog()
     : startTick(GetTickCount64()),
       phaseRunning(false),
       updating(false),
+      flushNextLine(false),
       transferRecords(0),
-      tenthsLogged(0) {}
-
-std::string UpdateLog::createFolder() {
-    char base[MAX_PATH];
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
-        return std::string();
-    }
-    std::string folder = base;
-    const std::string logs = folder + LogsSubfolder;
-    // Results ignored: a folder that exists already is what is wanted, and any other
-    // failure shows in the attribute check below.
-    CreateDirectoryA(logs.substr(0, logs.find_last_of('\\')).c_str(), nullptr);
-    CreateDirectoryA(logs.c_str(), nullptr);
-    const DWORD attributes = GetFileAttributesA(logs.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return std::string();
-    }
-    return logs;
-}
+      transferBytes(0),
+      transferBaud(0),
+      tenthsLogged(0),
+      recordsWritten(0),
+      transferStartMs(0),
+      lastRecordMs(0) {}
 
 void UpdateLog::open(const std::string& releaseLabel) {
-    const std::string folder = createFolder();
-    if (folder.empty()) {
-        return;
-    }
+    const LogFolder logs;
     SYSTEMTIME now;
     GetLocalTime(&now);
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u_%02u-%02u-%02u", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond);
-    std::string own;
-    // Two starts in one second get a second name, never each other's file.
-    for (int attempt = 1; attempt <= 9 && !file.valid(); ++attempt) {
-        own = std::string(stamp) + (attempt > 1 ? "_" + std::to_string(attempt) : "") + ".log";
-        // Shared for reading, so the engineer can open the log while the program runs.
-        file.reset(CreateFileA((folder + "\\" + own).c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid() && GetLastError() != ERROR_FILE_EXISTS) {
-            return;
-        }
-    }
+    std::wstring own;
+    file = logs.createLog(now, own);
     if (!file.valid()) {
         return;
     }
     startTick = GetTickCount64();
+    logs.prune(own);
 
-    // The names are the start times, so name order is age order.
-    std::vector<std::string> older;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*.log").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && isLogName(name) &&
-                name != own) {
-                older.push_back(name);
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    std::sort(older.begin(), older.end());
-    for (size_t i = 0; i + KeptLogs < older.size(); ++i) {
-        // A log open in an editor stays until a later start: ignored.
-        DeleteFileA((folder + "\\" + older[i]).c_str());
-    }
-
-    const std::string path = programPath();
+    const std::wstring path = programPath();
     char started[64];
     std::snprintf(started, sizeof started, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear,
                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     write(ProgramName);
     write(std::string("Release: ") + releaseLabel);
     write("File version: " + fileVersion());
-    write("Program: " + path);
+    write("Program: " + ansiText(path));
     write("SHA-256: " + fileSha256(path));
     write("Windows: " + windowsVersion());
     write(std::string("Started: ") + started);
@@ -292,11 +258,17 @@ void UpdateLog::phaseStarted(const char* phase) {
     const ULONGLONG now = elapsedMs();
     phases.push_back(PhaseTime{phase, now, now});
     phaseRunning = true;
+    flushNextLine = true;
 }
 
-void UpdateLog::transferStarted(uint32_t records) {
+void UpdateLog::transferStarted(uint32_t records, uint64_t imageBytes, uint32_t baud) {
     transferRecords = records;
+    transferBytes = imageBytes;
+    transferBaud = baud;
     tenthsLogged = 0;
+    recordsWritten = 0;
+    transferStartMs = elapsedMs();
+    lastRecordMs = transferStartMs;
 }
 
 void UpdateLog::recordsLeft(uint32_t left) {
@@ -304,6 +276,10 @@ void UpdateLog::recordsLeft(uint32_t left) {
         return;
     }
     const uint32_t written = transferRecords - left;
+    if (written > recordsWritten) {
+        recordsWritten = written;
+        lastRecordMs = elapsedMs();
+    }
     // Only when a tenth is reached is the disk touched on the record path: one small write.
     const uint32_t tenths =
         static_cast<uint32_t>(static_cast<uint64_t>(written) * 10 / transferRecords);
@@ -316,26 +292,55 @@ void UpdateLog::recordsLeft(uint32_t left) {
 
 void UpdateLog::suspending() {
     line("Windows is suspending the PC: the update will stop");
+    // A PC that sleeps on battery may never wake to write it.
+    flush();
 }
 
-bool UpdateLog::endUpdate() {
+bool UpdateLog::endUpdate(bool completed) {
     if (!updating) {
         return false;
     }
     endPhase();
+    if (transferRecords != 0 && (completed || recordsWritten >= PaceMinimumRecords)) {
+        logPace();
+    }
     updating = false;
     transferRecords = 0;
     return true;
 }
 
+void UpdateLog::logPace() {
+    if (recordsWritten == 0 || transferBaud == 0) {
+        return;
+    }
+    const ULONGLONG ms = lastRecordMs - transferStartMs;
+    const double measured = static_cast<double>(ms) / recordsWritten;
+    // A record's characters at 10 bits each (start, eight data, stop). The loader echoes
+    // each character as it arrives, so the echo comes back while the record is sent and
+    // only its last character adds to the record's time.
+    const double characters = static_cast<double>(transferBytes) / transferRecords + 1;
+    const double own = characters * 10 * 1000 / transferBaud;
+    char pace[160];
+    std::snprintf(pace, sizeof pace,
+                  " records in %s, %.1f ms a record; the line's own pace at %u baud: %.1f ms a record",
+                  seconds(ms).c_str(), measured, static_cast<unsigned>(transferBaud), own);
+    line("Blackfin pace: " + withThousands(recordsWritten) + pace);
+    if (measured > 2 * own) {
+        line(std::string("The adapter holds received bytes (for example an FTDI adapter's latency "
+                         "timer): see \"") +
+             LatencyTimerSection + "\" in the service guide to set it to 1 ms.");
+    }
+}
+
 void UpdateLog::updateComplete() {
-    if (endUpdate()) {
+    if (endUpdate(true)) {
         line("Update complete. Phase times: " + phaseTimes());
+        flush();
     }
 }
 
 void UpdateLog::updateFailed() {
-    if (!endUpdate()) {
+    if (!endUpdate(false)) {
         return;
     }
     std::string shownNow;
@@ -344,6 +349,7 @@ void UpdateLog::updateFailed() {
                     lastShownOn(where) + "\"";
     }
     line("Update failed: " + shownNow + ". Phase times: " + phaseTimes());
+    flush();
 }
 
 void UpdateLog::programClosed() {
@@ -354,17 +360,34 @@ void UpdateLog::programClosed() {
         line("Program closed.");
     }
     updating = false;
+    flush();
 }
 
 void UpdateLog::write(const std::string& text) {
     if (!file.valid()) {
         return;
     }
-    // One write per line: a PC that loses power leaves every earlier line whole. A failed
-    // write (a full disk) is let go; the program goes on as without a log.
+    // One write per line. It reaches Windows' file cache, which a crash of Windows itself
+    // (a USB-serial driver's blue screen) or a power loss can lose: the lines that explain
+    // a failure are forced to the disk by flush(), not every line, so that the window
+    // thread does not wait for the disk at each text. A failed write (a full disk) is let
+    // go; the program goes on as without a log.
     const std::string whole = text + "\r\n";
     DWORD written = 0;
     WriteFile(file.get(), whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
+    if (flushNextLine) {
+        flushNextLine = false;
+        flush();
+    }
+}
+
+void UpdateLog::flush() {
+    // Each phase's first line, an update's closing line and the program's last: a crash
+    // after any of them leaves it, and every line before it, on the disk. A failure is let
+    // go as a failed write is.
+    if (file.valid()) {
+        FlushFileBuffers(file.get());
+    }
 }
 
 ULONGLONG UpdateLog::elapsedMs() const {

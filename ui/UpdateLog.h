@@ -1,7 +1,7 @@
 // The log of one start of the program: a plain-text file (ANSI, CRLF lines) in the user's
-// local application data that keeps what the window showed, with the time of each text, the
-// Blackfin transfer's progress and each update's outcome and phase times, for the service
-// department. Window thread only.
+// local application data (LogFolder) that keeps what the window showed, with the time of
+// each text, the Blackfin transfer's progress and pace and each update's outcome and phase
+// times, for the service department. Window thread only.
 #pragma once
 
 #include <windows.h>
@@ -15,19 +15,15 @@
 
 class UpdateLog {
 public:
-    // Logs older than the newest this many are removed when the program starts.
-    static constexpr size_t KeptLogs = 100;
+    // A transfer that fails sooner says too little about the adapter's pace to log it.
+    static constexpr uint32_t PaceMinimumRecords = 100;
 
     UpdateLog();
     UpdateLog(const UpdateLog&) = delete;
     UpdateLog& operator=(const UpdateLog&) = delete;
 
-    // "<local application data>\KQ7750 Firmware Installer\Logs", created when missing;
-    // empty when Windows names no such folder or it cannot be made.
-    static std::string createFolder();
-
     // Opens this start's log, named by the local date and time, removes the oldest logs
-    // beyond KeptLogs and writes the header. A log that cannot be made leaves every
+    // beyond LogFolder::KeptLogs and writes the header. A log that cannot be made leaves every
     // call below doing nothing: the program works the same without it.
     void open(const std::string& releaseLabel);
     bool isOpen() const { return file.valid(); }
@@ -43,17 +39,20 @@ public:
     // Update Instrument has begun with its first phase.
     void updateStarted(const char* phase);
     void phaseStarted(const char* phase);
-    // The Blackfin transfer of `records` records; the count is logged when it first reaches
-    // each tenth of them, as the records still to send are reported.
-    void transferStarted(uint32_t records);
+    // The Blackfin transfer of `records` records, `imageBytes` in all, at `baud`; the count
+    // is logged when it first reaches each tenth of them, as the records still to send are
+    // reported. When it ends (complete, or failed after PaceMinimumRecords) its pace is
+    // logged beside the line's own, and a pace more than twice the line's own is put down
+    // to an adapter that holds received bytes.
+    void transferStarted(uint32_t records, uint64_t imageBytes, uint32_t baud);
     bool inTransfer() const { return transferRecords != 0; }
     void recordsLeft(uint32_t left);
-    // Windows is about to suspend the PC during an update.
+    // Windows is about to suspend the PC during an update; forced to the disk.
     void suspending();
-    // The update's closing line; ignored when no update is under way.
+    // The update's closing line, forced to the disk; ignored when no update is under way.
     void updateComplete();
     void updateFailed();
-    // The last line of the log.
+    // The last line of the log, forced to the disk.
     void programClosed();
 
 private:
@@ -64,10 +63,13 @@ private:
     };
 
     void write(const std::string& text);
+    void flush();
     ULONGLONG elapsedMs() const;
     void endPhase();
-    // Ends the update's last phase and its transfer; false when no update was under way.
-    bool endUpdate();
+    // Ends the update's last phase and its transfer, logging the transfer's pace; false
+    // when no update was under way.
+    bool endUpdate(bool completed);
+    void logPace();
     std::string phaseTimes();
     std::string lastShownOn(const char* where) const;
 
@@ -76,8 +78,14 @@ private:
     std::vector<PhaseTime> phases;  // of the latest connection and its update
     bool phaseRunning;
     bool updating;
+    bool flushNextLine;        // a phase has begun: its first line goes to the disk
     uint32_t transferRecords;  // 0 when no transfer runs
+    uint64_t transferBytes;
+    uint32_t transferBaud;
     uint32_t tenthsLogged;
+    uint32_t recordsWritten;   // the highest count reported so far
+    ULONGLONG transferStartMs;
+    ULONGLONG lastRecordMs;    // when recordsWritten was reached
     // The latest text of each line, for a failure's closing line.
     std::vector<std::pair<std::string, std::string>> lastShown;
 };

@@ -5,6 +5,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <shlobj.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstring>
@@ -44,9 +45,10 @@ void GuiTest::SetUp() {
     const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
     ASSERT_TRUE(removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) << "error " << removed;
     // Nor a plain file in place of the logs' folder (the unwritable log's test).
-    const DWORD logs = GetFileAttributesA(logsFolder().c_str());
+    const std::wstring folder = widen(logsFolder());
+    const DWORD logs = GetFileAttributesW(folder.c_str());
     if (logs != INVALID_FILE_ATTRIBUTES && (logs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        ASSERT_TRUE(DeleteFileA(logsFolder().c_str())) << "error " << GetLastError();
+        ASSERT_TRUE(DeleteFileW(folder.c_str())) << "error " << GetLastError();
     }
 }
 
@@ -76,6 +78,7 @@ void GuiTest::TearDown() {
         }
         relayIncludeSet = false;
     }
+    unicodeProfile.reset();
     if (dllOverridesSet) {
         const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
         EXPECT_EQ(removed, ERROR_SUCCESS) << "the installer's DLL override stays in the prefix";
@@ -464,50 +467,164 @@ std::vector<std::pair<int, std::string>> GuiTest::tapped(size_t from) const {
     return result;
 }
 
-std::string GuiTest::logsFolder() {
-    char base[MAX_PATH] = {};
-    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base), S_OK);
-    return std::string(base) + "\\KQ7750 Firmware Installer\\Logs";
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], size);
+    return text;
 }
 
-std::vector<std::string> GuiTest::logNames() {
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
+    return utf8;
+}
+
+namespace {
+
+// A whole file by its UTF-8 path; false when it cannot be read.
+bool readWhole(const std::string& path, std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                      FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    bytes.clear();
+    if (!file.valid()) return false;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    return true;
+}
+
+// SHA-256 of a whole file, lower-case hex; empty when it cannot be read.
+std::string sha256Of(const std::string& path) {
+    std::string bytes;
+    readWhole(path, bytes);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    std::string hex;
+    if (!bytes.empty() && CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+            if (CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
+                CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+                for (DWORD i = 0; i < size; ++i) {
+                    char two[3];
+                    std::snprintf(two, sizeof two, "%02x", digest[i]);
+                    hex += two;
+                }
+            }
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(provider, 0);
+    }
+    return hex;
+}
+
+// The visible file-browser windows of processes other than `notOf`, with their titles. Wine's
+// shell opens a folder with explorer.exe, whose window (class ExplorerWClass) is titled with the
+// folder's name; Windows' own is a CabinetWClass.
+struct BrowserSearch {
+    DWORD notOf;
+    std::vector<std::pair<HWND, std::string>> found;
+};
+
+BOOL CALLBACK noteBrowser(HWND window, LPARAM search) {
+    BrowserSearch& s = *reinterpret_cast<BrowserSearch*>(search);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char kind[64] = {};
+    char title[MAX_PATH] = {};
+    GetClassNameA(window, kind, sizeof kind);
+    GetWindowTextA(window, title, sizeof title);
+    const std::string k = kind;
+    if (owner != s.notOf && IsWindowVisible(window) && (k == "ExplorerWClass" || k == "CabinetWClass"))
+        s.found.emplace_back(window, title);
+    return TRUE;
+}
+
+std::vector<std::pair<HWND, std::string>> browsers(DWORD notOf) {
+    BrowserSearch search{notOf, {}};
+    EnumWindows(noteBrowser, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Closes, when it goes, every browser window that was not there when it came: one left on
+// another folder could carry the installer's own title.
+class BrowserCleanup {
+public:
+    explicit BrowserCleanup(DWORD notOf) : notOf(notOf), before(browsers(notOf)) {}
+    ~BrowserCleanup() {
+        for (const auto& b : browsers(notOf)) {
+            if (std::find(before.begin(), before.end(), b) != before.end()) continue;
+            PostMessageA(b.first, WM_CLOSE, 0, 0);
+            const ULONGLONG end = GetTickCount64() + 10000;
+            while (IsWindow(b.first) && GetTickCount64() < end) Sleep(50);
+            EXPECT_FALSE(IsWindow(b.first)) << "the file browser \"" << b.second << "\" did not close";
+        }
+    }
+    BrowserCleanup(const BrowserCleanup&) = delete;
+    BrowserCleanup& operator=(const BrowserCleanup&) = delete;
+
+private:
+    DWORD notOf;
+    std::vector<std::pair<HWND, std::string>> before;
+};
+
+// The files of a folder (UTF-8 names), directories left out.
+std::vector<std::string> filesIn(const std::string& folder, const char* pattern) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((logsFolder() + "\\*.log").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(widen(folder + "\\" + pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(found.cFileName);
-    while (FindNextFileA(search, &found));
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(narrow(found.cFileName));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;
 }
 
-void GuiTest::clearLogsFolder() {
-    const std::string folder = logsFolder();
-    CreateDirectoryA(folder.substr(0, folder.find_last_of('\\')).c_str(), nullptr);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE) << folder << ": error " << GetLastError();
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            EXPECT_TRUE(DeleteFileA((folder + "\\" + found.cFileName).c_str())) << found.cFileName;
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+}  // namespace
+
+std::string GuiTest::logsFolder() {
+    wchar_t base[MAX_PATH] = {};
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base), S_OK);
+    return narrow(base) + "\\KQ7750 Firmware Installer\\Logs";
 }
 
-std::vector<std::string> GuiTest::ownLog() const {
+std::vector<std::string> GuiTest::logNames() { return filesIn(logsFolder(), "*.log"); }
+
+void GuiTest::clearLogsFolder() {
+    const std::wstring folder = widen(logsFolder());
+    CreateDirectoryW(folder.substr(0, folder.find_last_of(L'\\')).c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    ASSERT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        << logsFolder() << ": error " << GetLastError();
+    for (const std::string& name : filesIn(logsFolder(), "*"))
+        EXPECT_TRUE(DeleteFileW((folder + L"\\" + widen(name)).c_str())) << name;
+}
+
+std::string GuiTest::ownLogName() const {
     std::vector<std::string> added;
     for (const std::string& name : logNames())
         if (!std::binary_search(logsBeforeLaunch.begin(), logsBeforeLaunch.end(), name)) added.push_back(name);
-    std::vector<std::string> lines;
     if (added.size() != 1) {
         ADD_FAILURE() << added.size() << " new logs in " << logsFolder() << " since the installer started";
-        return lines;
+        return std::string();
     }
-    std::ifstream in(logsFolder() + "\\" + added.front(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return added.front();
+}
+
+std::vector<std::string> GuiTest::ownLog() const {
+    std::vector<std::string> lines;
+    const std::string name = ownLogName();
+    std::string text;
+    if (name.empty() || !readWhole(logsFolder() + "\\" + name, text)) return lines;
     size_t begin = 0;
     while (begin < text.size()) {
         const size_t end = text.find("\r\n", begin);
@@ -520,6 +637,83 @@ std::vector<std::string> GuiTest::ownLog() const {
         begin = end + 2;
     }
     return lines;
+}
+
+void GuiTest::expectLogHeader(const std::vector<std::string>& lines, const std::string& exe) {
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "KQ7750 Firmware Installer");
+    EXPECT_EQ(lines[1], "Release: v1.01");
+    EXPECT_EQ(lines[2], "File version: 1.1.0.0");
+    const std::wstring path = widen(exe);
+    char ansi[1024] = {};
+    WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, ansi, sizeof ansi - 1, nullptr, nullptr);
+    EXPECT_EQ(lines[3], "Program: " + std::string(ansi));
+    const std::string sha = sha256Of(exe);
+    ASSERT_EQ(sha.size(), 64u) << exe << " could not be read";
+    EXPECT_EQ(lines[4], "SHA-256: " + sha);
+    // The version Windows (here Wine) reports, not the one a manifest would cap it at.
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExA(&version));
+    EXPECT_EQ(lines[5].rfind("Windows: " + std::to_string(version.dwMajorVersion) + "." +
+                                 std::to_string(version.dwMinorVersion) + " build " +
+                                 std::to_string(version.dwBuildNumber),
+                             0),
+              0u)
+        << lines[5];
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char today[16];
+    std::snprintf(today, sizeof today, "%04u-%02u-%02u ", now.wYear, now.wMonth, now.wDay);
+    EXPECT_EQ(lines[6].rfind(std::string("Started: ") + today, 0), 0u) << lines[6];
+}
+
+// "Blackfin pace: <n> records in <s> s, <ms> ms a record; the line's own pace at 115200 baud:
+// 6.3 ms a record" (the shipped image's 71.8 characters a record, one more for the echo's
+// last, at 10 bits each), with n from `fewest` to `most`.
+void expectPaceLine(const std::string& line, int fewest, int most) {
+    const std::string head = "Blackfin pace: ";
+    const std::string tail = " ms a record; the line's own pace at 115200 baud: 6.3 ms a record";
+    ASSERT_EQ(line.rfind(head, 0), 0u) << line;
+    ASSERT_GT(line.size(), tail.size()) << line;
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+    std::string count = line.substr(head.size(), line.find(" records in ") - head.size());
+    count.erase(std::remove(count.begin(), count.end(), ','), count.end());
+    EXPECT_GE(std::atoi(count.c_str()), fewest) << line;
+    EXPECT_LE(std::atoi(count.c_str()), most) << line;
+    const size_t seconds = line.find(" records in ") + 12;
+    const size_t unit = line.find(" s, ", seconds);
+    ASSERT_NE(unit, std::string::npos) << line;
+    EXPECT_EQ(line.substr(seconds, unit - seconds).find_first_not_of("0123456789."), std::string::npos) << line;
+}
+
+bool isAdapterLine(const std::string& line) {
+    return line == "The adapter holds received bytes (for example an FTDI adapter's latency timer): see \"Setting a "
+                   "USB adapter's latency timer\" in the service guide to set it to 1 ms.";
+}
+
+std::string GuiTest::useUnicodeProfile() {
+    unicodeProfile.reset(new UnicodeProfile);
+    return unicodeProfile->installer();
+}
+
+void GuiTest::expectShowLogsOpensTheLogsFolder() {
+    BrowserCleanup cleanup(installer.id());
+    const int showLogs = menuCommand(installer::kHelpMenu, "&Show Update Logs");
+    ASSERT_NE(showLogs, 0);
+    const WindowState before = window.stableState();
+    const size_t mark = tap.recorded();
+
+    window.postMenuCommand(showLogs);
+    // The shell's browser on the folder "Logs", and no other.
+    std::vector<std::pair<HWND, std::string>> opened;
+    const ULONGLONG end = GetTickCount64() + 20000;
+    while ((opened = browsers(installer.id())).empty() && GetTickCount64() < end) Sleep(50);
+    ASSERT_EQ(opened.size(), 1u) << "no file browser opened";
+    EXPECT_EQ(opened.front().second, "Logs");
+    // The installer is unchanged.
+    EXPECT_EQ(window.stableState(), before);
+    EXPECT_TRUE(tapped(mark).empty()) << describeTexts(tapped(mark));
 }
 
 std::vector<std::string> GuiTest::loggedTexts(const std::vector<std::string>& lines) {
@@ -553,4 +747,98 @@ std::string GuiTest::logLine(const std::pair<int, std::string>& text) {
         ++at;
     }
     return ::testing::AssertionSuccess();
+}
+
+namespace {
+
+const wchar_t* const kShellFolderKeys[] = {
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+};
+const wchar_t* const kLocalAppData = L"Local AppData";
+
+// A folder and everything in it.
+void removeTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(folder + L"\\" + name);
+            else
+                EXPECT_TRUE(DeleteFileW((folder + L"\\" + name).c_str())) << narrow(name) << ": " << GetLastError();
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << narrow(folder) << ": error " << GetLastError();
+}
+
+}  // namespace
+
+UnicodeProfile::UnicodeProfile() {
+    wchar_t profile[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile) != S_OK) {
+        ADD_FAILURE() << "no profile folder";
+        return;
+    }
+    // Beside the prefix's own profile: "Łukasz 試験", letters no Western ANSI code page has.
+    const std::wstring own = profile;
+    root = own.substr(0, own.find_last_of(L'\\') + 1) + L"\u0141ukasz \u8A66\u9A13";
+    if (GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES) removeTree(root);  // left by a killed run
+    const std::wstring localAppData = root + L"\\AppData\\Local";
+    for (const std::wstring& folder : {root, root + L"\\AppData", localAppData, root + L"\\Downloads"}) {
+        if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+            ADD_FAILURE() << "could not make " << narrow(folder) << ": error " << GetLastError();
+            return;
+        }
+    }
+    for (const wchar_t* key : kShellFolderKeys) {
+        SavedValue value{key, false, 0, std::vector<BYTE>(4096)};
+        HKEY handle = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &handle,
+                            nullptr) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot open " << narrow(key);
+            return;
+        }
+        DWORD size = static_cast<DWORD>(value.data.size());
+        value.existed = RegQueryValueExW(handle, kLocalAppData, nullptr, &value.type, value.data.data(), &size) ==
+                        ERROR_SUCCESS;
+        value.data.resize(value.existed ? size : 0);
+        saved.push_back(value);
+        const DWORD type = saved.size() == 1 ? REG_EXPAND_SZ : REG_SZ;
+        const LONG set =
+            RegSetValueExW(handle, kLocalAppData, 0, type, reinterpret_cast<const BYTE*>(localAppData.c_str()),
+                           static_cast<DWORD>((localAppData.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(handle);
+        if (set != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot set Local AppData in " << narrow(key) << ": error " << set;
+            return;
+        }
+    }
+    const std::string original = InstallerProcess::defaultPath();
+    const std::wstring target = root + L"\\Downloads\\" + widen(original.substr(original.find_last_of("\\/") + 1));
+    if (!CopyFileW(widen(original).c_str(), target.c_str(), TRUE)) {
+        ADD_FAILURE() << "could not copy the installer to " << narrow(target) << ": error " << GetLastError();
+        return;
+    }
+    copy = narrow(target);
+}
+
+UnicodeProfile::~UnicodeProfile() {
+    for (const SavedValue& value : saved) {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot restore " << narrow(value.key);
+            continue;
+        }
+        const LONG restored =
+            value.existed ? RegSetValueExW(handle, kLocalAppData, 0, value.type, value.data.data(),
+                                           static_cast<DWORD>(value.data.size()))
+                          : RegDeleteValueW(handle, kLocalAppData);
+        RegCloseKey(handle);
+        EXPECT_EQ(restored, ERROR_SUCCESS) << "Local AppData in " << narrow(value.key) << " stays redirected";
+    }
+    if (!root.empty() && GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES) removeTree(root);
 }

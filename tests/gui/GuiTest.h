@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,31 @@ constexpr const char* kPic4Programmed = "V1.03";
 // digit of a record in its middle changed, ending half-way, or without one whole record
 // of its middle.
 enum class ImageDamage { Missing, OneByteChanged, CutShort, RecordMissing };
+
+// Local AppData pointed at a folder named outside the ANSI code page (as the profile of
+// "Łukasz 試験" on a Western Windows) in the prefix's User Shell Folders, and a copy of the
+// installer in a folder of such a name, for as long as the object lives; the prefix's own
+// settings come back then, and the folders go.
+class UnicodeProfile {
+public:
+    UnicodeProfile();
+    ~UnicodeProfile();
+    UnicodeProfile(const UnicodeProfile&) = delete;
+    UnicodeProfile& operator=(const UnicodeProfile&) = delete;
+    // The installer's copy (UTF-8); empty, with a failure reported, when it could not be made.
+    const std::string& installer() const { return copy; }
+
+private:
+    struct SavedValue {
+        std::wstring key;
+        bool existed;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    std::wstring root;  // the profile's folder
+    std::vector<SavedValue> saved;
+    std::string copy;
+};
 
 class GuiTest : public ::testing::Test {
 protected:
@@ -112,17 +138,27 @@ protected:
     // (its modal loop dispatches the engine's actions), and it shows the release.
     void expectAboutBoxKeepsTheUpdateGoing();
 
+    // Puts this test in a UnicodeProfile until it ends; returns the installer's copy there.
+    std::string useUnicodeProfile();
+
     // The tapped texts as (box id, text) pairs, from the tap's record `from` on.
     std::vector<std::pair<int, std::string>> tapped(size_t from = 0) const;
 
     // The update logs: the folder the installer keeps them in, the names of the logs in it
     // (sorted), and the log of the installer that launch() started, as its lines; a line
-    // not ended by CR LF fails the test.
+    // not ended by CR LF fails the test. Paths and names are UTF-8, so that a profile named
+    // outside the ANSI code page (UnicodeProfile) is read as the installer writes it.
     static std::string logsFolder();
     static std::vector<std::string> logNames();
     // Removes every file in the logs' folder, and makes the folder when it is missing.
     static void clearLogsFolder();
+    // The one log that appeared since launch(); empty (with a failure) otherwise.
+    std::string ownLogName() const;
     std::vector<std::string> ownLog() const;
+    // The log's first seven lines: the program, its release and file version, the program
+    // `exe` as ANSI text (a character the code page lacks as "?") with its SHA-256, the
+    // Windows version and the start's local date.
+    static void expectLogHeader(const std::vector<std::string>& lines, const std::string& exe);
     // The log's lines after the header, without their time since the start.
     static std::vector<std::string> loggedTexts(const std::vector<std::string>& lines);
     // A tapped text as the log names it: "<line name>: <text>".
@@ -130,6 +166,9 @@ protected:
     // Every line of `wanted` in `log`, in that order (others may come between).
     static ::testing::AssertionResult holdsInOrder(const std::vector<std::string>& log,
                                                    const std::vector<std::string>& wanted);
+    // Help, Show Update Logs: one file browser opens, on the folder "Logs", and the window and
+    // its texts stay as they were. The browser is closed again.
+    void expectShowLogsOpensTheLogsFolder();
 
     RigClient rig;
     InstallerProcess installer;
@@ -140,7 +179,17 @@ protected:
     bool relayIncludeSet = false;
     std::vector<std::string> plantedDlls;
     std::vector<std::string> logsBeforeLaunch;
+    std::unique_ptr<UnicodeProfile> unicodeProfile;  // goes after the installer in TearDown
 };
+
+// UTF-8 to UTF-16 and back.
+std::wstring widen(const std::string& utf8);
+std::string narrow(const std::wstring& text);
+
+// The log's line on the Blackfin's pace, with `fewest` to `most` records sent; and the line
+// that follows it when the pace shows an adapter holding received bytes.
+void expectPaceLine(const std::string& line, int fewest, int most);
+bool isAdapterLine(const std::string& line);
 
 // Readable (box, text) pairs in failure messages.
 std::string describeTexts(const std::vector<std::pair<int, std::string>>& texts);

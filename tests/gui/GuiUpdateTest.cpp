@@ -1,4 +1,5 @@
-// Connect and a whole update through the window (the update on a USB adapter's COM12):
+// Connect and a whole update through the window (the update on a USB adapter's COM12, by an
+// engineer whose profile and program folder are named outside the ANSI code page):
 // every phase in turn as the boxes, the buttons and the progress bar show it, the
 // completion box, and the simulator's word that every target now holds exactly its image.
 #include "tests/gui/GuiTest.h"
@@ -325,13 +326,18 @@ TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
 }
 
 TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
+    // An engineer whose profile, and the Downloads folder the program runs from, are named
+    // in letters the ANSI code page lacks.
+    const std::string program = useUnicodeProfile();
+    ASSERT_FALSE(program.empty());
     // A laptop's USB adapter, on a number above the ten a PC's own ports have; beside it a
     // number no Windows port can have.
     ASSERT_NO_FATAL_FAILURE(registerPorts({{"COM257", kUsbDescription}, {"COM12", kUsbDescription}}));
     // The line at its real speed, and a slow erase, so the erase is seen for a while.
     ASSERT_NO_FATAL_FAILURE(startLoader("--paced --erase-dot-ms 150", 12));
-    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(launch(program));
     ASSERT_EQ(window.portRows(), (std::vector<std::string>{usbRow("COM257"), usbRow("COM12")}));
+    EXPECT_EQ(window.stableState().release, "v1.01");
     PhaseWatcher refused(window);
     window.click(installer::kConnectButton);
     ASSERT_TRUE(refused.watch([](const Observation& o) { return o.phase == Phase::PortNotFound; }, 30000))
@@ -397,13 +403,18 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     // never in its error state.
     EXPECT_EQ(tap.barStates(updateTextsFrom), std::vector<int>(6, PBST_NORMAL));
 
+    // The log's folder, in that profile, opens from the menu.
+    ASSERT_NO_FATAL_FAILURE(expectShowLogsOpensTheLogsFolder());
+
     // Idle again: closing does not ask.
     EXPECT_EQ(closeWithoutQuestion(), 0u);
 
     // The log keeps it all, in order: both ports tried, the connection summary, every text
     // of the update with the Blackfin's progress at each tenth, the completion and its box,
     // the closing line, and the program's end.
-    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const std::vector<std::string> lines = ownLog();
+    ASSERT_NO_FATAL_FAILURE(expectLogHeader(lines, program));
+    const std::vector<std::string> logged = loggedTexts(lines);
     std::vector<std::string> wanted = {"Connect: " + usbRow("COM257"),
                                        "connection line: Connection failed - Illegal com port id.",
                                        "Connect: " + usbRow("COM12"), "connection line: " + summary};
@@ -430,6 +441,12 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
         EXPECT_NE(closing->find(phase), std::string::npos) << phase << " in: " << *closing;
     EXPECT_TRUE(holdsInOrder(logged, {logLine({installer::kStatusBox, installer::kCompleteStatus}), *closing,
                                       "message box \"Update Complete\": " + std::string(installer::kCompleteStatus)}));
+    // Before it, the Blackfin's pace beside the line's own; an adapter that passes each echo
+    // on as it comes draws no word about holding bytes.
+    ASSERT_GE(closing - logged.begin(), 1);
+    std::printf("[          ] %s\n", (closing - 1)->c_str());
+    expectPaceLine(*(closing - 1), kBlackfinLines, kBlackfinLines);
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(), isAdapterLine), 0);
 
     const nlohmann::json result = stopLoader();
     expectEveryTargetExact(result);

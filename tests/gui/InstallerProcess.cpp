@@ -20,13 +20,17 @@ bool InstallerProcess::start(const std::string& exePath) {
         error = "an installer started by this object is still running";
         return false;
     }
-    std::string commandLine = "\"" + exePath + "\"";
-    STARTUPINFOA startup{};
+    // The path is UTF-8: a folder named outside the ANSI code page is started as any other.
+    std::wstring path(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, exePath.c_str(), -1, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, exePath.c_str(), -1, &path[0], static_cast<int>(path.size()));
+    path.resize(path.empty() ? 0 : path.size() - 1);
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info)) {
-        error = "CreateProcessA(" + exePath + ") failed with error " + std::to_string(GetLastError());
+        error = "CreateProcessW(" + exePath + ") failed with error " + std::to_string(GetLastError());
         return false;
     }
     CloseHandle(info.hThread);  // the process handle is all the test needs

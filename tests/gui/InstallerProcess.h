@@ -1,4 +1,4 @@
-// Starts the installer as its own process (CreateProcessA) and collects its exit code.
+// Starts the installer as its own process (CreateProcessW) and collects its exit code.
 #pragma once
 
 #include "engine/WinHandles.h"
@@ -18,7 +18,7 @@ public:
     // The installer exe: $KQ_INSTALLER when set, else the one built in the tests' own tree.
     static std::string defaultPath();
 
-    // False with lastError() when the start failed.
+    // `exePath` in UTF-8. False with lastError() when the start failed.
     bool start(const std::string& exePath);
     // Takes on an installer that another program started, by its process id.
     bool adopt(DWORD id);

@@ -1,17 +1,24 @@
-// The release text: the product version of a file's version record as "vM.mm".
+// The release text: the product version of a module's own version record as "vM.mm".
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
 
 #include "ui/InstallerController.h"
 
 namespace {
 
-std::string besideThisProgram(const char* name) {
+using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)>;
+
+// A DLL beside this program, loaded only for its resources (null when missing).
+Module resourceModule(const char* name) {
     char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string directory(path, length);
-    return directory.substr(0, directory.find_last_of("\\/") + 1) + name;
+    const std::string program(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    const std::string dll = program.substr(0, program.find_last_of("\\/") + 1) + name;
+    return Module(LoadLibraryExA(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), &FreeLibrary);
 }
 
 TEST(VersionTextTest, ProgramsOwnRecordGivesTheRelease) {
@@ -21,18 +28,20 @@ TEST(VersionTextTest, ProgramsOwnRecordGivesTheRelease) {
 
 TEST(VersionTextTest, MinorHasTwoDigitsAndOnlyTheProductVersionCounts) {
     // File version 9.9.9.9, product version 2.10.7.7.
-    EXPECT_EQ(InstallerController::FormatVersionTextOf(besideThisProgram("ui_version_2_10.dll").c_str()),
-              "v2.10");
+    const Module twoTen = resourceModule("ui_version_2_10.dll");
+    ASSERT_NE(twoTen, nullptr);
+    EXPECT_EQ(InstallerController::FormatVersionTextOf(twoTen.get()), "v2.10");
     // File version 1.1.0.0, product version 10.3.0.0.
-    EXPECT_EQ(InstallerController::FormatVersionTextOf(besideThisProgram("ui_version_10_3.dll").c_str()),
-              "v10.03");
+    const Module tenThree = resourceModule("ui_version_10_3.dll");
+    ASSERT_NE(tenThree, nullptr);
+    EXPECT_EQ(InstallerController::FormatVersionTextOf(tenThree.get()), "v10.03");
 }
 
-TEST(VersionTextTest, NoRecordOrNoFileGivesVersionUndefined) {
-    EXPECT_EQ(InstallerController::FormatVersionTextOf(besideThisProgram("ui_version_none.dll").c_str()),
-              "Version undefined");
-    EXPECT_EQ(InstallerController::FormatVersionTextOf(besideThisProgram("no_such_file.dll").c_str()),
-              "Version undefined");
+TEST(VersionTextTest, NoRecordOrNoModuleGivesVersionUndefined) {
+    const Module none = resourceModule("ui_version_none.dll");
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(InstallerController::FormatVersionTextOf(none.get()), "Version undefined");
+    EXPECT_EQ(InstallerController::FormatVersionTextOf(nullptr), "Version undefined");
 }
 
 }  // namespace
