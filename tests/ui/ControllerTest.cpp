@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,6 +30,7 @@
 #include "tests/ui/UiTestSupport.h"
 #include <nlohmann/json.hpp>
 #include "ui/InstallerController.h"
+#include "ui/LogFolder.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -73,18 +73,19 @@ std::string imageRecord(WORD id, const char* type, uint32_t index) {
     return line + "\r\n";
 }
 
-// The logs' folder's file names, sorted.
-std::set<std::string> logFiles() {
-    std::set<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((UpdateLog::createFolder() + "\\*.log").c_str(), &found);
+// The logs in the logs' folder, by full path.
+std::set<std::wstring> logFiles() {
+    std::set<std::wstring> paths;
+    const std::wstring folder = LogFolder().path();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*.log").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            names.insert(found.cFileName);
-        } while (FindNextFileA(search, &found));
+            paths.insert(folder + L"\\" + found.cFileName);
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    return names;
+    return paths;
 }
 
 // Windows' power calls as the controller makes them, kept as the state a PC would be in.
@@ -482,7 +483,7 @@ TEST_F(ControllerTest, AnImageThatCannotBeLoadedShowsTheInternalErrorOnly) {
 TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     const uint32_t lines = imageLines(300, "TALVOR_LDR");
     ASSERT_EQ(lines, 8585u) << "image 300 is not the one embedded in the installer";
-    const std::set<std::string> logsBefore = logFiles();
+    const std::set<std::wstring> logsBefore = logFiles();
     controller->updateLog.open(InstallerController::FormatVersionText());
     ASSERT_TRUE(controller->updateLog.isOpen());
     controller->OnConnected(true);
@@ -543,10 +544,16 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
 
     // The log counts the records from the steps' own counts, and the completion logs the
     // last tenth that no step brought.
-    std::set<std::string> added = logFiles();
-    for (const std::string& name : logsBefore) added.erase(name);
+    std::set<std::wstring> added = logFiles();
+    for (const std::wstring& path : logsBefore) added.erase(path);
     ASSERT_EQ(added.size(), 1u);
-    std::ifstream in(UpdateLog::createFolder() + "\\" + *added.begin(), std::ios::binary);
+    UniqueFileHandle file(CreateFileW(added.begin()->c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+    std::string text(1 << 20, '\0');
+    DWORD got = 0;
+    ASSERT_TRUE(file.valid() && ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr));
+    std::istringstream in(text.substr(0, got));
     std::vector<std::string> progress;
     for (std::string line; std::getline(in, line);) {
         const size_t at = line.find("Blackfin: ");
