@@ -186,10 +186,11 @@ class Sources:
                 if header and re.search(r"(?:^|[^\w])" + name + r"\s*$", before):
                     for r in re.finditer(r"\breturn\b([^;]*);", text[begin:end]):
                         found += self.resolve(r.group(1), (begin, end))
-            # A variable: what is assigned to it, given to its constructor, or printed into it.
+            # A variable: what is assigned to it, given to its constructor, or printed into it
+            # (a store through it, "*name = ...", fills what it points to, not the variable).
             lo, hi = scope if local else (0, len(text))
             region = text[lo:hi]
-            for pattern in (r"()(?<![\w.>])" + name + r"\s*\+?=(?!=)([^;]*);",
+            for pattern in (r"()(?<![\w.>*])" + name + r"\s*\+?=(?!=)([^;]*);",
                             r"(\w+)[>&*]?\s+" + name + r"\s*\(([^;()]*)\)\s*;",
                             r"()\bsnprintf\s*\(\s*" + name + r"\s*,[^,]*,\s*(\"(?:[^\"\\\n]|\\.)*\")"):
                 for m in re.finditer(pattern, region):

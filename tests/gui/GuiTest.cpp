@@ -670,8 +670,8 @@ void GuiTest::expectLogHeader(const std::vector<std::string>& lines, const std::
 
 // "Blackfin pace: <n> records in <s> s, <ms> ms a record; the line's own pace at 115200 baud:
 // 6.3 ms a record" (the shipped image's 71.8 characters a record, one more for the echo's
-// last, at 10 bits each), with n from `fewest` to `most`.
-void expectPaceLine(const std::string& line, int fewest, int most) {
+// last, at 10 bits each), with n from `fewest` to `most`; `measured` gets the <ms>.
+void expectPaceLine(const std::string& line, int fewest, int most, double* measured) {
     const std::string head = "Blackfin pace: ";
     const std::string tail = " ms a record; the line's own pace at 115200 baud: 6.3 ms a record";
     ASSERT_EQ(line.rfind(head, 0), 0u) << line;
@@ -685,6 +685,7 @@ void expectPaceLine(const std::string& line, int fewest, int most) {
     const size_t unit = line.find(" s, ", seconds);
     ASSERT_NE(unit, std::string::npos) << line;
     EXPECT_EQ(line.substr(seconds, unit - seconds).find_first_not_of("0123456789."), std::string::npos) << line;
+    if (measured != nullptr) *measured = std::atof(line.c_str() + unit + 4);
 }
 
 bool isAdapterLine(const std::string& line) {

@@ -188,7 +188,7 @@ std::string narrow(const std::wstring& text);
 
 // The log's line on the Blackfin's pace, with `fewest` to `most` records sent; and the line
 // that follows it when the pace shows an adapter holding received bytes.
-void expectPaceLine(const std::string& line, int fewest, int most);
+void expectPaceLine(const std::string& line, int fewest, int most, double* measured = nullptr);
 bool isAdapterLine(const std::string& line);
 
 // Readable (box, text) pairs in failure messages.
