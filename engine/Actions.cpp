@@ -33,7 +33,7 @@ void ActionBlackfinErasePostamble::execute() {
 }
 
 void ActionProgressed::execute() {
-    if (g_controller) g_controller->OnProgressed();
+    if (g_controller) g_controller->OnProgressed(recordsLeft);
 }
 
 void ActionComplete::execute() {

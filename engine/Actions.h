@@ -50,9 +50,15 @@ public:
     void execute() override;
 };
 
+// One progress step, with the records of the current image still to send when it was
+// taken: the window logs the transfer's progress from it without the engine lock, which
+// the worker holds across every port write.
 class ActionProgressed : public ActionBase {
 public:
+    explicit ActionProgressed(uint32_t linesLeft) : recordsLeft(linesLeft) {}
     void execute() override;
+
+    uint32_t recordsLeft;
 };
 
 class ActionComplete : public ActionBase {

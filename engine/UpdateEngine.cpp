@@ -165,7 +165,9 @@ void UpdateEngine::postStatus(const std::string& text) {
 // (a phase ends with at most a status text and one result): the bar may miss a
 // step, the results that end a phase never go missing.
 void UpdateEngine::pushProgressStep() {
-    std::unique_ptr<ActionBase> step(new ActionProgressed());
+    // Every caller holds the engine lock (the record pump, the parsers), so the count is
+    // the one this step stands for.
+    std::unique_ptr<ActionBase> step(new ActionProgressed(imageLinesLeft));
     auto guard = windowGuard.lock();
     const uint32_t slots = windowQueue.getCapacity();
     const uint32_t held =

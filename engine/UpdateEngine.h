@@ -52,6 +52,8 @@ public:
     void postWork(ActionBase* action);
     void postToWindow(ActionBase* action);
     void postStatus(const std::string& text);
+    // postProgressed and postProgressStep are called with the engine lock held (by the
+    // record pump and the parsers): each step carries imageLinesLeft as it stands.
     void postProgressed();
     void postFailed();
     // One progress step for the window (no timer message). Left out while the
@@ -101,7 +103,7 @@ public:
     CircularQueue<ActionBase*> windowQueue;  // pushed by worker and window; popped by window
     std::unique_ptr<SerialPort> port;   // created and destroyed by the worker, under the engine lock
     uint32_t mode;                      // EngineMode; engine lock
-    uint32_t imageLinesLeft;            // engine lock; read unlocked by the window right after attaching
+    uint32_t imageLinesLeft;            // engine lock; read unlocked by the window right after attaching; progress steps carry it to the window
     uint32_t picIndex;                  // engine lock
     const char* imageCursor;            // engine lock; points into the controller's resource
     uint32_t imageBytesLeft;            // engine lock

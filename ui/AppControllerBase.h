@@ -18,7 +18,8 @@ public:
     virtual void OnPicProgram() = 0;
     virtual void OnBlackfinErasePreamble() = 0;
     virtual void OnBlackfinErasePostamble() = 0;
-    virtual void OnProgressed() = 0;
+    // The records of the current image still to send when the step was taken.
+    virtual void OnProgressed(uint32_t recordsLeft) = 0;
     virtual void OnComplete() = 0;
     virtual void OnFailed() = 0;
 };

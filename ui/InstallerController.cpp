@@ -116,6 +116,8 @@ InstallerController::InstallerController(HINSTANCE moduleInstance)
       messageBoxDepth(0) {}
 
 InstallerController::~InstallerController() {
+    // The engineer's exit ends an update too.
+    powerHold.release();
     updateLog.programClosed();
     // Released while the worker may still point into it: a module's resources stay
     // mapped for the module's life, so the pointer stays readable until the worker ends.
@@ -337,6 +339,8 @@ BOOL InstallerController::OnUpdateClicked(WORD notification) {
         return TRUE;
     }
 
+    // The update starts here: from now on the PC must neither sleep nor slow it.
+    powerHold.hold();
     updateLog.updateStarted(PicPhaseNames[0]);
     statusBox->setText(ReprogrammingPicsText);
     connectButton->enable(false);
@@ -366,9 +370,14 @@ void InstallerController::OnPicProgram() {
     }
 }
 
-void InstallerController::OnProgressed() {
+void InstallerController::OnProgressed(uint32_t recordsLeft) {
     progressBar->Step();
-    logTransferProgress();
+    // The step's own count, not the number of steps (one is left out when the window falls
+    // behind, see UpdateEngine::pushProgressStep), and not the engine's field, whose lock
+    // the worker holds across a port write that a stalling adapter keeps for up to 10 s.
+    if (updateLog.inTransfer()) {
+        updateLog.recordsLeft(recordsLeft);
+    }
 }
 
 void InstallerController::OnNextPic() {
@@ -379,6 +388,7 @@ void InstallerController::OnNextPic() {
         updateLog.phaseStarted(PicPhaseNames[picStep]);
     }
     if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
+        powerHold.release();
         updateLog.updateFailed();
         return;
     }
@@ -393,6 +403,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
     stopTimers();
     detailBox = updateBox.get();
     if (!loadImage(BlackfinImageId, BlackfinImageType)) {
+        powerHold.release();
         updateLog.updateFailed();
         return;
     }
@@ -434,8 +445,13 @@ void InstallerController::OnBlackfinErasePostamble() {
 }
 
 void InstallerController::OnComplete() {
-    // The last tenth, whose step may have been left out.
-    logTransferProgress();
+    // The last tenth, whose step may have been left out: the loader's closing "Complete."
+    // is read only after the last record's echo, so no record is left now.
+    if (updateLog.inTransfer()) {
+        updateLog.recordsLeft(0);
+    }
+    // Before the box, which may stand for hours once the engineer has walked away.
+    powerHold.release();
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -470,6 +486,7 @@ void InstallerController::OnFailed() {
     }
     setIdleAndClosePort();
     // A failure while a PIC is programmed (the engine still connecting) ends the update too.
+    powerHold.release();
     updateLog.updateFailed();
     enablePortControls();
 }
@@ -513,6 +530,14 @@ void InstallerController::OnShowLogs() {
     ShellExecuteW(dialog, L"open", logs.path().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     if (SUCCEEDED(com)) {
         CoUninitialize();
+    }
+}
+
+void InstallerController::OnSuspend() {
+    // The power request holds off the idle timers, not a closed lid, the power button or a
+    // flat battery. The port goes with the sleep, and its failure is reported as any other.
+    if (powerHold.held()) {
+        updateLog.suspending();
     }
 }
 
@@ -697,20 +722,6 @@ void InstallerController::prepareForScreenReaders(const std::string& release) {
     screenReader->name(progressBar->handle, ProgressBarName);
     screenReader->name(releaseLabel->handle, std::string(ReleaseLineText) + " " + release);
     statusBox->announceAsLiveRegion(screenReader->makePoliteLiveRegion(statusBox->handle));
-}
-
-void InstallerController::logTransferProgress() {
-    if (!engine || !updateLog.inTransfer()) {
-        return;
-    }
-    // The engine's own count, not the steps: a step is left out when the window falls
-    // behind (see UpdateEngine::pushProgressStep), a record never is.
-    uint32_t left;
-    {
-        auto guard = engine->lock.lock();
-        left = engine->imageLinesLeft;
-    }
-    updateLog.recordsLeft(left);
 }
 
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {

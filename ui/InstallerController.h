@@ -12,6 +12,7 @@
 
 #include "firmware/FirmwareResource.h"
 #include "ui/AppControllerBase.h"
+#include "ui/PowerHold.h"
 #include "ui/ProgressBarWidget.h"
 #include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
@@ -48,7 +49,7 @@ public:
     void OnPicProgram() override;
     void OnBlackfinErasePreamble() override;
     void OnBlackfinErasePostamble() override;
-    void OnProgressed() override;
+    void OnProgressed(uint32_t recordsLeft) override;
     void OnComplete() override;
     void OnFailed() override;
     void OnNextPic() override;
@@ -65,6 +66,8 @@ public:
     void OnPortListTimer();
     // Help, Show Update Logs: the logs' folder in Windows' file browser.
     void OnShowLogs();
+    // WM_POWERBROADCAST with PBT_APMSUSPEND: Windows is about to sleep or hibernate.
+    void OnSuspend();
     bool ConfirmExit();
 
     // True while one of the controller's own message boxes is open: the main
@@ -102,6 +105,10 @@ public:
     UINT_PTR connectTimer;                // 1 while the connect timer runs, else 0
     UINT_PTR responseTimer;               // the engine's id (2) while running, else 0
     UINT_PTR portListTimer;               // 3 while a device change waits to be shown, else 0
+    // Keeps the PC awake and the process unthrottled from an update's start to its end;
+    // nothing is held while idle or connected.
+    PowerHold powerHold;
+    UpdateLog updateLog;                  // this start's log; opened by Run
 
 private:
     // Adds the rows of the present ports (or the fixed list when the Setup API cannot
@@ -118,15 +125,12 @@ private:
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
-    // The Blackfin records sent so far, to the log.
-    void logTransferProgress();
     // Names each control as a screen reader should read it, and makes the status line
     // a live region; `release` is the release label's text.
     void prepareForScreenReaders(const std::string& release);
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
-    UpdateLog updateLog;                   // this start's log; opened by Run
     std::unique_ptr<ScreenReaderSupport> screenReader;  // created by OnInitDialog
 };
 

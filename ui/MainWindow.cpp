@@ -58,6 +58,16 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         return controller ? controller->OnEngineTimer(wParam, lParam != 0) : TRUE;
     }
 
+    case WM_POWERBROADCAST: {
+        InstallerController* controller = TheInstallerController();
+        if (controller != nullptr && wParam == PBT_APMSUSPEND) {
+            controller->OnSuspend();
+        }
+        // Windows ignores the answer to a suspend notice since Vista; the default grants
+        // whatever else comes this way.
+        return FALSE;
+    }
+
     case WM_DEVICECHANGE: {
         InstallerController* controller = TheInstallerController();
         if (controller != nullptr) {

@@ -290,6 +290,12 @@ void UpdateLog::recordsLeft(uint32_t left) {
     }
 }
 
+void UpdateLog::suspending() {
+    line("Windows is suspending the PC: the update will stop");
+    // A PC that sleeps on battery may never wake to write it.
+    flush();
+}
+
 bool UpdateLog::endUpdate(bool completed) {
     if (!updating) {
         return false;

@@ -47,6 +47,8 @@ public:
     void transferStarted(uint32_t records, uint64_t imageBytes, uint32_t baud);
     bool inTransfer() const { return transferRecords != 0; }
     void recordsLeft(uint32_t left);
+    // Windows is about to suspend the PC during an update; forced to the disk.
+    void suspending();
     // The update's closing line, forced to the disk; ignored when no update is under way.
     void updateComplete();
     void updateFailed();

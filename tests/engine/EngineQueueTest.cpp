@@ -211,7 +211,7 @@ TEST_F(EngineTest, EveryWindowActionCallsItsOwnSlotWithItsFields) {
     engine->postToWindow(new ActionPicProgram());
     engine->postToWindow(new ActionBlackfinErasePreamble());
     engine->postToWindow(new ActionBlackfinErasePostamble());
-    engine->postToWindow(new ActionProgressed());
+    engine->postToWindow(new ActionProgressed(0));
     engine->postToWindow(new ActionComplete());
     engine->postToWindow(new ActionFailed());
     engine->postToWindow(new ActionNextPic());

@@ -118,9 +118,9 @@ void ChainController::OnBlackfinErasePostamble()
     engine()->ProgramBlackfin();
 }
 
-void ChainController::OnProgressed()
+void ChainController::OnProgressed(uint32_t recordsLeft)
 {
-    TestController::OnProgressed();
+    TestController::OnProgressed(recordsLeft);
     if (!phases.empty()) ++phases.back().steps;
 }
 

@@ -42,7 +42,7 @@ public:
     void OnBlackfinProgramPreamble() override;
     void OnBlackfinErasePreamble() override;
     void OnBlackfinErasePostamble() override;
-    void OnProgressed() override;
+    void OnProgressed(uint32_t recordsLeft) override;
     void OnComplete() override;
     void OnFailed() override;
     void OnResponseTimeout() override;

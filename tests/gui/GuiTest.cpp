@@ -15,6 +15,8 @@
 
 namespace {
 
+const char* const kRelayKey = "Software\\Wine\\Debug";
+
 // Wine keys per-program settings by the file name alone.
 std::string installerAppKey() {
     const std::string path = InstallerProcess::defaultPath();
@@ -68,6 +70,14 @@ void GuiTest::TearDown() {
         if (!installer.waitExit(5000, code)) installer.kill();
     }
     tap.detach();
+    if (relayIncludeSet) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, kRelayKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            EXPECT_EQ(RegDeleteValueA(key, "RelayInclude"), ERROR_SUCCESS) << "the relay list stays in the prefix";
+            RegCloseKey(key);
+        }
+        relayIncludeSet = false;
+    }
     unicodeProfile.reset();
     if (dllOverridesSet) {
         const LONG removed = RegDeleteTreeA(HKEY_CURRENT_USER, installerAppKey().c_str());
@@ -345,6 +355,37 @@ void GuiTest::launch(const std::string& exePath) {
     window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
     ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
     ASSERT_EQ(window.processId(), installer.id());
+    ASSERT_TRUE(tap.attach(window.handle())) << tap.lastError();
+}
+
+void GuiTest::launchTraced(const std::string& relayInclude, const std::string& traceFile) {
+    ASSERT_EQ(InstallerWindow::find(), nullptr) << "an installer window is already open";
+    logsBeforeLaunch = logNames();
+    // Read by each Wine process as it starts; only one started with +relay traces anything.
+    relayIncludeSet = true;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kRelayKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const LONG written = RegSetValueExA(key, "RelayInclude", 0, REG_SZ, reinterpret_cast<const BYTE*>(relayInclude.c_str()),
+                                        static_cast<DWORD>(relayInclude.size() + 1));
+    RegCloseKey(key);
+    ASSERT_EQ(written, ERROR_SUCCESS);
+    // Wine hands a child only the parent's standard input and output; its debug output goes
+    // to the standard error Wine itself was started with. So a shell starts the installer
+    // (CreateProcess runs a Unix program as such) with the trace on and that stream in the
+    // file. The shell gives no Windows process handle: the installer is taken on by its window.
+    std::string command = "/bin/sh -c \"WINEDEBUG=+relay exec wine '" + InstallerProcess::defaultPath() + "' 2>'" +
+                          traceFile + "'\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        << "error " << GetLastError();
+    if (info.hThread) CloseHandle(info.hThread);
+    if (info.hProcess) CloseHandle(info.hProcess);
+    window = InstallerWindow(InstallerWindow::waitFor(kWindowTimeoutMs));
+    ASSERT_TRUE(window.exists()) << "the installer's window did not appear";
+    ASSERT_TRUE(installer.adopt(window.processId())) << installer.lastError();
     ASSERT_TRUE(tap.attach(window.handle())) << tap.lastError();
 }
 

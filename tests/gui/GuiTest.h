@@ -90,6 +90,9 @@ protected:
     // Starts the installer (or the copy at exePath), waits for its window and taps its
     // status boxes.
     void launch(const std::string& exePath = InstallerProcess::defaultPath());
+    // The same with Wine's relay trace of the functions that `relayInclude` names
+    // ("kernel32.Name;..."), written to `traceFile` (a Unix path).
+    void launchTraced(const std::string& relayInclude, const std::string& traceFile);
     // A copy of the installer, beside it, in which the firmware image `id` cannot be found,
     // as in a broken build; empty (with a failure reported) when it could not be made.
     std::string installerWithoutImage(WORD id, const char* type);
@@ -173,6 +176,7 @@ protected:
     TextTap tap;
     int loaderId = -1;
     bool dllOverridesSet = false;
+    bool relayIncludeSet = false;
     std::vector<std::string> plantedDlls;
     std::vector<std::string> logsBeforeLaunch;
     std::unique_ptr<UnicodeProfile> unicodeProfile;  // goes after the installer in TearDown

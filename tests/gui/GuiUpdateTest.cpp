@@ -4,9 +4,13 @@
 // completion box, and the simulator's word that every target now holds exactly its image.
 #include "tests/gui/GuiTest.h"
 
+#include "tests/support/TestEnvironment.h"
+
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 
 namespace {
 
@@ -36,6 +40,12 @@ void expectBarRunning(const WindowState& s, int high) {
     EXPECT_EQ(s.progressHigh, high);
     EXPECT_GE(s.progressPosition, 0);
     EXPECT_LE(s.progressPosition, high);
+}
+
+// A phase in which an update has ended short of its completion.
+bool stoppedShort(Phase phase) {
+    return phase == Phase::FailedWhileConnecting || phase == Phase::FailedOtherwise || phase == Phase::ResponseLost ||
+           phase == Phase::Unknown;
 }
 
 // One sample of the update against its row of the phase table.
@@ -208,6 +218,54 @@ std::vector<std::string> openBoxes(DWORD processId, HWND mainWindow) {
     return search.captions;
 }
 
+// The power calls in a relay trace, in order, each as "Name(argument) = result": the
+// argument that tells the call apart (SetThreadExecutionState's flags, SetProcessInformation's
+// class), the result as the number Wine printed.
+std::vector<std::string> powerCalls(const std::string& traceFile) {
+    std::vector<std::string> calls;
+    std::ifstream in(testenv::windowsPath(traceFile), std::ios::binary);
+    const char* const names[] = {".PowerCreateRequest(", ".PowerSetRequest(", ".PowerClearRequest(",
+                                 ".SetThreadExecutionState(", ".SetProcessInformation("};
+    for (std::string line; std::getline(in, line);) {
+        for (const char* name : names) {
+            const size_t at = line.find(name);
+            if (at == std::string::npos) continue;
+            const std::string bare(name + 1, std::strlen(name) - 2);
+            const size_t open = at + std::strlen(name);
+            if (line.find(":Call ") != std::string::npos) {
+                std::vector<unsigned long long> args;
+                for (const char* p = line.c_str() + open; *p && *p != ')';) {
+                    char* end = nullptr;
+                    args.push_back(std::strtoull(p, &end, 16));
+                    if (end == p) break;  // not a number: the arguments that matter came before
+                    p = *end == ',' ? end + 1 : end;
+                }
+                char shown[64] = "";
+                if (bare == "SetThreadExecutionState" && !args.empty())
+                    std::snprintf(shown, sizeof shown, "0x%08llx", args[0]);
+                else if (bare == "SetProcessInformation" && args.size() > 1)
+                    std::snprintf(shown, sizeof shown, "class %llu", args[1]);
+                calls.push_back(bare + "(" + shown + ")");
+            } else if (line.find(":Ret  ") != std::string::npos && !calls.empty()) {
+                const size_t value = line.find("retval=");
+                if (value == std::string::npos) continue;
+                const unsigned long long result = std::strtoull(line.c_str() + value + 7, nullptr, 16);
+                char shown[64];
+                std::snprintf(shown, sizeof shown, " = 0x%llx", result);
+                calls.back() += result == reinterpret_cast<uintptr_t>(INVALID_HANDLE_VALUE) ? " = INVALID_HANDLE_VALUE"
+                                                                                           : std::string(shown);
+            }
+        }
+    }
+    return calls;
+}
+
+// Windows' notice that it is about to sleep, as the installer's window gets it.
+void sendSuspend(HWND window) {
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0, SMTO_ABORTIFHUNG, 10000, &result), 0);
+}
+
 }  // namespace
 
 TEST_F(GuiTest, ConnectShowsThePhaseConnectedExactly) {
@@ -298,9 +356,7 @@ TEST_F(GuiTest, UpdateShowsEveryPhaseInTurnAndEveryTargetHoldsExactlyItsImage) {
     window.click(installer::kUpdateButton);
     const bool ended = watcher.watch(
         [&](const Observation& o) {
-            if (o.phase == Phase::FailedWhileConnecting || o.phase == Phase::FailedOtherwise ||
-                o.phase == Phase::ResponseLost || o.phase == Phase::Unknown)
-                return true;
+            if (stoppedShort(o.phase)) return true;
             if (o.phase == Phase::Programming && !aboutOpened) {
                 aboutOpened = true;
                 expectAboutBoxKeepsTheUpdateGoing();
@@ -468,4 +524,64 @@ TEST(TransferProgress, CountsTheRecordsFromTheBarWithRateAndTimeLeft) {
     EXPECT_EQ(whole.describe(), "8,585 of 8,585 records  100 %  143 records/s  0:00 left");
     const TransferProgress slow{100, kBlackfinLines, 10000};
     EXPECT_EQ(slow.describe(), "  100 of 8,585 records    1 %  10 records/s  14:09 left");
+}
+
+// The update asks Windows itself to keep the PC awake, as Wine's relay trace of the installer
+// shows: Wine 8 has no power request (PowerCreateRequest answers INVALID_HANDLE_VALUE), so
+// the window thread's execution state stands in, set after Update Instrument and handed back
+// before the completion box closes; Wine refuses the throttling opt-out, which is left at
+// that. A connection alone asks for nothing. A suspend notice is logged during the update
+// only.
+TEST_F(GuiTest, UpdateKeepsThePcAwakeThroughWindowsOwnCalls) {
+    ASSERT_NO_FATAL_FAILURE(registerComOne());
+    ASSERT_NO_FATAL_FAILURE(startLoader());
+    const std::string trace =
+        testenv::variable("KQ_BUILD_DIR") + "/gui-power-trace-" + std::to_string(GetCurrentProcessId()) + ".txt";
+    ASSERT_NO_FATAL_FAILURE(launchTraced("kernel32.PowerCreateRequest;kernel32.PowerSetRequest;"
+                                         "kernel32.PowerClearRequest;kernel32.SetThreadExecutionState;"
+                                         "kernel32.SetProcessInformation;kernelbase.SetProcessInformation",
+                                         trace));
+    sendSuspend(window.handle());
+    PhaseWatcher connecting(window);
+    ASSERT_NO_FATAL_FAILURE(connect(connecting));
+    EXPECT_EQ(powerCalls(trace), std::vector<std::string>()) << "a connection asked for power";
+
+    PhaseWatcher watcher(window);
+    CompletionBox box;
+    bool suspended = false;
+    std::vector<std::string> underBox;
+    window.click(installer::kUpdateButton);
+    const bool ended = watcher.watch(
+        [&](const Observation& o) {
+            if (stoppedShort(o.phase)) return true;
+            if (o.phase == Phase::Programming && !suspended) {
+                suspended = true;
+                sendSuspend(window.handle());
+            }
+            if (!box.seen && ModalBox::find(installer::kCompleteCaption, installer.id())) underBox = powerCalls(trace);
+            answerCompletionBox(box);
+            return box.seen && o.phase == Phase::Complete && o.state.connectEnabled;
+        },
+        300000);
+    ASSERT_TRUE(ended) << watcher.describe();
+    EXPECT_TRUE(suspended);
+    // The state the update set was in force until it was handed back (the answer to a
+    // call is the state before it).
+    ASSERT_EQ(underBox.size(), 4u) << ::testing::PrintToString(underBox);
+    EXPECT_EQ(underBox[0], "PowerCreateRequest() = INVALID_HANDLE_VALUE");
+    EXPECT_EQ(underBox[1].rfind("SetThreadExecutionState(0x80000003) = 0x", 0), 0u) << underBox[1];
+    EXPECT_NE(underBox[1], "SetThreadExecutionState(0x80000003) = 0x0") << "refused";
+    EXPECT_EQ(underBox[2], "SetProcessInformation(class 4) = 0x0");
+    EXPECT_EQ(underBox[3], "SetThreadExecutionState(0x80000000) = 0x80000003");
+    EXPECT_EQ(closeWithoutQuestion(), 0u);
+    EXPECT_EQ(powerCalls(trace), underBox) << "power calls after the update";
+    expectEveryTargetExact(stopLoader());
+
+    // One suspend line, the update's.
+    const std::vector<std::string> logged = loggedTexts(ownLog());
+    const std::string suspendLine = "Windows is suspending the PC: the update will stop";
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), suspendLine), 1);
+    EXPECT_TRUE(holdsInOrder(logged, {"Update started", logLine({installer::kStatusBox, installer::kProgrammingStatus}),
+                                      suspendLine, logLine({installer::kStatusBox, installer::kCompleteStatus})}));
+    EXPECT_TRUE(DeleteFileA(testenv::windowsPath(trace).c_str())) << "error " << GetLastError();
 }

@@ -40,6 +40,14 @@ bool InstallerProcess::start(const std::string& exePath) {
     return true;
 }
 
+bool InstallerProcess::adopt(DWORD id) {
+    process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, id));
+    processId = process.valid() ? id : 0;
+    error = process.valid() ? std::string() : "OpenProcess(" + std::to_string(id) + ") failed with error " +
+                                                  std::to_string(GetLastError());
+    return process.valid();
+}
+
 bool InstallerProcess::running() const {
     return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }

@@ -20,6 +20,8 @@ public:
 
     // `exePath` in UTF-8. False with lastError() when the start failed.
     bool start(const std::string& exePath);
+    // Takes on an installer that another program started, by its process id.
+    bool adopt(DWORD id);
     DWORD id() const { return processId; }
     bool running() const;
     // True with the exit code once the process has ended within timeoutMs.

@@ -549,6 +549,17 @@ size_t WindowsDriverModel::callsAfterVanish(const std::string& name) const {
     return found == afterVanish.end() ? 0 : found->second;
 }
 
+void WindowsDriverModel::holdWrite(const std::string& bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    holdBytes = bytes;
+}
+
+bool WindowsDriverModel::writeHeld() const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = operations.find(heldOperation);
+    return heldOperation != nullptr && found != operations.end() && !found->second.done;
+}
+
 size_t WindowsDriverModel::waitsCancelled() const { std::lock_guard<std::mutex> g(lock); return cancelledWaits; }
 bool WindowsDriverModel::lineVanished() const { std::lock_guard<std::mutex> g(lock); return vanished; }
 
@@ -963,18 +974,30 @@ struct WindowsDriverModel::Calls {
     // pending, then completed, and the driver raises EV_TXEMPTY.
     static BOOL WINAPI writeFile(HANDLE device, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED operation) {
         if (written) *written = 0;
-        bool failing = false;
+        bool pendsHere = false;
         const BOOL accepted = locked([&](WindowsDriverModel& m, DWORD& error) {
-            failing = m.pendsToFail(device, operation, Kind::Write, error);
-            if (failing || m.refuses(device, error)) return FALSE;
+            pendsHere = m.pendsToFail(device, operation, Kind::Write, error);
+            if (pendsHere || m.refuses(device, error)) return FALSE;
             m.begin(operation, Kind::Write).size = size;
+            const std::string text(static_cast<const char*>(bytes), size);
+            if (!m.holdBytes.empty() && text == m.holdBytes) {
+                m.holdBytes.clear();
+                m.heldBytes = text;
+                m.heldOperation = operation;
+                pendsHere = true;
+            }
             return TRUE;
         });
-        if (failing) {
+        if (pendsHere) {
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         }
         if (!accepted) return FALSE;
+        return send(operation, bytes, size);
+    }
+
+    // The write on the real line and its completion, as the driver would report them.
+    static BOOL send(LPOVERLAPPED operation, LPCVOID bytes, DWORD size) {
         WindowsDriverModel& m = *active;
         std::lock_guard<std::mutex> oneAtATime(m.writing);
         UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -1004,6 +1027,20 @@ struct WindowsDriverModel::Calls {
             error = ERROR_IO_PENDING;
             return FALSE;
         });
+    }
+
+    static void releaseHeld(WindowsDriverModel& m) {
+        LPOVERLAPPED operation = nullptr;
+        std::string bytes;
+        {
+            std::lock_guard<std::mutex> guard(m.lock);
+            auto found = m.operations.find(m.heldOperation);
+            if (found != m.operations.end() && !found->second.done) operation = m.heldOperation;
+            m.heldOperation = nullptr;
+            bytes.swap(m.heldBytes);
+        }
+        // Given up (cancelled) meanwhile: a cancelled write was never sent.
+        if (operation != nullptr) send(operation, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
 
     // GetOverlappedResult page.
@@ -1088,6 +1125,8 @@ struct WindowsDriverModel::Calls {
         }
     }
 };
+
+void WindowsDriverModel::releaseHeldWrite() { Calls::releaseHeld(*this); }
 
 WindowsDriverModel::WindowsDriverModel() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     table = SerialDeviceApi{&Calls::createFile,  &Calls::setupComm,    &Calls::setCommState,

@@ -250,6 +250,12 @@ public:
     void failLate(bool late);
     void latencyTimer(DWORD milliseconds);  // 0: bytes reach the input buffer as they arrive
     void sendAtLineSpeed(bool paced);
+    // A write that stalls, as an adapter can: the first write of exactly `bytes` stays
+    // pending and unsent until releaseHeldWrite(), which sends it and completes it (unless
+    // the port gave it up meanwhile). writeHeld() holds while the port still waits for it.
+    void holdWrite(const std::string& bytes);
+    bool writeHeld() const;
+    void releaseHeldWrite();
     static constexpr DWORD LateFailureMs = 2;
     static constexpr size_t PacketBytes = 62;
 
@@ -326,6 +332,9 @@ private:
     DWORD baud = CBR_115200, bitsPerByte = 10;
     bool lateFailure = false;
     unsigned lateTurn = 0;
+    std::string holdBytes;           // holdWrite: the write to hold, until one is held
+    std::string heldBytes;           // the held write's bytes
+    LPOVERLAPPED heldOperation = nullptr;
     std::map<std::string, size_t> afterVanish;
     DWORD inputSize = 4096;
     DWORD ownBuffer = 0;             // keepBufferOf

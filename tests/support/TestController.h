@@ -97,7 +97,7 @@ public:
     void OnPicProgram() override;
     void OnBlackfinErasePreamble() override;
     void OnBlackfinErasePostamble() override;
-    void OnProgressed() override;
+    void OnProgressed(uint32_t recordsLeft) override;
     void OnComplete() override;
     void OnFailed() override;
     void OnNextPic() override;

@@ -1,20 +1,36 @@
 // The controller on the installer's real main dialog with a real engine: each
 // handler driven as the dialog procedure, the timers or the engine's actions drive
 // it, and the window read back as an engineer would see it. No instrument is
-// attached; the one port opened is COM9, whose device is missing in the rig.
+// attached; the one port opened is COM9, whose device is missing in the rig (but for
+// one whole update, with the loader simulator there over the Windows driver model).
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <regex>
+#include <sstream>
+#include <set>
+#include <thread>
+#include <utility>
 
 #include "engine/UpdateEngine.h"
 #include "resources/resource.h"
+#include "serial/SerialPort.h"
+#include "tests/serial/SerialTestKit.h"
+#include "tests/support/RigClient.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/ui/UiTestSupport.h"
+#include <nlohmann/json.hpp>
 #include "ui/InstallerController.h"
+#include "ui/LogFolder.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -34,19 +50,107 @@ const char* const ExitWarningCaption = "The update procedure is not yet complete
 const char* const TestPortDescription = "KQ UI test port nine";
 constexpr int TestPortNumber = 9;
 
+// An embedded image's text; empty when it is not embedded.
+std::string imageText(WORD id, const char* type) {
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
+    const char* text = found ? static_cast<const char*>(LockResource(LoadResource(nullptr, found))) : nullptr;
+    return text ? std::string(text, SizeofResource(nullptr, found)) : std::string();
+}
+
 // Counts the records of an embedded image the way the engine does: one per LF.
 uint32_t imageLines(WORD id, const char* type) {
-    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
-    if (found == nullptr) {
-        return 0;
+    const std::string text = imageText(id, type);
+    return static_cast<uint32_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Record `index` (from 0) of an embedded image as the engine writes it, CR LF ended.
+std::string imageRecord(WORD id, const char* type, uint32_t index) {
+    std::istringstream in(imageText(id, type));
+    std::string line;
+    for (uint32_t i = 0; i <= index && std::getline(in, line); ++i) {
     }
-    DWORD size = SizeofResource(nullptr, found);
-    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
-    uint32_t lines = 0;
-    for (DWORD i = 0; text != nullptr && i < size; ++i) {
-        lines += text[i] == '\n' ? 1 : 0;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line + "\r\n";
+}
+
+// The logs in the logs' folder, by full path.
+std::set<std::wstring> logFiles() {
+    std::set<std::wstring> paths;
+    const std::wstring folder = LogFolder().path();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*.log").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            paths.insert(folder + L"\\" + found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
     }
-    return lines;
+    return paths;
+}
+
+// Windows' power calls as the controller makes them, kept as the state a PC would be in.
+// Written on the window thread, read there and by a box-answering thread.
+struct PowerState {
+    bool createFails = false;
+    int requestsMade = 0;
+    bool requestOpen = false;
+    std::string reason;
+    std::set<int> requestsSet;
+    EXECUTION_STATE threadState = 0;  // of the thread that called SetThreadExecutionState
+    DWORD stateThread = 0;
+    ULONG throttlingControl = 0;      // the control mask last given for power throttling
+    int throttlingCalls = 0;
+
+    bool keepsAwake() const {
+        return !requestsSet.empty() || (threadState & (ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED)) != 0;
+    }
+};
+std::mutex powerLock;
+PowerState power;
+HANDLE const FakeRequest = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5150));
+
+HANDLE WINAPI fakeCreateRequest(PREASON_CONTEXT context) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    ++power.requestsMade;
+    if (power.createFails) return INVALID_HANDLE_VALUE;
+    power.requestOpen = true;
+    for (const wchar_t* c = context->Reason.SimpleReasonString; *c; ++c) power.reason += static_cast<char>(*c);
+    return FakeRequest;
+}
+BOOL WINAPI fakeSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    return request == FakeRequest && power.requestOpen && power.requestsSet.insert(type).second;
+}
+BOOL WINAPI fakeClearRequest(HANDLE request, POWER_REQUEST_TYPE type) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    return request == FakeRequest && power.requestsSet.erase(type) == 1;
+}
+BOOL WINAPI fakeCloseRequest(HANDLE request) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    return request == FakeRequest && std::exchange(power.requestOpen, false);
+}
+EXECUTION_STATE WINAPI fakeExecutionState(EXECUTION_STATE flags) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    power.stateThread = GetCurrentThreadId();
+    return std::exchange(power.threadState, flags) | ES_CONTINUOUS;
+}
+BOOL WINAPI fakeProcessInformation(HANDLE process, int informationClass, LPVOID information, DWORD size) {
+    std::lock_guard<std::mutex> guard(powerLock);
+    const ULONG* state = static_cast<const ULONG*>(information);  // version, control mask, state mask
+    if (process != GetCurrentProcess() || informationClass != 4 || size != 3 * sizeof(ULONG) || state[0] != 1 ||
+        state[2] != 0) {
+        return FALSE;
+    }
+    power.throttlingControl = state[1];
+    ++power.throttlingCalls;
+    return TRUE;
+}
+const PowerApi FakePowerApi = {&fakeCreateRequest, &fakeSetRequest, &fakeClearRequest, &fakeCloseRequest,
+                               &fakeExecutionState, &fakeProcessInformation};
+
+PowerState powerNow() {
+    std::lock_guard<std::mutex> guard(powerLock);
+    return power;
 }
 
 class ControllerTest : public ::testing::Test {
@@ -158,6 +262,8 @@ protected:
     }
 
     static uitest::PortsDevices* devices;
+    // Outlives the controller, whose engine's port may have been handed its table.
+    std::unique_ptr<serialtest::WindowsDriverModel> driver;
     std::unique_ptr<uitest::ProgressProbe> probe;
     InstallerController* controller = nullptr;
     HWND dialog = nullptr;
@@ -376,7 +482,10 @@ TEST_F(ControllerTest, AnImageThatCannotBeLoadedShowsTheInternalErrorOnly) {
 
 TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     const uint32_t lines = imageLines(300, "TALVOR_LDR");
-    ASSERT_GT(lines, 1u) << "image 300 is not embedded in this program";
+    ASSERT_EQ(lines, 8585u) << "image 300 is not the one embedded in the installer";
+    const std::set<std::wstring> logsBefore = logFiles();
+    controller->updateLog.open(InstallerController::FormatVersionText());
+    ASSERT_TRUE(controller->updateLog.isOpen());
     controller->OnConnected(true);
     setMode(Connecting);
 
@@ -406,11 +515,13 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
 
     // One step per record: the bar tops out one step before the last one. Each
     // PBM_SETPOS repaints the bar at once (a few ms under Wine on Xvfb), so the
-    // bar's drawing and the probe's hook are off while the steps go by.
+    // bar's drawing and the probe's hook are off while the steps go by. Each step
+    // carries the records still to send; the window has fallen behind at the end, so
+    // the step that would say none are left never comes.
     probe.reset();
     SendMessageA(item(IDC_PROGRESS), WM_SETREDRAW, FALSE, 0);
     for (uint32_t record = 0; record <= lines; ++record) {
-        controller->OnProgressed();
+        controller->OnProgressed(record + 1 < lines ? lines - 1 - record : 1);
     }
     SendMessageA(item(IDC_PROGRESS), WM_SETREDRAW, TRUE, 0);
     probe.reset(new uitest::ProgressProbe());
@@ -430,6 +541,27 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     EXPECT_EQ(controller->resource.resourceHandle, nullptr);
     EXPECT_EQ(controller->connectTimer, 0u);
     EXPECT_EQ(controller->responseTimer, 0u);
+
+    // The log counts the records from the steps' own counts, and the completion logs the
+    // last tenth that no step brought.
+    std::set<std::wstring> added = logFiles();
+    for (const std::wstring& path : logsBefore) added.erase(path);
+    ASSERT_EQ(added.size(), 1u);
+    UniqueFileHandle file(CreateFileW(added.begin()->c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+    std::string text(1 << 20, '\0');
+    DWORD got = 0;
+    ASSERT_TRUE(file.valid() && ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr));
+    std::istringstream in(text.substr(0, got));
+    std::vector<std::string> progress;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find("Blackfin: ");
+        if (at != std::string::npos) progress.push_back(line.substr(at, line.find('\r') - at));
+    }
+    ASSERT_EQ(progress.size(), 10u) << ::testing::PrintToString(progress);
+    EXPECT_EQ(progress[8], "Blackfin: 7,727 of 8,585 records");
+    EXPECT_EQ(progress[9], "Blackfin: 8,585 of 8,585 records");
 }
 
 TEST_F(ControllerTest, FailureWhileConnectingKeepsTheConnectTimerAndTheImage) {
@@ -621,8 +753,181 @@ TEST_F(ControllerTest, AboutBoxShowsTheReleaseWhileEngineActionsKeepRunning) {
     EXPECT_TRUE(IsWindow(dialog));
 }
 
+// The PC is kept awake, and the process unthrottled, from Update Instrument to every end an
+// update can have, and at no other time; where Windows makes no power request, the window
+// thread's execution state stands in.
+TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
+    const struct {
+        const char* name;
+        bool createFails;
+        std::function<void()> end;
+    } spans[] = {
+        {"completion", false,
+         [&] {
+             // Cleared before the box, which may stand for hours.
+             bool heldUnderBox = true;
+             uitest::BoxAnswerer answer("Update Complete", IDOK, 20000,
+                                        [&](HWND) { heldUnderBox = powerNow().keepsAwake(); });
+             controller->OnComplete();
+             ASSERT_TRUE(answer.finish());
+             EXPECT_FALSE(heldUnderBox);
+         }},
+        {"failure during a PIC", false, [&] { controller->OnFailed(); }},
+        {"failure during the Blackfin", false,
+         [&] {
+             setMode(Updating);
+             controller->OnFailed();
+         }},
+        {"next PIC's image missing", false,
+         [&] {
+             controller->picStep = 5;  // image 307 does not exist
+             controller->OnNextPic();
+         }},
+        {"completion without a power request", true,
+         [&] {
+             uitest::BoxAnswerer answer("Update Complete", IDOK);
+             controller->OnComplete();
+             ASSERT_TRUE(answer.finish());
+         }},
+        {"failure without a power request", true,
+         [&] {
+             setMode(Updating);
+             controller->OnFailed();
+         }},
+        // Last: the controller goes with it.
+        {"exit during the erase", false,
+         [&] {
+             setMode(Updating);
+             close();
+         }},
+    };
+    // One controller for all: each end leaves it idle again, ready to connect.
+    for (const auto& span : spans) {
+        SCOPED_TRACE(span.name);
+        {
+            std::lock_guard<std::mutex> guard(powerLock);
+            power = PowerState();
+            power.createFails = span.createFails;
+        }
+        controller->powerHold.setApi(FakePowerApi);
+        // Idle, then connected: nothing held.
+        EXPECT_EQ(powerNow().throttlingCalls + powerNow().requestsMade, 0);
+        controller->OnConnected(true);
+        setMode(Connecting);
+        EXPECT_EQ(powerNow().requestsMade, 0);
+        EXPECT_FALSE(powerNow().keepsAwake());
+
+        command(IDC_UPDATE);
+        PowerState held = powerNow();
+        EXPECT_EQ(held.requestsMade, 1);
+        EXPECT_EQ(held.throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_EXECUTION_SPEED));
+        if (span.createFails) {
+            EXPECT_TRUE(held.requestsSet.empty());
+            EXPECT_EQ(held.threadState, static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED |
+                                                                     ES_DISPLAY_REQUIRED));
+            EXPECT_EQ(held.stateThread, GetCurrentThreadId()) << "not set on the window thread";
+        } else {
+            EXPECT_EQ(held.requestsSet, (std::set<int>{PowerRequestDisplayRequired, PowerRequestSystemRequired,
+                                                       PowerRequestExecutionRequired}));
+            EXPECT_TRUE(held.requestOpen);
+            EXPECT_EQ(held.reason, "KQ7750 Firmware Installer: instrument firmware update in progress");
+            EXPECT_EQ(held.threadState, 0u) << "the fallback ran beside the power request";
+        }
+
+        span.end();
+
+        const PowerState after = powerNow();
+        EXPECT_FALSE(after.keepsAwake());
+        EXPECT_TRUE(after.requestsSet.empty());
+        EXPECT_FALSE(after.requestOpen) << "the request's handle was not closed";
+        EXPECT_EQ(after.threadState, span.createFails ? static_cast<EXECUTION_STATE>(ES_CONTINUOUS) : 0u);
+        EXPECT_EQ(after.throttlingControl, 0u) << "throttling not handed back to Windows";
+        EXPECT_EQ(after.throttlingCalls, 2);
+        EXPECT_EQ(after.requestsMade, 1);
+    }
+}
+
 TEST_F(ControllerTest, EngineActionMessageWithAnEmptyQueueSucceeds) {
     EXPECT_EQ(DialogProc(dialog, WM_ENGINE_ACTION, 0, 0), TRUE);
+}
+
+// An adapter that stalls a Blackfin record's write keeps the worker in the port's write
+// with the engine lock held: the window goes on answering all the same, and once the write
+// is let go the update completes with every target exact.
+TEST_F(ControllerTest, AStalledRecordWriteLeavesTheWindowAnswering) {
+    RigClient rig;
+    ASSERT_TRUE(rig.connected()) << rig.lastError();
+    driver = std::make_unique<serialtest::WindowsDriverModel>();
+    {
+        auto guard = g_engine.load()->lock.lock();
+        g_engine.load()->port->setDeviceApi(driver->api());
+    }
+    const std::string stalled = imageRecord(300, "TALVOR_LDR", 99);
+    ASSERT_GT(stalled.size(), 10u);
+    driver->holdWrite(stalled);
+    const int sim = rig.start(TestPortNumber, "loader --expect-dir \"" + testenv::variable("KQ_SOURCE_DIR") +
+                                                  "/resources/firmware\"");
+    ASSERT_GE(sim, 0) << rig.lastError();
+    connect();
+    ASSERT_TRUE(uitest::pumpUntil([&] { return enabled(IDC_UPDATE); }, 30000)) << text(IDC_CONNECTION_BOX);
+    // The bar's drawing and the probe's hook cost milliseconds a step under Wine; the
+    // bar's position is kept all the same.
+    probe.reset();
+    SendMessageA(item(IDC_PROGRESS), WM_SETREDRAW, FALSE, 0);
+
+    // Another thread asks the window once the write is held, then lets the write go, then
+    // answers the completion box.
+    std::atomic<bool> ended{false}, released{false};
+    bool answered = false, stillHeld = false, boxAnswered = false;
+    std::thread asker([&] {
+        if (!serialtest::waitUntil([&] { return driver->writeHeld() || ended; }, 180000) || ended) return;
+        DWORD_PTR result = 0;
+        answered = SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &result) != 0;
+        stillHeld = driver->writeHeld();
+        driver->releaseHeldWrite();
+        released = true;
+        HWND box = nullptr;
+        serialtest::waitUntil(
+            [&] { return (box = FindWindowA("#32770", "Update Complete")) != nullptr || ended; }, 180000);
+        if (box != nullptr) {
+            boxAnswered = SendMessageTimeoutA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                              &result) != 0;
+        }
+    });
+    command(IDC_UPDATE);
+    int positionAtRelease = -1;
+    bool steppedOn = false;
+    uitest::pumpUntil(
+        [&] {
+            if (released && positionAtRelease < 0) positionAtRelease = controller->progressBar->position;
+            steppedOn = steppedOn || (positionAtRelease >= 0 && controller->progressBar->position > positionAtRelease);
+            return enabled(IDC_CONNECT);
+        },
+        180000);
+    ended = true;
+    asker.join();
+    const nlohmann::json summary = nlohmann::json::parse(rig.stop(sim), nullptr, false);
+    EXPECT_TRUE(rig.unlink(TestPortNumber)) << rig.lastError();
+
+    EXPECT_TRUE(released) << "the record's write was never held";
+    EXPECT_TRUE(answered) << "the window did not answer while the write was held";
+    EXPECT_TRUE(stillHeld) << "the window answered only once the port had given the write up";
+    EXPECT_TRUE(steppedOn) << "the bar did not step on after the write went";
+    EXPECT_TRUE(boxAnswered);
+    EXPECT_EQ(text(IDC_STATUS_BOX), SuccessText);
+    ASSERT_FALSE(summary.is_discarded());
+    const struct {
+        const char* target;
+        WORD id;
+        const char* type;
+    } images[] = {{"pic2", 301, "TALVOR_HEX"}, {"pic3", 302, "TALVOR_HEX"}, {"pic4", 303, "TALVOR_HEX"},
+                  {"blackfin", 300, "TALVOR_LDR"}};
+    for (const auto& image : images) {
+        const nlohmann::json& target = summary.at("targets").at(image.target);
+        EXPECT_EQ(target.at("image"), nlohmann::json(std::to_string(image.id))) << image.target;
+        EXPECT_EQ(target.at("records"), nlohmann::json(imageLines(image.id, image.type))) << image.target;
+        EXPECT_TRUE(target.at("bad_records").empty()) << image.target;
+    }
 }
 
 // Runs in the child that PortEnumeratorTest.FallsBackWhenSetupApiIsMissing starts.

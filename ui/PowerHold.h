@@ -1,0 +1,59 @@
+// What the program asks of Windows' power management while an update runs: the PC and
+// its display stay awake and the process is not throttled, from the update's start to
+// its end, and nothing is asked for at any other time. Window thread only.
+#pragma once
+
+#include <windows.h>
+
+// The power calls, resolved from kernel32 at run time: Windows 7 has the power requests
+// but not SetProcessInformation, and a missing entry is null. A test hands a PowerHold a
+// table of its own, as the serial port takes a device table.
+struct PowerApi {
+    HANDLE(WINAPI* powerCreateRequest)(PREASON_CONTEXT context);
+    BOOL(WINAPI* powerSetRequest)(HANDLE request, POWER_REQUEST_TYPE type);
+    BOOL(WINAPI* powerClearRequest)(HANDLE request, POWER_REQUEST_TYPE type);
+    BOOL(WINAPI* closeRequest)(HANDLE request);
+    EXECUTION_STATE(WINAPI* setThreadExecutionState)(EXECUTION_STATE flags);
+    // The information class travels as its number: the SDK declares the enumeration only
+    // for Windows 8 and later.
+    BOOL(WINAPI* setProcessInformation)(HANDLE process, int informationClass, LPVOID information,
+                                        DWORD size);
+
+    static const PowerApi& system();
+};
+
+class PowerHold {
+public:
+    // The reason `powercfg /requests` shows for the program while it holds its request.
+    static constexpr wchar_t Reason[] = L"KQ7750 Firmware Installer: instrument firmware update in progress";
+    // SetProcessInformation's class for power throttling, and its state's version.
+    static constexpr int ProcessPowerThrottlingClass = 4;
+    static constexpr ULONG ThrottlingStateVersion = 1;
+    static constexpr ULONG ThrottlingExecutionSpeed = 0x1;
+    // The fallback's request: SetThreadExecutionState's state lasts while this thread lives.
+    static constexpr EXECUTION_STATE AwakeState = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
+
+    PowerHold();
+    ~PowerHold();  // clears whatever is still held
+    PowerHold(const PowerHold&) = delete;
+    PowerHold& operator=(const PowerHold&) = delete;
+
+    // Both do nothing a second time.
+    void hold();
+    void release();
+    bool held() const { return holding; }
+
+    // Test seam: the table must outlive the hold; change it only while nothing is held.
+    void setApi(const PowerApi& table) { api = &table; }
+
+private:
+    void dropRequest();  // clears what was set on `request` and closes it
+    void setThrottling(ULONG controlMask);
+
+    const PowerApi* api;
+    HANDLE request;             // the power request, null when none was made
+    bool requestSet[4];         // by POWER_REQUEST_TYPE: set on `request` and not yet cleared
+    bool awakeStateSet;         // the fallback's execution state is on this thread
+    bool throttlingOptedOut;    // Windows took the opt-out, so it is handed back
+    bool holding;
+};
