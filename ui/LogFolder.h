@@ -26,11 +26,14 @@ public:
     UniqueFileHandle createLog(const SYSTEMTIME& start, std::wstring& name) const;
     // Removes logs until KeptLogs remain: `own` and the most recently written of the others,
     // judged by each file's last-write time, not by its name (a PC's clock can be wrong).
-    // Files not named as a log are never touched.
+    // A log's fault dump (dumpName) goes with it, and a dump whose log is gone goes too.
+    // Files not named as a log or a log's dump are never touched.
     void prune(const std::wstring& own) const;
 
     // "YYYY-MM-DD_hh-mm-ss.log" or "YYYY-MM-DD_hh-mm-ss_N.log" (N decimal digits).
     static bool isLogName(const std::wstring& name);
+    // The fault dump beside the log `logName`: the same name with ".dmp" for ".log".
+    static std::wstring dumpName(const std::wstring& logName);
 
 private:
     std::wstring folder;  // empty when there is none

@@ -191,6 +191,7 @@ void UpdateLog::open(const std::string& releaseLabel) {
         return;
     }
     startTick = GetTickCount64();
+    filePath = logs.path() + L"\\" + own;
     logs.prune(own);
 
     const std::wstring path = programPath();

@@ -1,10 +1,12 @@
-// Entry point of the installer: creates the one controller, runs it, and turns
-// an escaped exception into a message box. The exit code is what Run returns.
+// Entry point of the installer: installs the fault report, creates the one controller, runs
+// it, and turns an escaped exception into a line of the log and a message box. The exit code
+// is what Run returns.
 #include <windows.h>
 
 #include <new>
 
 #include "engine/SystemLibrary.h"
+#include "faultreport/FaultReport.h"
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
 
@@ -14,8 +16,6 @@
 #endif
 
 namespace {
-
-const char* const ExceptionCaption = "KQ7750 Installer Exception";
 
 // The controller is owned through g_controller, not a local: closing the main
 // window destroys it from inside the message loop (see OnClose).
@@ -31,6 +31,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // current directory, must never be loaded (the program's own imports come from System32
     // through its load configuration, ui/LoadConfiguration.cpp).
     SystemLibrary::searchSystem32Only();
+    // Next, so that a fault anywhere after it is reported (faultreport/FaultReport.h).
+    FaultReport::install();
     int result = 0;
     std::set_new_handler(OutOfMemoryHandler);
     // Since Windows 7, DispatchMessage swallows an exception thrown inside a timer
@@ -53,9 +55,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         result = g_controller->Run();
         destroyController();
     } catch (const WinException& failure) {
-        MessageBoxA(nullptr, failure.message, ExceptionCaption, MB_ICONWARNING);
+        FaultReport::exceptionEscaped(failure.message);
     } catch (...) {
-        MessageBoxA(nullptr, "Unknown", ExceptionCaption, MB_ICONWARNING);
+        FaultReport::exceptionEscaped("Unknown");
     }
     return result;
 }
