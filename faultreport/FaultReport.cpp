@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <vector>
 
 #include "engine/SystemLibrary.h"
 #include "engine/ThreadRoles.h"
@@ -38,6 +39,8 @@ struct Prepared {
     HANDLE log = INVALID_HANDLE_VALUE;   // a duplicate of the log's handle
     HANDLE dump = INVALID_HANDLE_VALUE;  // the dump file, marked for deletion until a fault
     ULONGLONG logStart = 0;
+    HMODULE program = nullptr;
+    char programName[MAX_PATH] = {};  // the file name alone
     std::wstring dumpName;
     // The box texts; the fault's code is written into their digits in place.
     std::wstring bothFilesBox;
@@ -90,22 +93,7 @@ public:
     // As the log's own lines begin: the milliseconds since the log began.
     Line& timed() { return decimal(GetTickCount64() - prepared.logStart, 9).text(" ms  "); }
     // "module+0xOFFSET", or the bare address outside every module.
-    Line& location(ULONG_PTR address) {
-        HMODULE module = nullptr;
-        char path[MAX_PATH];
-        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                               reinterpret_cast<LPCSTR>(address), &module)) {
-            const DWORD size = GetModuleFileNameA(module, path, MAX_PATH);
-            if (size > 0 && size < MAX_PATH) {
-                const char* name = path;
-                for (const char* at = path; *at != '\0'; ++at) {
-                    if (*at == '\\' || *at == '/') name = at + 1;
-                }
-                return text(name).text("+0x").hex(address - reinterpret_cast<ULONG_PTR>(module), 1);
-            }
-        }
-        return text("0x").hex(address, 2 * sizeof address);
-    }
+    Line& location(ULONG_PTR address);
     // The line with CRLF; a failed write is let go, as the log's own are.
     void writeTo(HANDLE file) {
         buffer[length++] = '\r';
@@ -118,6 +106,37 @@ private:
     char buffer[1024];
     size_t length = 0;
 };
+
+// The module that holds `address`, found without the loader's lock, which the faulting thread
+// may hold: the image's allocation base, and the name its export directory gives (the
+// program's own, which exports nothing, prepared at start).
+bool moduleOf(ULONG_PTR address, ULONG_PTR& base, const char*& name) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == 0 || region.Type != MEM_IMAGE) {
+        return false;
+    }
+    base = reinterpret_cast<ULONG_PTR>(region.AllocationBase);
+    if (base == reinterpret_cast<ULONG_PTR>(prepared.program)) {
+        name = prepared.programName;
+        return true;
+    }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
+    const IMAGE_DATA_DIRECTORY& exports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (exports.VirtualAddress == 0) return false;
+    name = reinterpret_cast<const char*>(
+        base + reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exports.VirtualAddress)->Name);
+    return true;
+}
+
+Line& Line::location(ULONG_PTR address) {
+    ULONG_PTR base = 0;
+    const char* name = nullptr;
+    if (moduleOf(address, base, name)) return text(name).text("+0x").hex(address - base, 1);
+    return text("0x").hex(address, 2 * sizeof address);
+}
 
 #if defined(_M_X64) || defined(__x86_64__)
 // Memory that can be read without a fault: committed, neither a guard page nor no-access.
@@ -354,6 +373,15 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
 
 void FaultReport::install() {
     ThreadRoles::enter(ThreadRole::Window);
+    prepared.program = GetModuleHandleA(nullptr);
+    // The path may be longer than MAX_PATH; the name alone is not.
+    std::vector<wchar_t> path(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const wchar_t* name = length > 0 && length < path.size() ? path.data() : L"";
+    for (const wchar_t* at = name; *at != L'\0'; ++at) {
+        if (*at == L'\\' || *at == L'/') name = at + 1;
+    }
+    WideCharToMultiByte(CP_ACP, 0, name, -1, prepared.programName, MAX_PATH - 1, nullptr, nullptr);
     // Kept loaded for the life of the process. Without it the report has no dump.
     SystemLibrary::entry(SystemLibrary::load("dbghelp.dll"), "MiniDumpWriteDump", prepared.writeDump);
     prepared.noFilesBox = std::wstring(StoppedText) + NoFilesText;
