@@ -11,8 +11,8 @@
 
 #include "engine/SystemLibrary.h"
 #include "engine/ThreadRoles.h"
-#include "ui/LogFolder.h"
-#include "ui/PowerHold.h"
+#include "updatelog/LogFolder.h"
+#include "windows/PowerHold.h"
 
 namespace {
 

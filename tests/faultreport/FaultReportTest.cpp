@@ -17,7 +17,7 @@
 #include "faultreport/FaultReport.h"
 #include "tests/gui/InstallerWindow.h"
 #include "tests/support/TestEnvironment.h"
-#include "ui/PowerHold.h"
+#include "windows/PowerHold.h"
 #include "ui/WinException.h"
 
 namespace {
