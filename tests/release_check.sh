@@ -86,7 +86,7 @@ check_release() {
       "$arch" $((0x$entry - 0x$base)) >"$work/fault-$arch.log"
     python3 "$root/tools/resolve_fault.py" "$work/fault-$arch.log" "$work/dist/$symbols.zip" >"$work/resolved-$arch.log" ||
       fail "tools/resolve_fault.py failed on the $arch program"
-    grep -qE ": WinMain(@16)? at src/ui/WinMain\.cpp:[0-9]+" "$work/resolved-$arch.log" ||
+    grep -qE ": WinMain(@16)? at (\./)?src/ui/WinMain\.cpp:[0-9]+" "$work/resolved-$arch.log" ||
       { cat "$work/resolved-$arch.log"; fail "the $arch program's WinMain does not resolve to src/ui/WinMain.cpp"; }
   done
 
