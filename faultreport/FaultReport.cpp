@@ -6,6 +6,7 @@
 #include <dbghelp.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cwchar>
 #include <vector>
 
@@ -343,6 +344,15 @@ DWORD WINAPI reportThreadMain(void*) {
     return 0;
 }
 
+// Run by exit(): while a fault on another thread is reported (the window thread may still
+// return from WinMain meanwhile), the process waits for the report to end it.
+void waitForReport() {
+    const DWORD reporting = reportingThread.load();
+    if (reporting != 0 && reporting != GetCurrentThreadId()) {
+        for (;;) Sleep(INFINITE);
+    }
+}
+
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     const DWORD self = GetCurrentThreadId();
     DWORD claimed = 0;
@@ -391,6 +401,8 @@ void FaultReport::install() {
         prepared.reportThread = CreateThread(nullptr, ReportStack, reportThreadMain, nullptr,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, &prepared.reportThreadId);
     }
+    // Ignored result: without it a normal end can overtake a report.
+    std::atexit(waitForReport);
     SetUnhandledExceptionFilter(onUnhandledException);
 }
 

@@ -72,9 +72,11 @@ int plant(const std::string& kind, const std::string& logPath) {
     hold.setApi(power);
     hold.hold();
     if (kind == "worker") {
-        UpdateEngine engine(nullptr);
-        engine.postWork(new NullWriteAction);
-        Sleep(60000);
+        // Never destroyed, so that nothing joins the worker: main returns once the report has
+        // begun, and the process's end must wait for it.
+        UpdateEngine* engine = new UpdateEngine(nullptr);
+        engine->postWork(new NullWriteAction);
+        while (GetFileSize(log.get(), nullptr) == 0) Sleep(10);
     } else if (kind == "overflow") {
         return plantRecursion(0);
     } else if (kind == "exception") {
@@ -134,7 +136,13 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     PROCESS_INFORMATION child = {};
     ASSERT_TRUE(CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
     UniqueHandle process(child.hProcess), thread(child.hThread);
-    ModalBox box(ModalBox::waitFor(row.caption, 60000, child.dwProcessId));
+    // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine.
+    ModalBox box;
+    for (ULONGLONG end = GetTickCount64() + 240000; !box.exists() && GetTickCount64() < end;) {
+        box = ModalBox(ModalBox::find(row.caption, child.dwProcessId));
+        if (!box.exists() && WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) break;
+    }
+    if (!box.exists()) TerminateProcess(process.get(), 1);
     ASSERT_TRUE(box.exists()) << "no box \"" << row.caption << "\"";
     const std::string text = box.messageText();
     box.press(IDOK);
