@@ -129,6 +129,13 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     CreateDirectoryA(planted.c_str(), nullptr);
     const std::string log = planted + row.kind + ".log", dump = planted + row.kind + ".dmp";
     for (const std::string& old : {log, dump, log + ".power"}) DeleteFileA(old.c_str());
+    // Wine 8's 64-bit side dispatches a stack overflow on the 1.8 KB left above the stack's
+    // last page, whatever SetThreadStackGuarantee asked: no handler, the filter included, is
+    // reached and the child hangs (README: checked on a real PC instead).
+    if (row.exitCode == EXCEPTION_STACK_OVERFLOW && sizeof(void*) == 8 &&
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "a stack overflow of a 64-bit program never reaches Wine's exception handlers";
+    }
 
     std::string command = std::string("\"") + self + "\" --plant " + row.kind + " \"" + log + "\"";
     STARTUPINFOA startup = {};

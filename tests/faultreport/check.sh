@@ -13,6 +13,8 @@ source=$root/tests/faultreport/FaultReportTest.cpp
 for row in "worker plantNullWrite null-write" "overflow plantRecursion recursion"; do
   read -r kind function mark <<<"$row"
   line=$(grep -n "// planted: ${mark//-/ }" "$source" | cut -d: -f1)
+  # No log: the case was skipped (a 64-bit program's stack overflow under Wine).
+  [[ -e planted/$kind.log ]] || { echo "check.sh: no $kind case here"; continue; }
   python3 "$root/tools/resolve_fault.py" "planted/$kind.log" planted/symbols.zip >"planted/$kind.resolved"
   cat "planted/$kind.resolved"
   # The line after the fault's own names where it happened.
