@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 
+#include "tests/ui/UiTestSupport.h"
 #include "ui/InstallerController.h"
 
 namespace {
@@ -42,6 +43,34 @@ TEST(VersionTextTest, NoRecordOrNoModuleGivesVersionUndefined) {
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(InstallerController::FormatVersionTextOf(none.get()), "Version undefined");
     EXPECT_EQ(InstallerController::FormatVersionTextOf(nullptr), "Version undefined");
+}
+
+// This program's own record damaged in turn: read as none, never as another release.
+TEST(VersionTextTest, AMalformedRecordGivesVersionUndefined) {
+    const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
+    ASSERT_NE(found, nullptr);
+    const BYTE* record = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
+    const DWORD fixedAt = 40;  // three WORDs, L"VS_VERSION_INFO" and its terminator, padded to 32 bits
+    const WORD shortValue = sizeof(VS_FIXEDFILEINFO) - 1;
+    const DWORD shortSize = fixedAt + sizeof(VS_FIXEDFILEINFO) - 1, noSignature = 0;
+    const struct {
+        const char* damage;
+        const void* at;
+        const void* bytes;
+        size_t size;
+    } rows[] = {
+        {"value length short of the fixed part", record + 2, &shortValue, sizeof shortValue},
+        {"another key", record + 6, L"W", sizeof(wchar_t)},
+        {"no signature", record + fixedAt, &noSignature, sizeof noSignature},
+        {"resource cut short", &reinterpret_cast<const IMAGE_RESOURCE_DATA_ENTRY*>(found)->Size, &shortSize,
+         sizeof shortSize},
+    };
+    for (const auto& row : rows) {
+        uitest::MappedPatch patch(row.at, row.bytes, row.size);
+        ASSERT_TRUE(patch.applied()) << row.damage;
+        EXPECT_EQ(InstallerController::FormatVersionText(), "Version undefined") << row.damage;
+    }
+    EXPECT_EQ(InstallerController::FormatVersionText(), "v1.01");
 }
 
 }  // namespace
