@@ -9,6 +9,7 @@
 
 #include "tests/ui/UiTestSupport.h"
 #include "ui/InstallerController.h"
+#include "updatelog/LogHeader.h"
 
 namespace {
 
@@ -70,6 +71,19 @@ TEST(VersionTextTest, AMalformedRecordGivesVersionUndefined) {
         ASSERT_TRUE(patch.applied()) << row.damage;
         EXPECT_EQ(InstallerController::FormatVersionText(), "Version undefined") << row.damage;
     }
+    EXPECT_EQ(InstallerController::FormatVersionText(), "v1.01");
+}
+
+// This program's record with a file version (9.2.3.4) unlike its product version (1.1.0.0):
+// the log's header gives the file version, the release text the product version.
+TEST(VersionTextTest, TheLogHeaderGivesTheFileVersion) {
+    const BYTE* record = static_cast<const BYTE*>(LockResource(
+        LoadResource(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16)))));
+    ASSERT_NE(record, nullptr);
+    const DWORD fileVersion[] = {0x00090002, 0x00030004};  // dwFileVersionMS and LS, 40 + 8 bytes in
+    uitest::MappedPatch patch(record + 48, fileVersion, sizeof fileVersion);
+    ASSERT_TRUE(patch.applied());
+    EXPECT_EQ(LogHeaderLines("v1.01", SYSTEMTIME{})[2], "File version: 9.2.3.4");
     EXPECT_EQ(InstallerController::FormatVersionText(), "v1.01");
 }
 
