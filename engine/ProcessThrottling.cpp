@@ -67,6 +67,7 @@ void ProcessThrottling::giveBack(ULONG mechanism, SetProcessInformationCall call
     int& count = holders[bitOf(mechanism)];
     if (count == 0 || --count > 0) return;
     held &= ~mechanism;
-    // Ignored result: a state Windows took once it takes again; the record says it is handed back.
+    // Ignored result: Windows took this class's state before, and nothing else could hand the
+    // mechanism back.
     tell(held, call);
 }

@@ -44,6 +44,9 @@ TaskbarProgress::~TaskbarProgress() {
 
 void TaskbarProgress::attach(HWND progressWindow) {
     window = progressWindow;
+    // Explorer's message reaches a program run as administrator only when let through
+    // (ITaskbarList3 page). Ignored result: without it the button shows nothing.
+    ChangeWindowMessageFilterEx(window, buttonCreatedMessage(), MSGFLT_ALLOW, nullptr);
 }
 
 UINT TaskbarProgress::buttonCreatedMessage() {
