@@ -9,5 +9,11 @@ out=$(mktemp "${TMPDIR:-/tmp}/kq-wine-run.XXXXXX")
 wine "$@" >"$out" 2>&1 </dev/null
 status=$?
 cat "$out"
+# A crash ends the program through Wine's debugger with the status 0: a program that never
+# printed GoogleTest's closing count has not passed.
+if ((status == 0)) && ! grep -q '^\[  PASSED  \]' "$out"; then
+  echo "wine-run: $1 ended before its tests did" >&2
+  status=1
+fi
 rm -f "$out"
 exit $status

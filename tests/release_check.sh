@@ -64,7 +64,10 @@ check_release() {
   grep -q "reproducible: $symbols.zip is byte-identical" "$work/release.log" ||
     fail "no reproducibility verdict for the zip of the programs with symbols"
   [[ $(wc -l <"$work/dist/$symbols.zip.sha256") == 1 ]] || fail "$symbols.zip.sha256 is not one line"
-  ( cd "$work/dist" && sha256sum --quiet -c "$symbols.zip.sha256" ) || fail "$symbols.zip.sha256 does not hold"
+  # Checked where the two are taken together, so that the line cannot lean on where they were made.
+  rm -rf "$work/moved" && mkdir "$work/moved" && mv "$work/dist/$symbols.zip"{,.sha256} "$work/moved/"
+  ( cd "$work/moved" && sha256sum --quiet -c "$symbols.zip.sha256" ) || fail "$symbols.zip.sha256 does not hold once moved"
+  mv "$work/moved/$symbols.zip"{,.sha256} "$work/dist/"
   grep -q symbols "$folder/SHA256SUMS" && fail "the release handed out names the programs with symbols"
   rm -rf "$work/symbols" && mkdir -p "$work/symbols"
   unzip -q "$work/dist/$symbols.zip" -d "$work/symbols"

@@ -166,23 +166,31 @@ void UpdateLog::logPace() {
     if (recordsWritten == 0 || transferBaud == 0) {
         return;
     }
-    const ULONGLONG ms = lastRecordMs - transferStartMs;
-    const double measured = static_cast<double>(ms) / recordsWritten;
+    for (const std::string& text :
+         paceLines(recordsWritten, lastRecordMs - transferStartMs, transferRecords, transferBytes, transferBaud)) {
+        line(text);
+    }
+}
+
+std::vector<std::string> UpdateLog::paceLines(uint32_t records, ULONGLONG ms, uint32_t imageRecords,
+                                              uint64_t imageBytes, uint32_t baud) {
+    const double measured = static_cast<double>(ms) / records;
     // A record's characters at 10 bits each (start, eight data, stop). The loader echoes
     // each character as it arrives, so the echo comes back while the record is sent and
     // only its last character adds to the record's time.
-    const double characters = static_cast<double>(transferBytes) / transferRecords + 1;
-    const double own = characters * 10 * 1000 / transferBaud;
+    const double characters = static_cast<double>(imageBytes) / imageRecords + 1;
+    const double own = characters * 10 * 1000 / baud;
     char pace[160];
     std::snprintf(pace, sizeof pace,
                   " records in %s, %.1f ms a record; the line's own pace at %u baud: %.1f ms a record",
-                  seconds(ms).c_str(), measured, static_cast<unsigned>(transferBaud), own);
-    line("Blackfin pace: " + withThousands(recordsWritten) + pace);
+                  seconds(ms).c_str(), measured, static_cast<unsigned>(baud), own);
+    std::vector<std::string> lines = {"Blackfin pace: " + withThousands(records) + pace};
     if (measured > 2 * own) {
-        line(std::string("The adapter holds received bytes (for example an FTDI adapter's latency "
-                         "timer): see \"") +
-             LatencyTimerSection + "\" in the service guide to set it to 1 ms.");
+        lines.push_back(std::string("The adapter holds received bytes (for example an FTDI adapter's latency "
+                                    "timer): see \"") +
+                        LatencyTimerSection + "\" in the service guide to set it to 1 ms.");
     }
+    return lines;
 }
 
 void UpdateLog::updateComplete() {

@@ -55,6 +55,12 @@ public:
     // The last line of the log, forced to the disk.
     void programClosed();
 
+    // The pace lines of a transfer whose first `records` (of `imageRecords`, `imageBytes` in
+    // all, sent at `baud`) took `ms`: the pace beside the line's own and, when it is more
+    // than twice that, the adapter's line.
+    static std::vector<std::string> paceLines(uint32_t records, ULONGLONG ms, uint32_t imageRecords,
+                                              uint64_t imageBytes, uint32_t baud);
+
 private:
     struct PhaseTime {
         std::string name;

@@ -132,6 +132,11 @@ TEST_F(RecordPumpTest, RecordsDropCrKeepEmptyLinesAndNeverSendTextAfterTheLastLf
     feed("Complete.\n");
     EXPECT_EQ(progressCount(), 5u);
     EXPECT_EQ(verifiesStarted(), 1u);
+    // Each step carries the records left once its own has gone; the completion's, none.
+    std::vector<uint32_t> left;
+    for (const auto& call : controller->calls)
+        if (call.slot == "OnProgressed") left.push_back(call.recordsLeft);
+    EXPECT_EQ(left, (std::vector<uint32_t>{3, 2, 1, 0, 0}));
 }
 
 TEST_F(RecordPumpTest, SentLineReusesItsRoomFromRecordToRecord)

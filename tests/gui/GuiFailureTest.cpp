@@ -3,9 +3,14 @@
 // echo that stalls, and a program whose firmware images are missing or damaged.
 #include "tests/gui/GuiTest.h"
 
+#include "tests/support/TestEnvironment.h"
+
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -29,6 +34,29 @@ void expectFailedOtherwise(const WindowState& s) {
     EXPECT_TRUE(s.portListEnabled);
     EXPECT_TRUE(s.connectEnabled);
     EXPECT_FALSE(s.updateEnabled);
+}
+
+// For each line of the log, whether the log was flushed after it before the next line was
+// written, from Wine's relay trace of WriteFile and FlushFileBuffers: the log is the file
+// that is flushed, and it takes one write per line.
+std::vector<bool> flushedAfterEachLine(const std::string& traceFile) {
+    std::ifstream in(testenv::windowsPath(traceFile), std::ios::binary);
+    std::vector<std::pair<bool, unsigned long long>> calls;  // (a flush, the file's handle)
+    for (std::string line; std::getline(in, line);) {
+        for (const char* name : {".WriteFile(", ".FlushFileBuffers("}) {
+            const size_t at = line.find(name);
+            if (at != std::string::npos && line.find(":Call ") != std::string::npos)
+                calls.emplace_back(name[1] == 'F', std::strtoull(line.c_str() + at + std::strlen(name), nullptr, 16));
+        }
+    }
+    const auto firstFlush = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.first; });
+    std::vector<bool> flushed;
+    for (const auto& call : calls) {
+        if (firstFlush == calls.end() || call.second != firstFlush->second) continue;
+        if (!call.first) flushed.push_back(false);
+        else if (!flushed.empty()) flushed.back() = true;
+    }
+    return flushed;
 }
 
 // Normal for each PIC, the erase and the programming; then only the error state.
@@ -282,7 +310,13 @@ protected:
                      Pressed how = Pressed::WithTheMouse) {
         ASSERT_NO_FATAL_FAILURE(registerComOne());
         ASSERT_NO_FATAL_FAILURE(startLoader(options));
-        ASSERT_NO_FATAL_FAILURE(launch());
+        if (trace.empty()) {
+            ASSERT_NO_FATAL_FAILURE(launch());
+        } else {
+            ASSERT_NO_FATAL_FAILURE(launchTraced("kernel32.WriteFile;kernelbase.WriteFile;kernel32.FlushFileBuffers;"
+                                                 "kernelbase.FlushFileBuffers",
+                                                 trace));
+        }
         PhaseWatcher connecting(window);
         ASSERT_NO_FATAL_FAILURE(connect(connecting));
         mark = tap.recorded();
@@ -300,6 +334,7 @@ protected:
     }
 
     size_t mark = 0;
+    std::string trace;  // when set, the installer runs with Wine's relay trace of its writes in this file
 };
 
 // Through an adapter that holds each echo's last bytes for 16 ms, as an FTDI adapter at its
@@ -379,8 +414,10 @@ TEST_F(GuiUpdateFailureTest, LineVanishingDuringBlackfinProgrammingAbortsTheUpda
 }
 
 // While a PIC is programmed the engine still counts as connecting, so the window shows the
-// failure as one while connecting; the update has ended all the same, and the log says so.
+// failure as one while connecting; the update has ended all the same, and the log says so,
+// in a line forced to the disk before any other is written.
 TEST_F(GuiUpdateFailureTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTheLog) {
+    trace = testenv::variable("KQ_BUILD_DIR") + "/gui-flush-trace-" + std::to_string(GetCurrentProcessId()) + ".txt";
     PhaseWatcher watcher(window);
     ASSERT_NO_FATAL_FAILURE(
         updateUntil(Phase::FailedWhileConnecting, "--fault-target pic3 --vanish-after-record 20", watcher));
@@ -408,6 +445,16 @@ TEST_F(GuiUpdateFailureTest, LineVanishingWhileAPicIsProgrammedEndsTheUpdateInTh
     EXPECT_EQ(closing->find(", PIC 4 "), std::string::npos) << *closing;
     EXPECT_EQ(logged.back(), "Program closed.");
     EXPECT_TRUE(stopLoader().at("vanished").get<bool>());
+
+    const std::vector<std::string> lines = ownLog();
+    const std::vector<bool> flushed = flushedAfterEachLine(trace);
+    ASSERT_EQ(flushed.size(), lines.size()) << "not one write per line of the log";
+    const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find(" ms  Update failed: ") != std::string::npos;
+    });
+    ASSERT_NE(failed, lines.end());
+    EXPECT_TRUE(flushed[static_cast<size_t>(failed - lines.begin())]) << "not forced to the disk: " << *failed;
+    EXPECT_TRUE(DeleteFileA(testenv::windowsPath(trace).c_str())) << "error " << GetLastError();
 }
 
 TEST_F(GuiUpdateFailureTest, StalledEchoEndsInTheResponseTimeout) {

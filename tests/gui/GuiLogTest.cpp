@@ -60,10 +60,11 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
         byAge.push_back(names[(i * 37) % names.size()]);
         ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\" + byAge.back(), "old\r\n", written));
     }
-    // The engineer's own files, one of them a copy of a log: never removed, however old.
+    // The engineer's own files, one a copy of a log and one a log renamed: never removed, however old.
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00 - Copy.log", "copy\r\n", first));
+    ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00_.log", "renamed\r\n", first));
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\notes.txt", "kept\r\n", first));
-    ASSERT_EQ(logNames().size(), 106u);
+    ASSERT_EQ(logNames().size(), 107u);
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(launch());
 
@@ -73,6 +74,7 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     ASSERT_FALSE(own.empty());
     std::vector<std::string> expected(byAge.begin() + 6, byAge.end());
     expected.push_back("2099-01-01_00-00-00 - Copy.log");
+    expected.push_back("2099-01-01_00-00-00_.log");
     expected.push_back(own);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(logNames(), expected);

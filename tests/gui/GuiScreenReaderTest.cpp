@@ -30,8 +30,9 @@ struct AccessibleFacts {
 };
 
 // What a screen reader reads of the control's client object: the object the control hands
-// out (AccessibleObjectFromWindow), or the one the system would make of it by itself.
-AccessibleFacts readAccessible(HWND control, bool standard = false) {
+// out (AccessibleObjectFromWindow), or the one the system would make of it by itself; of the
+// object itself, or of one of its children (a combo box's button, for one).
+AccessibleFacts readAccessible(HWND control, bool standard = false, LONG child = CHILDID_SELF) {
     AccessibleFacts facts;
     IAccessible* object = nullptr;
     void** out = reinterpret_cast<void**>(&object);
@@ -40,7 +41,7 @@ AccessibleFacts readAccessible(HWND control, bool standard = false) {
     if (FAILED(facts.found)) return facts;
     VARIANT self;
     self.vt = VT_I4;
-    self.lVal = CHILDID_SELF;
+    self.lVal = child;
     BSTR text = nullptr;
     if (SUCCEEDED(object->get_accName(self, &text))) facts.name = narrow(text);
     text = nullptr;
@@ -152,6 +153,8 @@ TEST_F(GuiTest, ScreenReaderHearsEachControlByItsNameAndEachNewTextOfALineOnce) 
         if (c.line) {
             EXPECT_EQ(facts.value, window.text(c.id));
         }
+        EXPECT_EQ(readAccessible(control, false, 2).name, readAccessible(control, true, 2).name)
+            << "a child is heard by the control's own name";
     }
 
     // A whole update: each text a line takes raises one name or value change, and each of

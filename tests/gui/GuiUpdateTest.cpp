@@ -260,10 +260,10 @@ std::vector<std::string> powerCalls(const std::string& traceFile) {
     return calls;
 }
 
-// Windows' notice that it is about to sleep, as the installer's window gets it.
-void sendSuspend(HWND window) {
+// A power notice of Windows (by default that it is about to sleep), as the installer's window gets it.
+void sendPowerNotice(HWND window, WPARAM event = PBT_APMSUSPEND) {
     DWORD_PTR result = 0;
-    EXPECT_NE(SendMessageTimeoutA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0, SMTO_ABORTIFHUNG, 10000, &result), 0);
+    EXPECT_NE(SendMessageTimeoutA(window, WM_POWERBROADCAST, event, 0, SMTO_ABORTIFHUNG, 10000, &result), 0);
 }
 
 }  // namespace
@@ -531,7 +531,7 @@ TEST(TransferProgress, CountsTheRecordsFromTheBarWithRateAndTimeLeft) {
 // the window thread's execution state stands in, set after Update Instrument and handed back
 // before the completion box closes; Wine refuses the throttling opt-out, which is left at
 // that. A connection alone asks for nothing. A suspend notice is logged during the update
-// only.
+// only, and no other power notice is taken for one.
 TEST_F(GuiTest, UpdateKeepsThePcAwakeThroughWindowsOwnCalls) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(startLoader());
@@ -541,7 +541,7 @@ TEST_F(GuiTest, UpdateKeepsThePcAwakeThroughWindowsOwnCalls) {
                                          "kernel32.PowerClearRequest;kernel32.SetThreadExecutionState;"
                                          "kernel32.SetProcessInformation;kernelbase.SetProcessInformation",
                                          trace));
-    sendSuspend(window.handle());
+    sendPowerNotice(window.handle());
     PhaseWatcher connecting(window);
     ASSERT_NO_FATAL_FAILURE(connect(connecting));
     EXPECT_EQ(powerCalls(trace), std::vector<std::string>()) << "a connection asked for power";
@@ -556,7 +556,8 @@ TEST_F(GuiTest, UpdateKeepsThePcAwakeThroughWindowsOwnCalls) {
             if (stoppedShort(o.phase)) return true;
             if (o.phase == Phase::Programming && !suspended) {
                 suspended = true;
-                sendSuspend(window.handle());
+                sendPowerNotice(window.handle(), PBT_APMPOWERSTATUSCHANGE);  // unplugged: no suspend
+                sendPowerNotice(window.handle());
             }
             if (!box.seen && ModalBox::find(installer::kCompleteCaption, installer.id())) underBox = powerCalls(trace);
             answerCompletionBox(box);

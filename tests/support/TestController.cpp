@@ -214,7 +214,10 @@ void TestController::OnConnected(bool connected) { record("OnConnected", std::st
 void TestController::OnPicProgram() { record("OnPicProgram"); }
 void TestController::OnBlackfinErasePreamble() { record("OnBlackfinErasePreamble"); }
 void TestController::OnBlackfinErasePostamble() { record("OnBlackfinErasePostamble"); }
-void TestController::OnProgressed(uint32_t) { record("OnProgressed"); }
+void TestController::OnProgressed(uint32_t recordsLeft) {
+    record("OnProgressed");
+    calls.back().recordsLeft = recordsLeft;
+}
 void TestController::OnComplete() { record("OnComplete"); }
 
 void TestController::OnFailed() {

@@ -23,6 +23,7 @@ public:
         std::string text;       // OnStatus: its text
         int32_t kind = 0;       // OnStatus: its kind
         bool flag = false;      // OnConnected: its flag
+        uint32_t recordsLeft = 0;  // OnProgressed: the records its step leaves to send
         DWORD threadId = 0;     // the calling thread
         uint32_t message = 0;   // ordinal of the WM_ENGINE_ACTION that ran it; 0 outside one
         uint32_t sequence = 0;  // position among all recorded calls and timer requests

@@ -96,6 +96,7 @@ std::set<std::wstring> logFiles() {
 // Written on the window thread, read there and by a box-answering thread.
 struct PowerState {
     bool createFails = false;
+    int refused = -1;  // the request type PowerSetRequest refuses, as Windows 7 refuses execution-required
     int requestsMade = 0;
     bool requestOpen = false;
     std::string reason;
@@ -123,7 +124,7 @@ HANDLE WINAPI fakeCreateRequest(PREASON_CONTEXT context) {
 }
 BOOL WINAPI fakeSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
     std::lock_guard<std::mutex> guard(powerLock);
-    return request == FakeRequest && power.requestOpen && power.requestsSet.insert(type).second;
+    return request == FakeRequest && power.requestOpen && type != power.refused && power.requestsSet.insert(type).second;
 }
 BOOL WINAPI fakeClearRequest(HANDLE request, POWER_REQUEST_TYPE type) {
     std::lock_guard<std::mutex> guard(powerLock);
@@ -151,6 +152,10 @@ BOOL WINAPI fakeProcessInformation(HANDLE process, int informationClass, LPVOID 
 }
 const PowerApi FakePowerApi = {&fakeCreateRequest, &fakeSetRequest, &fakeClearRequest, &fakeCloseRequest,
                                &fakeExecutionState, &fakeProcessInformation};
+// Windows 7 has no SetProcessInformation; Vista has no power requests either.
+const PowerApi Windows7PowerApi = {&fakeCreateRequest, &fakeSetRequest,     &fakeClearRequest,
+                                   &fakeCloseRequest,  &fakeExecutionState, nullptr};
+const PowerApi VistaPowerApi = {nullptr, nullptr, nullptr, &fakeCloseRequest, &fakeExecutionState, nullptr};
 
 PowerState powerNow() {
     std::lock_guard<std::mutex> guard(powerLock);
@@ -629,6 +634,21 @@ TEST_F(ControllerTest, AnImageThatCannotBeLoadedShowsTheInternalErrorOnly) {
     EXPECT_EQ(controller->resource.resourceSize, 0u);
     expectControls(true, true, true);  // as OnConnected left them
     EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
+
+    // Update Instrument with one digit of image 303 changed: refused before the update starts,
+    // so the PC is not held awake for it.
+    controller->OnConnected(true);
+    {
+        const char* record = static_cast<const char*>(
+            LockResource(LoadResource(nullptr, FindResourceA(nullptr, MAKEINTRESOURCEA(303), "TALVOR_HEX"))));
+        const char changed = record[1] == '0' ? '1' : '0';
+        uitest::MappedPatch patch(record + 1, &changed, 1);
+        ASSERT_TRUE(patch.applied());
+        command(IDC_UPDATE);
+    }
+    EXPECT_EQ(text(IDC_UPDATE_BOX), InternalErrorText);
+    EXPECT_FALSE(controller->powerHold.held()) << "held for an update that never started";
+    expectControls(true, true, true);
 }
 
 TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
@@ -921,12 +941,19 @@ TEST_F(ControllerTest, AboutBoxShowsTheReleaseWhileEngineActionsKeepRunning) {
 // update can have, and at no other time; where Windows makes no power request, the window
 // thread's execution state stands in.
 TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
+    const auto complete = [&] {
+        uitest::BoxAnswerer answer("Update Complete", IDOK);
+        controller->OnComplete();
+        ASSERT_TRUE(answer.finish());
+    };
     const struct {
         const char* name;
+        const PowerApi* api;  // the Windows the row stands for
         bool createFails;
+        int refused;          // a request type PowerSetRequest refuses, or -1
         std::function<void()> end;
     } spans[] = {
-        {"completion", false,
+        {"completion", &FakePowerApi, false, -1,
          [&] {
              // Cleared before the box, which may stand for hours.
              bool heldUnderBox = true;
@@ -936,29 +963,40 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              ASSERT_TRUE(answer.finish());
              EXPECT_FALSE(heldUnderBox);
          }},
-        {"failure during a PIC", false, [&] { controller->OnFailed(); }},
-        {"failure during the Blackfin", false,
+        {"failure during a PIC", &FakePowerApi, false, -1, [&] { controller->OnFailed(); }},
+        {"failure during the Blackfin", &FakePowerApi, false, -1,
          [&] {
              setMode(Updating);
              controller->OnFailed();
          }},
-        {"next PIC's image missing", false,
+        {"next PIC's image missing", &FakePowerApi, false, -1,
          [&] {
              controller->picStep = 5;  // image 307 does not exist
              controller->OnNextPic();
          }},
-        {"completion without a power request", true,
+        {"Blackfin image not loadable", &FakePowerApi, false, -1,
          [&] {
-             uitest::BoxAnswerer answer("Update Complete", IDOK);
-             controller->OnComplete();
-             ASSERT_TRUE(answer.finish());
+             // FindResource's handle is the resource's directory entry: an empty resource.
+             auto* entry = reinterpret_cast<IMAGE_RESOURCE_DATA_ENTRY*>(
+                 FindResourceA(nullptr, MAKEINTRESOURCEA(300), "TALVOR_LDR"));
+             const DWORD empty = 0;
+             uitest::MappedPatch patch(&entry->Size, &empty, sizeof empty);
+             ASSERT_TRUE(patch.applied());
+             controller->OnBlackfinProgramPreamble();
+             EXPECT_EQ(text(IDC_UPDATE_BOX), InternalErrorText);
          }},
-        {"failure without a power request", true,
+        {"completion without a power request", &FakePowerApi, true, -1, complete},
+        {"failure without a power request", &FakePowerApi, true, -1,
          [&] {
              setMode(Updating);
              controller->OnFailed();
          }},
-        {"an exception ending the program", false,
+        {"completion on Windows 7, which refuses execution-required", &Windows7PowerApi, false,
+         PowerRequestExecutionRequired, complete},
+        {"failure with system-required refused", &FakePowerApi, false, PowerRequestSystemRequired,
+         [&] { controller->OnFailed(); }},
+        {"completion on Vista, without power requests", &VistaPowerApi, false, -1, complete},
+        {"an exception ending the program", &FakePowerApi, false, -1,
          [&] {
              bool heldUnderBox = true;
              uitest::BoxAnswerer answer("KQ7750 Installer Exception", IDOK, 20000,
@@ -968,7 +1006,7 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              EXPECT_FALSE(heldUnderBox);
          }},
         // Last: the controller goes with it.
-        {"exit during the erase", false,
+        {"exit during the erase", &FakePowerApi, false, -1,
          [&] {
              setMode(Updating);
              close();
@@ -984,8 +1022,13 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
             std::lock_guard<std::mutex> guard(powerLock);
             power = PowerState();
             power.createFails = span.createFails;
+            power.refused = span.refused;
         }
-        controller->powerHold.setApi(FakePowerApi);
+        controller->powerHold.setApi(*span.api);
+        const int requests = span.api->powerCreateRequest ? 1 : 0;
+        const bool throttles = span.api->setProcessInformation != nullptr;
+        // Without a request that keeps the system awake, the thread's execution state does.
+        const bool fallback = span.createFails || !requests || span.refused == PowerRequestSystemRequired;
         // Idle, then connected: nothing held.
         EXPECT_EQ(powerNow().throttlingCalls + powerNow().requestsMade, 0);
         controller->OnConnected(true);
@@ -993,19 +1036,25 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         EXPECT_EQ(powerNow().requestsMade, 0);
         EXPECT_FALSE(powerNow().keepsAwake());
 
-        command(IDC_UPDATE);
+        // Called, not sent: Wine's dispatch of a sent message would swallow a crash in it.
+        controller->OnUpdateClicked(BN_CLICKED);
         PowerState held = powerNow();
-        EXPECT_EQ(held.requestsMade, 1);
-        EXPECT_EQ(held.throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
-                                                             PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION));
-        if (span.createFails) {
+        EXPECT_EQ(held.requestsMade, requests);
+        // The rest timer's opt-out stays beside the hold's.
+        EXPECT_EQ(held.throttlingControl, throttles ? static_cast<ULONG>(PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
+                                                                         PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION)
+                                                    : 0u);
+        if (fallback) {
             EXPECT_TRUE(held.requestsSet.empty());
+            EXPECT_FALSE(held.requestOpen) << "a request that keeps nothing awake was kept";
             EXPECT_EQ(held.threadState, static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED |
                                                                      ES_DISPLAY_REQUIRED));
             EXPECT_EQ(held.stateThread, GetCurrentThreadId()) << "not set on the window thread";
         } else {
-            EXPECT_EQ(held.requestsSet, (std::set<int>{PowerRequestDisplayRequired, PowerRequestSystemRequired,
-                                                       PowerRequestExecutionRequired}));
+            std::set<int> set = {PowerRequestDisplayRequired, PowerRequestSystemRequired,
+                                 PowerRequestExecutionRequired};
+            set.erase(span.refused);
+            EXPECT_EQ(held.requestsSet, set);
             EXPECT_TRUE(held.requestOpen);
             EXPECT_EQ(held.reason, "KQ7750 Firmware Installer: instrument firmware update in progress");
             EXPECT_EQ(held.threadState, 0u) << "the fallback ran beside the power request";
@@ -1017,11 +1066,12 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         EXPECT_FALSE(after.keepsAwake());
         EXPECT_TRUE(after.requestsSet.empty());
         EXPECT_FALSE(after.requestOpen) << "the request's handle was not closed";
-        EXPECT_EQ(after.threadState, span.createFails ? static_cast<EXECUTION_STATE>(ES_CONTINUOUS) : 0u);
-        EXPECT_EQ(after.throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION))
+        EXPECT_EQ(after.threadState, fallback ? static_cast<EXECUTION_STATE>(ES_CONTINUOUS) : 0u);
+        EXPECT_EQ(after.throttlingControl,
+                  throttles ? static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION) : 0u)
             << "the execution speed not handed back, or the rest timer's opt-out with it";
-        EXPECT_EQ(after.throttlingCalls, 2);
-        EXPECT_EQ(after.requestsMade, 1);
+        EXPECT_EQ(after.throttlingCalls, throttles ? 2 : 0);
+        EXPECT_EQ(after.requestsMade, requests);
     }
     restTimer.reset();
     EXPECT_EQ(powerNow().throttlingControl, 0u) << "the rest timer's opt-out outlived it";

@@ -137,6 +137,20 @@ void BoxAnswerer::run() {
     answered = true;
 }
 
+MappedPatch::MappedPatch(const void* at, const void* bytes, size_t size)
+    : target(static_cast<BYTE*>(const_cast<void*>(at))), saved(target, target + size), done(write(bytes)) {}
+
+MappedPatch::~MappedPatch() {
+    if (done) write(saved.data());
+}
+
+bool MappedPatch::write(const void* bytes) {
+    DWORD was = 0;
+    if (!VirtualProtect(target, saved.size(), PAGE_READWRITE, &was)) return false;
+    std::memcpy(target, bytes, saved.size());
+    return VirtualProtect(target, saved.size(), was, &was) != FALSE;
+}
+
 PortsDevices::PortsDevices() : setupApi(LoadLibraryA("setupapi.dll")) {
     if (setupApi == nullptr) {
         error = lastErrorText("LoadLibraryA(setupapi.dll)");

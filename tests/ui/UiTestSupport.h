@@ -85,6 +85,24 @@ private:
 int runSelfWithoutSetupApi(const std::string& filter, const std::vector<std::string>& environment,
                            std::string& output, DWORD timeoutMs);
 
+// Overwrites bytes of this program's mapped image (a resource's data, or its size in the
+// resource directory, which FindResource's handle points to) until it goes out of scope:
+// Windows' own resource calls then find the resource damaged, cut short or empty.
+class MappedPatch {
+public:
+    MappedPatch(const void* at, const void* bytes, size_t size);
+    ~MappedPatch();
+    MappedPatch(const MappedPatch&) = delete;
+    MappedPatch& operator=(const MappedPatch&) = delete;
+    bool applied() const { return done; }
+
+private:
+    bool write(const void* bytes);
+    BYTE* target;
+    std::vector<BYTE> saved;
+    bool done;
+};
+
 // Records what this thread's progress bars are sent, from before the dialog
 // exists: Wine's progress bar ignores PBM_SETSTATE and always reports
 // PBST_NORMAL, so the state is read from the messages instead.

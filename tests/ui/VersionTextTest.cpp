@@ -7,7 +7,9 @@
 #include <string>
 #include <type_traits>
 
+#include "tests/ui/UiTestSupport.h"
 #include "ui/InstallerController.h"
+#include "updatelog/LogHeader.h"
 
 namespace {
 
@@ -42,6 +44,47 @@ TEST(VersionTextTest, NoRecordOrNoModuleGivesVersionUndefined) {
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(InstallerController::FormatVersionTextOf(none.get()), "Version undefined");
     EXPECT_EQ(InstallerController::FormatVersionTextOf(nullptr), "Version undefined");
+}
+
+// This program's own record damaged in turn: read as none, never as another release.
+TEST(VersionTextTest, AMalformedRecordGivesVersionUndefined) {
+    const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
+    ASSERT_NE(found, nullptr);
+    const BYTE* record = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
+    const DWORD fixedAt = 40;  // three WORDs, L"VS_VERSION_INFO" and its terminator, padded to 32 bits
+    const WORD shortValue = sizeof(VS_FIXEDFILEINFO) - 1;
+    const DWORD shortSize = fixedAt + sizeof(VS_FIXEDFILEINFO) - 1, noSignature = 0;
+    const struct {
+        const char* damage;
+        const void* at;
+        const void* bytes;
+        size_t size;
+    } rows[] = {
+        {"value length short of the fixed part", record + 2, &shortValue, sizeof shortValue},
+        {"another key", record + 6, L"W", sizeof(wchar_t)},
+        {"no signature", record + fixedAt, &noSignature, sizeof noSignature},
+        {"resource cut short", &reinterpret_cast<const IMAGE_RESOURCE_DATA_ENTRY*>(found)->Size, &shortSize,
+         sizeof shortSize},
+    };
+    for (const auto& row : rows) {
+        uitest::MappedPatch patch(row.at, row.bytes, row.size);
+        ASSERT_TRUE(patch.applied()) << row.damage;
+        EXPECT_EQ(InstallerController::FormatVersionText(), "Version undefined") << row.damage;
+    }
+    EXPECT_EQ(InstallerController::FormatVersionText(), "v1.01");
+}
+
+// This program's record with a file version (9.2.3.4) unlike its product version (1.1.0.0):
+// the log's header gives the file version, the release text the product version.
+TEST(VersionTextTest, TheLogHeaderGivesTheFileVersion) {
+    const BYTE* record = static_cast<const BYTE*>(LockResource(
+        LoadResource(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16)))));
+    ASSERT_NE(record, nullptr);
+    const DWORD fileVersion[] = {0x00090002, 0x00030004};  // dwFileVersionMS and LS, 40 + 8 bytes in
+    uitest::MappedPatch patch(record + 48, fileVersion, sizeof fileVersion);
+    ASSERT_TRUE(patch.applied());
+    EXPECT_EQ(LogHeaderLines("v1.01", SYSTEMTIME{})[2], "File version: 9.2.3.4");
+    EXPECT_EQ(InstallerController::FormatVersionText(), "v1.01");
 }
 
 }  // namespace
