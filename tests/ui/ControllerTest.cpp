@@ -220,7 +220,8 @@ struct FakeAnnotations : IAccPropServices {
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE SetHwndPropStr(HWND control, DWORD object, DWORD child, MSAAPROPID property,
                                              LPCWSTR text) override {  // PROPID_ACC_NAME
-        note(property.Data1 == 0x608d3df8 ? "name" : "other", control, object, child, std::string(text, text + wcslen(text)));
+        const std::string value(text, text + wcslen(text));
+        note(property.Data1 == 0x608d3df8 ? "name" : "other", control, object, child, value);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetHwndProp(HWND control, DWORD object, DWORD child, MSAAPROPID, VARIANT value) override {
@@ -238,7 +239,9 @@ struct FakeAnnotations : IAccPropServices {
     HRESULT STDMETHODCALLTYPE ClearProps(const BYTE*, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetHwndPropServer(HWND, DWORD, DWORD, const MSAAPROPID*, int, IAccPropServer*,
                                                 AnnoScope) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE DecomposeHwndIdentityString(const BYTE*, DWORD, HWND*, DWORD*, DWORD*) override {
         return E_NOTIMPL;
     }
@@ -294,8 +297,8 @@ std::string accessibleName(HWND control) {
     self.vt = VT_I4;
     self.lVal = CHILDID_SELF;
     BSTR name = nullptr;
-    std::string text = SUCCEEDED(object->get_accName(self, &name)) && name ? std::string(name, name + SysStringLen(name))
-                                                                           : "(no name)";
+    const bool named = SUCCEEDED(object->get_accName(self, &name)) && name;
+    const std::string text = named ? std::string(name, name + SysStringLen(name)) : "(no name)";
     SysFreeString(name);
     object->Release();
     return text;
@@ -1041,9 +1044,8 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         PowerState held = powerNow();
         EXPECT_EQ(held.requestsMade, requests);
         // The rest timer's opt-out stays beside the hold's.
-        EXPECT_EQ(held.throttlingControl, throttles ? static_cast<ULONG>(PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
-                                                                         PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION)
-                                                    : 0u);
+        const ULONG both = PROCESS_POWER_THROTTLING_EXECUTION_SPEED | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+        EXPECT_EQ(held.throttlingControl, throttles ? both : 0u);
         if (fallback) {
             EXPECT_TRUE(held.requestsSet.empty());
             EXPECT_FALSE(held.requestOpen) << "a request that keeps nothing awake was kept";
@@ -1095,8 +1097,9 @@ TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
         close();
         annotationCalls.clear();
         ScreenReaderSupport::setAnnotationSource(row.windows ? &takeAnnotations : nullptr);
-        const HHOOK system =
-            row.windows ? SetWindowsHookExA(WH_CALLWNDPROCRET, announceEditText, nullptr, GetCurrentThreadId()) : nullptr;
+        const HHOOK system = row.windows ? SetWindowsHookExA(WH_CALLWNDPROCRET, announceEditText, nullptr,
+                                                             GetCurrentThreadId())
+                                         : nullptr;
         open();
         std::vector<std::string> annotated = {"name 0 KQ7750", "clear 0 1"};  // the hidden edit that asks Windows
         for (const auto& control : names) {
