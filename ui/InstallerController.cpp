@@ -60,6 +60,7 @@ const char* const ExitWarningText =
     "inoperable.\r\n\r\nPress 'OK' if you are sure you want to exit the application.";
 const char* const ExitWarningCaption = "The update procedure is not yet complete!";
 const char* const VersionUndefinedText = "Version undefined";
+const char* const ExceptionCaption = "KQ7750 Installer Exception";
 const char* const WindowTitle = "KQ7750 Firmware Installer";
 
 const char* const PicImageType = "TALVOR_HEX";
@@ -197,6 +198,7 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
 
     engine.reset(new UpdateEngine(dialog));
     g_engine = engine.get();
+    taskbar.attach(dialog);
 
     portCombo.reset(new ComboWidget(dialog, IDC_PORT_LIST));
     progressBar.reset(new ProgressBarWidget(dialog, IDC_PROGRESS));
@@ -242,6 +244,7 @@ BOOL InstallerController::OnConnectClicked(WORD notification) {
     }
 
     updateLog.connectPressed(portCombo->rowText(row));
+    taskbar.none();
     setCursor(IDC_WAIT);
     statusBox->setText(AttemptingText);
 
@@ -361,6 +364,7 @@ void InstallerController::OnPicProgram() {
     // does not touch it before ProgramPic sends the command.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines));
+    taskbar.records(0, static_cast<int32_t>(lines));
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -372,6 +376,7 @@ void InstallerController::OnPicProgram() {
 
 void InstallerController::OnProgressed(uint32_t recordsLeft) {
     progressBar->Step();
+    taskbar.step(progressBar->position, progressBar->maximum);
     // The step's own count, not the number of steps (one is left out when the window falls
     // behind, see UpdateEngine::pushProgressStep), and not the engine's field, whose lock
     // the worker holds across a port write that a stalling adapter keeps for up to 10 s.
@@ -389,6 +394,7 @@ void InstallerController::OnNextPic() {
     }
     if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
         powerHold.release();
+        showUpdateEndOnTaskbar(true);
         updateLog.updateFailed();
         return;
     }
@@ -404,6 +410,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
     detailBox = updateBox.get();
     if (!loadImage(BlackfinImageId, BlackfinImageType)) {
         powerHold.release();
+        showUpdateEndOnTaskbar(true);
         updateLog.updateFailed();
         return;
     }
@@ -419,6 +426,9 @@ void InstallerController::OnBlackfinErasePreamble() {
     statusBox->setText(ErasingStatusText);
     updateBox->setText(ErasingText);
     progressBar->Configure(EraseProgressTop);
+    // The erase reports steps of its own pace, not of the whole: the taskbar shows only that
+    // it goes on.
+    taskbar.indeterminate();
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -436,6 +446,7 @@ void InstallerController::OnBlackfinErasePostamble() {
     // "Complete." is what ends the update, not the last step.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines) - 1);
+    taskbar.records(0, progressBar->maximum);
     updateLog.phaseStarted("Blackfin");
     updateLog.transferStarted(lines, resource.resourceSize, SerialPort::BaudRate);
     setCursor(IDC_WAIT);
@@ -452,6 +463,7 @@ void InstallerController::OnComplete() {
     }
     // Before the box, which may stand for hours once the engineer has walked away.
     powerHold.release();
+    showUpdateEndOnTaskbar(false);
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -475,6 +487,8 @@ void InstallerController::OnFailed() {
         return;
     }
     statusBox->setText(CommsErrorRetryText);
+    // While a PIC is programmed the engine is still connecting: the power hold tells an update.
+    const bool updateFailed = engineMode() != Connecting || powerHold.held();
     if (engineMode() == Connecting) {
         // A running connect timer keeps ticking: the next retry reopens the port.
         connectionBox->setText(ConnectFailedText);
@@ -485,7 +499,10 @@ void InstallerController::OnFailed() {
         resource.release();
     }
     setIdleAndClosePort();
-    // A failure while a PIC is programmed (the engine still connecting) ends the update too.
+    if (updateFailed) {
+        showUpdateEndOnTaskbar(true);
+    }
+    // A failure while a PIC is programmed ends the update too.
     powerHold.release();
     updateLog.updateFailed();
     enablePortControls();
@@ -541,6 +558,10 @@ void InstallerController::OnSuspend() {
     }
 }
 
+void InstallerController::OnTaskbarButtonCreated() {
+    taskbar.buttonCreated();
+}
+
 bool InstallerController::ConfirmExit() {
     if (engineMode() != Idle && updateButton && !updateButton->isEnabled()) {
         int answer = showMessageBox(ExitWarningText, ExitWarningCaption,
@@ -566,6 +587,14 @@ std::string InstallerController::FormatVersionTextOf(HMODULE module) {
                   static_cast<unsigned>(HIWORD(fixed.dwProductVersionMS)),
                   static_cast<unsigned>(LOWORD(fixed.dwProductVersionMS)));
     return formatted;
+}
+
+void InstallerController::ShowEscapedException(const char* text) {
+    InstallerController* controller = TheInstallerController();
+    if (controller != nullptr) {
+        controller->powerHold.release();
+    }
+    MessageBoxA(nullptr, text, ExceptionCaption, MB_ICONWARNING);
 }
 
 void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
@@ -698,6 +727,15 @@ void InstallerController::setIdleAndClosePort() {
     }
 }
 
+void InstallerController::showUpdateEndOnTaskbar(bool failed) {
+    if (failed) {
+        taskbar.error();
+    } else {
+        taskbar.none();
+    }
+    taskbar.flashUnlessInFront();
+}
+
 void InstallerController::enablePortControls() {
     connectButton->enable(true);
     portCombo->enable(true);
@@ -722,6 +760,9 @@ void InstallerController::prepareForScreenReaders(const std::string& release) {
     screenReader->name(progressBar->handle, ProgressBarName);
     screenReader->name(releaseLabel->handle, std::string(ReleaseLineText) + " " + release);
     statusBox->announceAsLiveRegion(screenReader->makePoliteLiveRegion(statusBox->handle));
+    for (EditWidget* line : {connectionBox.get(), updateBox.get(), statusBox.get()}) {
+        line->raiseValueChange(!screenReader->editsAnnounceNewText());
+    }
 }
 
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {

@@ -1,5 +1,6 @@
-// Entry point of the installer: creates the one controller, runs it, and turns
-// an escaped exception into a message box. The exit code is what Run returns.
+// Entry point of the installer: creates the one controller, runs it in the window thread's
+// COM apartment, and turns an escaped exception into a message box. The exit code is what
+// Run returns.
 #include <windows.h>
 
 #include <new>
@@ -7,6 +8,7 @@
 #include "engine/SystemLibrary.h"
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
+#include "windows/ComApartment.h"
 
 // Newer SDKs define it; MinGW-w64's headers do not yet.
 #ifndef UOI_TIMERPROC_EXCEPTION_SUPPRESSION
@@ -14,8 +16,6 @@
 #endif
 
 namespace {
-
-const char* const ExceptionCaption = "KQ7750 Installer Exception";
 
 // The controller is owned through g_controller, not a local: closing the main
 // window destroys it from inside the message loop (see OnClose).
@@ -42,6 +42,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     BOOL suppress = FALSE;
     SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress,
                               sizeof suppress);
+    // Joined before the window and left after its message loop, as the CoUninitialize page
+    // asks: the screen readers' and the taskbar's objects live in this apartment.
+    ComApartment apartment;
     try {
         if (g_controller != nullptr) {
             destroyController();
@@ -53,9 +56,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         result = g_controller->Run();
         destroyController();
     } catch (const WinException& failure) {
-        MessageBoxA(nullptr, failure.message, ExceptionCaption, MB_ICONWARNING);
+        InstallerController::ShowEscapedException(failure.message);
     } catch (...) {
-        MessageBoxA(nullptr, "Unknown", ExceptionCaption, MB_ICONWARNING);
+        InstallerController::ShowEscapedException("Unknown");
     }
     return result;
 }

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "engine/ProcessThrottling.h"
+
 // The power calls, resolved from kernel32 at run time: Windows 7 has the power requests
 // but not SetProcessInformation, and a missing entry is null. A test hands a PowerHold a
 // table of its own, as the serial port takes a device table.
@@ -14,10 +16,8 @@ struct PowerApi {
     BOOL(WINAPI* powerClearRequest)(HANDLE request, POWER_REQUEST_TYPE type);
     BOOL(WINAPI* closeRequest)(HANDLE request);
     EXECUTION_STATE(WINAPI* setThreadExecutionState)(EXECUTION_STATE flags);
-    // The information class travels as its number: the SDK declares the enumeration only
-    // for Windows 8 and later.
-    BOOL(WINAPI* setProcessInformation)(HANDLE process, int informationClass, LPVOID information,
-                                        DWORD size);
+    // The process's throttling state is set through engine/ProcessThrottling with this call.
+    ProcessThrottling::SetProcessInformationCall setProcessInformation;
 
     static const PowerApi& system();
 };
@@ -26,10 +26,6 @@ class PowerHold {
 public:
     // The reason `powercfg /requests` shows for the program while it holds its request.
     static constexpr wchar_t Reason[] = L"KQ7750 Firmware Installer: instrument firmware update in progress";
-    // SetProcessInformation's class for power throttling, and its state's version.
-    static constexpr int ProcessPowerThrottlingClass = 4;
-    static constexpr ULONG ThrottlingStateVersion = 1;
-    static constexpr ULONG ThrottlingExecutionSpeed = 0x1;
     // The fallback's request: SetThreadExecutionState's state lasts while this thread lives.
     static constexpr EXECUTION_STATE AwakeState = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
 
@@ -48,7 +44,6 @@ public:
 
 private:
     void dropRequest();  // clears what was set on `request` and closes it
-    void setThrottling(ULONG controlMask);
 
     const PowerApi* api;
     HANDLE request;             // the power request, null when none was made
