@@ -6,11 +6,13 @@
 # maintainers, before a release.
 #
 #   sudo tools/pristine-debian.sh [--suite bookworm|trixie] [--ref REV] [--work DIR] [--keep]
-#                                 [--only test|demo] [--lang LOCALE] [--mirror URL] [--hide COMMAND]
+#                                 [--only test|demo] [--lang LOCALE] [--umask MASK] [--mirror URL]
+#                                 [--hide COMMAND]
 #
 # Needs root, debootstrap and network access to a Debian mirror; about 6 GB of disk in the work
 # folder. --suite picks Debian 12 (bookworm, the default) or Debian 13 (trixie). --lang LOCALE
 # runs both commands once more afterwards in the same root with LANG=LOCALE (C, C.UTF-8, ...).
+# --umask MASK runs every command under that umask (077: files readable by their owner only).
 # --hide COMMAND removes one command from the root's PATH before the set-up runs (it must then
 # stop, naming it): the check of the set-up's own check.
 set -euo pipefail
@@ -24,6 +26,7 @@ mirror=http://deb.debian.org/debian
 hide=
 suite=bookworm
 lang=
+umask_cmd=
 while (($#)); do
   case $1 in
     --ref) ref=$2; shift 2 ;;
@@ -34,7 +37,9 @@ while (($#)); do
     --hide) hide=$2; shift 2 ;;
     --suite) suite=$2; shift 2 ;;
     --lang) lang=$2; shift 2 ;;
-    *) sed -n '8,9p' "$0" >&2; exit 2 ;;
+    --umask) [[ $2 =~ ^[0-7]{3,4}$ ]] || { echo "pristine: --umask takes an octal mask" >&2; exit 2; }
+             umask_cmd="umask $2 && "; shift 2 ;;
+    *) sed -n '8,10p' "$0" >&2; exit 2 ;;
   esac
 done
 case $suite in
@@ -129,7 +134,7 @@ run_in_root() {
   say "running '$cmd'${*:+ with $*} (log: $work/$name.log)"
   set +e
   chroot "$root" /usr/bin/env -i HOME=/root PATH="$dirs" "$@" \
-    /bin/bash -c "cd $src && $cmd" >"$work/$name.log" 2>&1
+    /bin/bash -c "${umask_cmd}cd $src && $cmd" >"$work/$name.log" 2>&1
   rc=$?
   set -e
   tail -n 5 "$work/$name.log" | sed 's/^/    /'
