@@ -28,7 +28,7 @@ import shutil
 import sys
 import tempfile
 
-PRODUCT_DIRS = ("engine", "serial", "loader", "firmware", "ui")
+PRODUCT_DIRS = ("engine", "serial", "loader", "firmware", "windows", "updatelog", "ui")
 RESOURCE_SCRIPT = os.path.join("resources", "installer.rc")
 # Call name -> which arguments are shown (None: all), and how many arguments the call must
 # have for the rule to apply (None: any).

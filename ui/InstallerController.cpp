@@ -18,10 +18,10 @@
 #include "resources/resource.h"
 #include "serial/FailureReports.h"
 #include "serial/SerialPort.h"
-#include "ui/LogFolder.h"
-#include "ui/ModuleVersion.h"
 #include "ui/PortEnumerator.h"
-#include "ui/ScreenReaderSupport.h"
+#include "updatelog/LogFolder.h"
+#include "windows/ModuleVersion.h"
+#include "windows/ScreenReaderSupport.h"
 
 namespace {
 

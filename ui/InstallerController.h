@@ -12,10 +12,10 @@
 
 #include "firmware/FirmwareResource.h"
 #include "ui/AppControllerBase.h"
-#include "ui/PowerHold.h"
 #include "ui/ProgressBarWidget.h"
-#include "ui/UpdateLog.h"
 #include "ui/Widgets.h"
+#include "updatelog/UpdateLog.h"
+#include "windows/PowerHold.h"
 
 class ScreenReaderSupport;
 class UpdateEngine;

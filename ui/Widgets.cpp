@@ -1,7 +1,7 @@
 // The simple control wrappers: label, read-only edit box, push button, port list.
 #include "ui/Widgets.h"
 
-#include "ui/UpdateLog.h"
+#include "updatelog/UpdateLog.h"
 
 namespace {
 

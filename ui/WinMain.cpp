@@ -29,7 +29,7 @@ void destroyController() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Before anything can load a DLL: a DLL lying beside the program in Downloads, or in the
     // current directory, must never be loaded (the program's own imports come from System32
-    // through its load configuration, ui/LoadConfiguration.cpp).
+    // through its load configuration, windows/LoadConfiguration.cpp).
     SystemLibrary::searchSystem32Only();
     int result = 0;
     std::set_new_handler(OutOfMemoryHandler);

@@ -30,8 +30,8 @@
 #include "tests/ui/UiTestSupport.h"
 #include <nlohmann/json.hpp>
 #include "ui/InstallerController.h"
-#include "ui/LogFolder.h"
 #include "ui/MainWindow.h"
+#include "updatelog/LogFolder.h"
 
 namespace {
 

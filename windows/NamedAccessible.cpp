@@ -1,5 +1,5 @@
 // NamedAccessible: the standard accessible object of a control, with the control's own name.
-#include "ui/NamedAccessible.h"
+#include "windows/NamedAccessible.h"
 
 namespace {
 

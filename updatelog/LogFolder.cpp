@@ -1,5 +1,5 @@
 // The logs' folder, the naming of a start's log and the pruning of old ones.
-#include "ui/LogFolder.h"
+#include "updatelog/LogFolder.h"
 
 #include <objbase.h>
 #include <shlobj.h>

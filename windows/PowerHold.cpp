@@ -1,6 +1,6 @@
 // The update's power request (or, where Windows has none to give, the thread's execution
 // state) and its opt-out of power throttling, each undone when the update ends.
-#include "ui/PowerHold.h"
+#include "windows/PowerHold.h"
 
 #include <algorithm>
 #include <iterator>

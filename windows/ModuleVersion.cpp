@@ -1,5 +1,5 @@
 // Reading VS_VERSIONINFO's fixed file information straight from the resource.
-#include "ui/ModuleVersion.h"
+#include "windows/ModuleVersion.h"
 
 #include <cstring>
 #include <cwchar>

@@ -1,11 +1,11 @@
 // ScreenReaderSupport: names served through each control's WM_GETOBJECT, and the status
 // line's live setting.
-#include "ui/ScreenReaderSupport.h"
+#include "windows/ScreenReaderSupport.h"
 
 #include <commctrl.h>
 #include <versionhelpers.h>
 
-#include "ui/NamedAccessible.h"
+#include "windows/NamedAccessible.h"
 
 namespace {
 
