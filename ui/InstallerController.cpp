@@ -142,7 +142,13 @@ InstallerController::~InstallerController() {
 int InstallerController::Run() {
     HWND existing = FindWindowA(nullptr, WindowTitle);
     if (existing != nullptr) {
-        // Fails harmlessly when the other program may not take the foreground.
+        // The engineer has just started this process, so Windows lets it set the foreground
+        // window; it passes that right on to the first process, which then activates its
+        // window on its own thread. Both fail harmlessly where the right is missing.
+        DWORD first = 0;
+        if (GetWindowThreadProcessId(existing, &first) != 0) {
+            AllowSetForegroundWindow(first);
+        }
         SetForegroundWindow(existing);
         return -1;
     }

@@ -54,7 +54,7 @@ void PowerHold::hold() {
         context.Version = POWER_REQUEST_CONTEXT_VERSION;
         context.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
         context.Reason.SimpleReasonString = const_cast<LPWSTR>(Reason);
-        // Wine 8's stub answers INVALID_HANDLE_VALUE.
+        // Wine 8's stub answers INVALID_HANDLE_VALUE; Wine 10 makes the request.
         HANDLE created = api->powerCreateRequest(&context);
         if (created != nullptr && created != INVALID_HANDLE_VALUE) {
             request = created;
