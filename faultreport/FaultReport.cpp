@@ -444,7 +444,6 @@ void FaultReport::exceptionEscaped(const char* text) {
         line.writeTo(prepared.log);
         FlushFileBuffers(prepared.log);
     }
-    MessageBoxA(nullptr, text, ExceptionCaption, MB_ICONWARNING);
 }
 
 const char* FaultReport::codeName(DWORD code) {

@@ -10,9 +10,8 @@
 
 class FaultReport {
 public:
-    // The box after a fault, and today's box for a C++ exception that reached WinMain.
+    // The box after a fault.
     static constexpr char FaultCaption[] = "KQ7750 Installer Fault";
-    static constexpr char ExceptionCaption[] = "KQ7750 Installer Exception";
     // Return addresses of the faulting thread logged after the faulting address.
     static constexpr int LoggedReturnAddresses = 8;
 
@@ -28,8 +27,8 @@ public:
     // fault takes it, so that a fault needs no new file name, path or heap.
     static void useLog(HANDLE file, const std::wstring& path, ULONGLONG startTick);
 
-    // A C++ exception that reached WinMain: its text to the log, forced to the disk, then
-    // the box "KQ7750 Installer Exception" with that text.
+    // A C++ exception that reached WinMain: its text to the log, forced to the disk, before
+    // WinMain's box (InstallerController::ShowEscapedException) shows it.
     static void exceptionEscaped(const char* text);
 
     // "access violation", "stack overflow", ...; "unknown exception" for other codes.

@@ -24,6 +24,12 @@ base_prefix=$build/wine/prefix
 prefix=$base_prefix${name:+-$name}
 comdir=$rig/com
 
+# Wine stores a Windows file name on the Linux file system in the bytes of the locale's
+# character set: under the POSIX locale a name outside ASCII (a user's "Łukasz") cannot be
+# made at all. So every Wine process runs under UTF-8: the caller's locale when it is UTF-8,
+# else C.UTF-8, which Debian's libc always has. The same line goes into the rig's env file.
+utf8_locale='case $(locale charmap 2>/dev/null) in UTF-8) ;; *) export LC_ALL=C.UTF-8 ;; esac'
+eval "$utf8_locale"
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
 export WINEARCH=win64
@@ -144,6 +150,7 @@ export KQ_COM_DIR='$comdir'
 export KQ_SIM='$kqsim'
 export KQ_BUILD_DIR='$build'
 export KQ_SOURCE_DIR='$root'
+$utf8_locale
 ENV
   # Warm the wineserver so that the first test does not pay Wine's start-up.
   ( . "$rig/env"; wine cmd /c exit 0 >/dev/null 2>&1 || true )

@@ -13,37 +13,13 @@ constexpr DWORD HighResolutionTimer = 0x00000002;
 // timeBeginPeriod page (timeapi.h): TIMERR_NOERROR.
 constexpr UINT TimerNoError = 0;
 
-// SetProcessInformation and PROCESS_POWER_THROTTLING_STATE pages (processthreadsapi.h):
-// ProcessPowerThrottling (4) with PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION (0x4)
-// set in the control mask and clear in the state mask keeps Windows 11 honouring our
-// timeBeginPeriod while the window is minimized or hidden. Spelled out here because the
-// headers declare them only for Windows 8 and later targets.
-constexpr int ProcessPowerThrottling = 4;
-constexpr ULONG IgnoreTimerResolution = 0x4;
-struct PowerThrottlingState {
-    ULONG Version;
-    ULONG ControlMask;
-    ULONG StateMask;
-};
-
-// Windows 8 and later only: reached through GetProcAddress, so that the program still
-// starts on Windows 7.
-void keepTimerResolutionWhenHidden() {
-    BOOL(WINAPI * setProcessInformation)(HANDLE, int, LPVOID, DWORD) = nullptr;
-    if (!SystemLibrary::entry(GetModuleHandleA("kernel32.dll"), "SetProcessInformation", setProcessInformation))
-        return;
-    PowerThrottlingState state = {1, IgnoreTimerResolution, 0};
-    // Result ignored: Windows before 10 1709 do not know the class, and there the
-    // resolution holds anyway.
-    setProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
-}
-
 UINT callPeriod(UINT(WINAPI* found)(UINT), UINT period) { return found(period); }
 
 }  // namespace
 
 const RestTimerApi& RestTimerApi::win32() {
-    static const RestTimerApi table = {&::CreateWaitableTimerExW, &callPeriod, &callPeriod};
+    static const RestTimerApi table = {&::CreateWaitableTimerExW, &callPeriod, &callPeriod,
+                                       ProcessThrottling::systemCall()};
     return table;
 }
 
@@ -61,12 +37,17 @@ RestTimer::RestTimer(const RestTimerApi& calls)
     if (winmm->entry("timeBeginPeriod", beginPeriod) && winmm->entry("timeEndPeriod", endPeriod) &&
         api.beginPeriod(beginPeriod, 1) == TimerNoError)
         heldPeriodEnd = endPeriod;
-    keepTimerResolutionWhenHidden();
+    // Windows 11 may ignore the raise while the window is minimized or hidden unless the
+    // process opts out of that throttling. Refused before Windows 10 1709, where the raise
+    // holds anyway.
+    timerResolutionKept = ProcessThrottling::take(ProcessThrottling::IgnoreTimerResolution, api.setProcessInformation);
 }
 
 RestTimer::~RestTimer() {
     // timeBeginPeriod page: every call is matched by timeEndPeriod with the same value.
     if (heldPeriodEnd != nullptr) api.endPeriod(heldPeriodEnd, 1);
+    if (timerResolutionKept)
+        ProcessThrottling::giveBack(ProcessThrottling::IgnoreTimerResolution, api.setProcessInformation);
 }
 
 bool RestTimer::rest(HANDLE stop, DWORD milliseconds) {

@@ -6,17 +6,20 @@
 
 #include <memory>
 
+#include "engine/ProcessThrottling.h"
 #include "engine/SystemLibrary.h"
 #include "engine/WinHandles.h"
 
 // The calls the timer makes to Windows. The program always uses win32(); a test hands a
 // timer its own table to take the path of a Windows that refuses the high-resolution timer,
-// and to see the fallback's raise of the system timer's resolution begun and ended.
+// and to see the fallback's raise of the system timer's resolution begun and ended, and its
+// opt-out of the timer-resolution throttling taken and handed back.
 struct RestTimerApi {
     decltype(&::CreateWaitableTimerExW) createWaitableTimerEx;
     // winmm's timeBeginPeriod and timeEndPeriod, as found in winmm.dll, called with `period`.
     UINT (*beginPeriod)(UINT(WINAPI* found)(UINT), UINT period);
     UINT (*endPeriod)(UINT(WINAPI* found)(UINT), UINT period);
+    ProcessThrottling::SetProcessInformationCall setProcessInformation;
 
     static const RestTimerApi& win32();
 };
@@ -42,4 +45,5 @@ private:
     // only then; heldPeriodEnd is set only while the raise is held, and ends it.
     std::unique_ptr<SystemLibrary> winmm;
     UINT(WINAPI* heldPeriodEnd)(UINT) = nullptr;
+    bool timerResolutionKept = false;  // the fallback's opt-out, handed back with the timer
 };

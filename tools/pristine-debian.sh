@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Proves the README's two commands on a system that has never seen the project: makes a minimal
-# Debian 12 root, clones the project into it, runs the test command and the main job inside it,
-# and reports each one's exit status and wall time. For maintainers, before a release.
+# Debian 12 or 13 root, clones the project into it, runs the test command and the main job inside
+# it with a bare environment (HOME, PATH and CI only: no LANG, USER, TERM or DISPLAY, as a
+# newcomer's fresh root has), and reports each one's exit status and wall time. For
+# maintainers, before a release.
 #
-#   sudo tools/pristine-debian.sh [--ref REV] [--work DIR] [--keep] [--only test|demo]
-#                                 [--mirror URL] [--hide COMMAND]
+#   sudo tools/pristine-debian.sh [--suite bookworm|trixie] [--ref REV] [--work DIR] [--keep]
+#                                 [--only test|demo] [--lang LOCALE] [--umask MASK] [--mirror URL]
+#                                 [--hide COMMAND]
 #
 # Needs root, debootstrap and network access to a Debian mirror; about 6 GB of disk in the work
-# folder. --hide COMMAND removes one command from the root's PATH before the set-up runs (it
-# must then stop, naming it): the check of the set-up's own check.
+# folder. --suite picks Debian 12 (bookworm, the default) or Debian 13 (trixie). --lang LOCALE
+# runs both commands once more afterwards in the same root with LANG=LOCALE (C, C.UTF-8, ...).
+# --umask MASK runs every command under that umask (077: files readable by their owner only).
+# --hide COMMAND removes one command from the root's PATH before the set-up runs (it must then
+# stop, naming it): the check of the set-up's own check.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +24,9 @@ keep=0
 only=
 mirror=http://deb.debian.org/debian
 hide=
+suite=bookworm
+lang=
+umask_cmd=
 while (($#)); do
   case $1 in
     --ref) ref=$2; shift 2 ;;
@@ -26,9 +35,18 @@ while (($#)); do
     --only) only=$2; shift 2 ;;
     --mirror) mirror=$2; shift 2 ;;
     --hide) hide=$2; shift 2 ;;
-    *) sed -n '6,7p' "$0" >&2; exit 2 ;;
+    --suite) suite=$2; shift 2 ;;
+    --lang) lang=$2; shift 2 ;;
+    --umask) [[ $2 =~ ^[0-7]{3,4}$ ]] || { echo "pristine: --umask takes an octal mask" >&2; exit 2; }
+             umask_cmd="umask $2 && "; shift 2 ;;
+    *) sed -n '8,10p' "$0" >&2; exit 2 ;;
   esac
 done
+case $suite in
+  bookworm) release="Debian 12" ;;
+  trixie) release="Debian 13" ;;
+  *) printf 'pristine: --suite is bookworm or trixie\n' >&2; exit 2 ;;
+esac
 
 say() { printf 'pristine: %s\n' "$*"; }
 [[ $(id -u) -eq 0 ]] || { say "must run as root (debootstrap, mount, chroot)" >&2; exit 2; }
@@ -81,13 +99,13 @@ mount_in() {  # mount_in TARGET MOUNT-ARGS...
 }
 
 t0=$(date +%s)
-say "making a minimal Debian 12 root in $root"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 \
+say "making a minimal $release ($suite) root in $root"
+debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 \
   || { say "debootstrap failed; see $work/debootstrap.log" >&2; exit 1; }
 cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
+deb $mirror $suite main
+deb $mirror $suite-updates main
+deb http://deb.debian.org/debian-security $suite-security main
 EOF
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 say "root made in $(($(date +%s) - t0)) s"
@@ -107,13 +125,16 @@ say "cloned $(git -C "$root$src" log -1 --format='%h %s' | cut -c1-70)"
 
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-run_in_root() {  # run_in_root NAME COMMAND [PATH]: runs it as root inside the new root, timed
-  local name=$1 cmd=$2 start rc
+# run_in_root NAME COMMAND [PATH [VAR=VALUE...]]: runs it as root inside the new root, timed,
+# with only HOME, PATH and the variables given in its environment.
+run_in_root() {
+  local name=$1 cmd=$2 dirs=${3:-$path} start rc
+  shift 2; shift $(($# ? 1 : 0))
   start=$(date +%s)
-  say "running '$cmd' (log: $work/$name.log)"
+  say "running '$cmd'${*:+ with $*} (log: $work/$name.log)"
   set +e
-  chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 PATH="${3:-$path}" \
-    /bin/bash -c "cd $src && $cmd" >"$work/$name.log" 2>&1
+  chroot "$root" /usr/bin/env -i HOME=/root PATH="$dirs" "$@" \
+    /bin/bash -c "${umask_cmd}cd $src && $cmd" >"$work/$name.log" 2>&1
   rc=$?
   set -e
   tail -n 5 "$work/$name.log" | sed 's/^/    /'
@@ -143,8 +164,12 @@ if [[ -n $hide ]]; then
   fi
 else
   # CI sets CI=true, which makes the build treat warnings as errors.
-  [[ $only == demo ]] || run_in_root test "CI=true bash .ci/run"
-  [[ $only == test ]] || run_in_root demo "bash scripts/demo.sh"
+  [[ $only == demo ]] || run_in_root test "bash .ci/run" "$path" CI=true
+  [[ $only == test ]] || run_in_root demo "bash scripts/demo.sh" "$path" CI=true
+  if [[ -n $lang ]]; then
+    [[ $only == demo ]] || run_in_root "test-LANG=$lang" "bash .ci/run" "$path" CI=true LANG="$lang"
+    [[ $only == test ]] || run_in_root "demo-LANG=$lang" "bash scripts/demo.sh" "$path" CI=true LANG="$lang"
+  fi
 fi
 
 echo

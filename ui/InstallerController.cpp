@@ -61,6 +61,7 @@ const char* const ExitWarningText =
     "inoperable.\r\n\r\nPress 'OK' if you are sure you want to exit the application.";
 const char* const ExitWarningCaption = "The update procedure is not yet complete!";
 const char* const VersionUndefinedText = "Version undefined";
+const char* const ExceptionCaption = "KQ7750 Installer Exception";
 const char* const WindowTitle = "KQ7750 Firmware Installer";
 
 const char* const PicImageType = "TALVOR_HEX";
@@ -142,7 +143,13 @@ InstallerController::~InstallerController() {
 int InstallerController::Run() {
     HWND existing = FindWindowA(nullptr, WindowTitle);
     if (existing != nullptr) {
-        // Fails harmlessly when the other program may not take the foreground.
+        // The engineer has just started this process, so Windows lets it set the foreground
+        // window; it passes that right on to the first process, which then activates its
+        // window on its own thread. Both fail harmlessly where the right is missing.
+        DWORD first = 0;
+        if (GetWindowThreadProcessId(existing, &first) != 0) {
+            AllowSetForegroundWindow(first);
+        }
         SetForegroundWindow(existing);
         return -1;
     }
@@ -199,6 +206,7 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
 
     engine.reset(new UpdateEngine(dialog));
     g_engine = engine.get();
+    taskbar.attach(dialog);
 
     portCombo.reset(new ComboWidget(dialog, IDC_PORT_LIST));
     progressBar.reset(new ProgressBarWidget(dialog, IDC_PROGRESS));
@@ -244,6 +252,7 @@ BOOL InstallerController::OnConnectClicked(WORD notification) {
     }
 
     updateLog.connectPressed(portCombo->rowText(row));
+    taskbar.none();
     setCursor(IDC_WAIT);
     statusBox->setText(AttemptingText);
 
@@ -363,6 +372,7 @@ void InstallerController::OnPicProgram() {
     // does not touch it before ProgramPic sends the command.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines));
+    taskbar.records(0, static_cast<int32_t>(lines));
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -374,6 +384,7 @@ void InstallerController::OnPicProgram() {
 
 void InstallerController::OnProgressed(uint32_t recordsLeft) {
     progressBar->Step();
+    taskbar.step(progressBar->position, progressBar->maximum);
     // The step's own count, not the number of steps (one is left out when the window falls
     // behind, see UpdateEngine::pushProgressStep), and not the engine's field, whose lock
     // the worker holds across a port write that a stalling adapter keeps for up to 10 s.
@@ -391,6 +402,7 @@ void InstallerController::OnNextPic() {
     }
     if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
         powerHold.release();
+        showUpdateEndOnTaskbar(true);
         updateLog.updateFailed();
         return;
     }
@@ -406,6 +418,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
     detailBox = updateBox.get();
     if (!loadImage(BlackfinImageId, BlackfinImageType)) {
         powerHold.release();
+        showUpdateEndOnTaskbar(true);
         updateLog.updateFailed();
         return;
     }
@@ -421,6 +434,9 @@ void InstallerController::OnBlackfinErasePreamble() {
     statusBox->setText(ErasingStatusText);
     updateBox->setText(ErasingText);
     progressBar->Configure(EraseProgressTop);
+    // The erase reports steps of its own pace, not of the whole: the taskbar shows only that
+    // it goes on.
+    taskbar.indeterminate();
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -438,6 +454,7 @@ void InstallerController::OnBlackfinErasePostamble() {
     // "Complete." is what ends the update, not the last step.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines) - 1);
+    taskbar.records(0, progressBar->maximum);
     updateLog.phaseStarted("Blackfin");
     updateLog.transferStarted(lines, resource.resourceSize, SerialPort::BaudRate);
     setCursor(IDC_WAIT);
@@ -454,6 +471,7 @@ void InstallerController::OnComplete() {
     }
     // Before the box, which may stand for hours once the engineer has walked away.
     powerHold.release();
+    showUpdateEndOnTaskbar(false);
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -477,6 +495,8 @@ void InstallerController::OnFailed() {
         return;
     }
     statusBox->setText(CommsErrorRetryText);
+    // While a PIC is programmed the engine is still connecting: the power hold tells an update.
+    const bool updateFailed = engineMode() != Connecting || powerHold.held();
     if (engineMode() == Connecting) {
         // A running connect timer keeps ticking: the next retry reopens the port.
         connectionBox->setText(ConnectFailedText);
@@ -487,7 +507,10 @@ void InstallerController::OnFailed() {
         resource.release();
     }
     setIdleAndClosePort();
-    // A failure while a PIC is programmed (the engine still connecting) ends the update too.
+    if (updateFailed) {
+        showUpdateEndOnTaskbar(true);
+    }
+    // A failure while a PIC is programmed ends the update too.
     powerHold.release();
     updateLog.updateFailed();
     enablePortControls();
@@ -543,6 +566,10 @@ void InstallerController::OnSuspend() {
     }
 }
 
+void InstallerController::OnTaskbarButtonCreated() {
+    taskbar.buttonCreated();
+}
+
 bool InstallerController::ConfirmExit() {
     if (engineMode() != Idle && updateButton && !updateButton->isEnabled()) {
         int answer = showMessageBox(ExitWarningText, ExitWarningCaption,
@@ -568,6 +595,15 @@ std::string InstallerController::FormatVersionTextOf(HMODULE module) {
                   static_cast<unsigned>(HIWORD(fixed.dwProductVersionMS)),
                   static_cast<unsigned>(LOWORD(fixed.dwProductVersionMS)));
     return formatted;
+}
+
+void InstallerController::ShowEscapedException(const char* text) {
+    FaultReport::exceptionEscaped(text);
+    InstallerController* controller = TheInstallerController();
+    if (controller != nullptr) {
+        controller->powerHold.release();
+    }
+    MessageBoxA(nullptr, text, ExceptionCaption, MB_ICONWARNING);
 }
 
 void CALLBACK InstallerController::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
@@ -700,6 +736,15 @@ void InstallerController::setIdleAndClosePort() {
     }
 }
 
+void InstallerController::showUpdateEndOnTaskbar(bool failed) {
+    if (failed) {
+        taskbar.error();
+    } else {
+        taskbar.none();
+    }
+    taskbar.flashUnlessInFront();
+}
+
 void InstallerController::enablePortControls() {
     connectButton->enable(true);
     portCombo->enable(true);
@@ -724,6 +769,9 @@ void InstallerController::prepareForScreenReaders(const std::string& release) {
     screenReader->name(progressBar->handle, ProgressBarName);
     screenReader->name(releaseLabel->handle, std::string(ReleaseLineText) + " " + release);
     statusBox->announceAsLiveRegion(screenReader->makePoliteLiveRegion(statusBox->handle));
+    for (EditWidget* line : {connectionBox.get(), updateBox.get(), statusBox.get()}) {
+        line->raiseValueChange(!screenReader->editsAnnounceNewText());
+    }
 }
 
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {

@@ -16,6 +16,7 @@
 #include "ui/Widgets.h"
 #include "updatelog/UpdateLog.h"
 #include "windows/PowerHold.h"
+#include "windows/TaskbarProgress.h"
 
 class ScreenReaderSupport;
 class UpdateEngine;
@@ -68,6 +69,8 @@ public:
     void OnShowLogs();
     // WM_POWERBROADCAST with PBT_APMSUSPEND: Windows is about to sleep or hibernate.
     void OnSuspend();
+    // The registered "TaskbarButtonCreated" message: the window's taskbar button exists.
+    void OnTaskbarButtonCreated();
     bool ConfirmExit();
 
     // True while one of the controller's own message boxes is open: the main
@@ -81,6 +84,10 @@ public:
     // The same for any loaded module (null: "Version undefined"); the program's own is
     // what FormatVersionText uses.
     static std::string FormatVersionTextOf(HMODULE module);
+
+    // WinMain's box for an exception that ends the program, with its text in the log and the
+    // one controller's power hold let go before it: the box may stand for hours.
+    static void ShowEscapedException(const char* text);
 
     // Timer procedure of both timers; routes by identifier to the one controller.
     static void CALLBACK TimerProc(HWND window, UINT message, UINT_PTR id, DWORD time);
@@ -108,6 +115,8 @@ public:
     // Keeps the PC awake and the process unthrottled from an update's start to its end;
     // nothing is held while idle or connected.
     PowerHold powerHold;
+    // The update on the window's taskbar button; nothing while idle or connected.
+    TaskbarProgress taskbar;
     UpdateLog updateLog;                  // this start's log; opened by Run
 
 private:
@@ -123,6 +132,10 @@ private:
     bool attemptEnded();
     void setIdleAndClosePort();
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
+    // The taskbar's word on an update that has ended: the error state after a failure (until
+    // the next Connect), none after the completion, and the button flashed when another
+    // program is in front.
+    void showUpdateEndOnTaskbar(bool failed);
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
     // Names each control as a screen reader should read it, and makes the status line

@@ -7,6 +7,14 @@
 #include "ui/InstallerController.h"
 
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    // A registered message has no constant to switch on.
+    if (message == TaskbarProgress::buttonCreatedMessage() && message != 0) {
+        InstallerController* controller = TheInstallerController();
+        if (controller != nullptr) {
+            controller->OnTaskbarButtonCreated();
+        }
+        return TRUE;
+    }
     switch (message) {
     case WM_INITDIALOG:
         return g_controller ? g_controller->OnInitDialog(dialog) : TRUE;

@@ -60,15 +60,21 @@ void EditWidget::setText(const std::string& text) {
     // Ignored result: it only fails for a missing control, which WM_SETTEXT also skips.
     InvalidateRgn(handle, nullptr, TRUE);
     SendMessageA(handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    // Wine 8's edit control tells no screen reader of a new text, so this does, once per
-    // text: the lines change only when a phase or a step of one begins.
-    NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, handle, OBJID_CLIENT, CHILDID_SELF);
+    // Where the edit control tells no screen reader of a new text itself (Wine 8's), this
+    // does, once per text: the lines change only when a phase or a step of one begins.
+    if (valueChange) {
+        NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, handle, OBJID_CLIENT, CHILDID_SELF);
+    }
     if (liveRegion) {
         NotifyWinEvent(LiveRegionChangedEvent, handle, OBJID_CLIENT, CHILDID_SELF);
     }
     if (log != nullptr) {
         log->shown(logName, text);
     }
+}
+
+void EditWidget::raiseValueChange(bool raise) {
+    valueChange = raise;
 }
 
 void EditWidget::announceAsLiveRegion(bool live) {

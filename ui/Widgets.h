@@ -30,14 +30,17 @@ public:
     // Repaints the whole box before the text changes, so a shorter text never
     // leaves the tail of the longer one behind. Each text shown also goes to the log
     // given by logTo, under the box's name, and to screen readers as a value change
-    // (and a live region's change, once announceAsLiveRegion was told so).
+    // (unless raiseValueChange was told the system raises it) and a live region's change
+    // (once announceAsLiveRegion was told so).
     void setText(const std::string& text);
     void logTo(UpdateLog* updateLog, const char* name);
+    void raiseValueChange(bool raise);
     void announceAsLiveRegion(bool live);
 
 private:
     UpdateLog* log = nullptr;  // not owned
     const char* logName = nullptr;
+    bool valueChange = true;
     bool liveRegion = false;
 };
 

@@ -1,6 +1,6 @@
 // Entry point of the installer: installs the fault report, creates the one controller, runs
-// it, and turns an escaped exception into a line of the log and a message box. The exit code
-// is what Run returns.
+// it in the window thread's COM apartment, and turns an escaped exception into a line of the
+// log and a message box. The exit code is what Run returns.
 #include <windows.h>
 
 #include <new>
@@ -9,6 +9,7 @@
 #include "faultreport/FaultReport.h"
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
+#include "windows/ComApartment.h"
 
 // Newer SDKs define it; MinGW-w64's headers do not yet.
 #ifndef UOI_TIMERPROC_EXCEPTION_SUPPRESSION
@@ -44,6 +45,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     BOOL suppress = FALSE;
     SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress,
                               sizeof suppress);
+    // Joined before the window and left after its message loop, as the CoUninitialize page
+    // asks: the screen readers' and the taskbar's objects live in this apartment.
+    ComApartment apartment;
     try {
         if (g_controller != nullptr) {
             destroyController();
@@ -55,9 +59,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         result = g_controller->Run();
         destroyController();
     } catch (const WinException& failure) {
-        FaultReport::exceptionEscaped(failure.message);
+        InstallerController::ShowEscapedException(failure.message);
     } catch (...) {
-        FaultReport::exceptionEscaped("Unknown");
+        InstallerController::ShowEscapedException("Unknown");
     }
     return result;
 }

@@ -25,7 +25,9 @@ public:
     // existing file. Invalid when none can be made; `name` is then empty.
     UniqueFileHandle createLog(const SYSTEMTIME& start, std::wstring& name) const;
     // Removes logs until KeptLogs remain: `own` and the most recently written of the others,
-    // judged by each file's last-write time, not by its name (a PC's clock can be wrong).
+    // judged by each file's last-write time, which Windows keeps in UTC, not by its name, which
+    // is local time: a change of time zone or of daylight-saving time cannot reorder the logs.
+    // Both come from the PC's clock, so a clock that was once wrong misorders either.
     // A log's fault dump (dumpName) goes with it, and a dump whose log is gone goes too.
     // Files not named as a log or a log's dump are never touched.
     void prune(const std::wstring& own) const;

@@ -2,9 +2,6 @@
 // state) and its opt-out of power throttling, each undone when the update ends.
 #include "windows/PowerHold.h"
 
-#include <algorithm>
-#include <iterator>
-
 #include "engine/SystemLibrary.h"
 
 namespace {
@@ -16,17 +13,11 @@ PowerApi resolveSystemApi() {
     SystemLibrary::entry(kernel, "PowerCreateRequest", table.powerCreateRequest);
     SystemLibrary::entry(kernel, "PowerSetRequest", table.powerSetRequest);
     SystemLibrary::entry(kernel, "PowerClearRequest", table.powerClearRequest);
-    SystemLibrary::entry(kernel, "SetProcessInformation", table.setProcessInformation);
+    table.setProcessInformation = ProcessThrottling::systemCall();
     table.closeRequest = &CloseHandle;
     table.setThreadExecutionState = &SetThreadExecutionState;
     return table;
 }
-
-struct ThrottlingState {  // PROCESS_POWER_THROTTLING_STATE
-    ULONG version;
-    ULONG controlMask;
-    ULONG stateMask;
-};
 
 const POWER_REQUEST_TYPE HeldRequests[] = {PowerRequestSystemRequired, PowerRequestDisplayRequired,
                                            PowerRequestExecutionRequired};
@@ -62,14 +53,13 @@ void PowerHold::hold() {
     holderThread = GetCurrentThreadId();
 
     if (api->powerCreateRequest && api->powerSetRequest && api->powerClearRequest) {
-        // The context takes a writable string; Windows copies it.
-        wchar_t reason[sizeof Reason / sizeof Reason[0]];
-        std::copy(std::begin(Reason), std::end(Reason), reason);
+        // The field is declared writable but need not be; nor is Windows documented to copy
+        // the text, so the request names the constant itself, which lasts as long as the program.
         REASON_CONTEXT context = {};
         context.Version = POWER_REQUEST_CONTEXT_VERSION;
         context.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
-        context.Reason.SimpleReasonString = reason;
-        // Wine 8's stub answers INVALID_HANDLE_VALUE.
+        context.Reason.SimpleReasonString = const_cast<LPWSTR>(Reason);
+        // Wine 8's stub answers INVALID_HANDLE_VALUE; Wine 10 makes the request.
         HANDLE created = api->powerCreateRequest(&context);
         if (created != nullptr && created != INVALID_HANDLE_VALUE) {
             request = created;
@@ -92,7 +82,7 @@ void PowerHold::hold() {
     // Windows 10 and 11 otherwise run a minimized or hidden window's process on the most
     // efficient frequency and cores while on battery. Missing before Windows 8 and refused
     // before Windows 10 1709 (Wine answers ERROR_CALL_NOT_IMPLEMENTED): ignored there.
-    setThrottling(ThrottlingExecutionSpeed);
+    throttlingOptedOut = ProcessThrottling::take(ProcessThrottling::ExecutionSpeed, api->setProcessInformation);
     letGoTaken.store(false);
     active.store(this);
 }
@@ -127,8 +117,8 @@ void PowerHold::letGo() {
         awakeStateSet = false;
     }
     if (throttlingOptedOut) {
-        // A control mask of 0: Windows decides again.
-        setThrottling(0);
+        // Windows decides the execution speed again; the rest timer's opt-out stays.
+        ProcessThrottling::giveBack(ProcessThrottling::ExecutionSpeed, api->setProcessInformation);
         throttlingOptedOut = false;
     }
 }
@@ -144,16 +134,4 @@ void PowerHold::dropRequest() {
     // Ignored result: a request handle of our own closes.
     api->closeRequest(request);
     request = nullptr;
-}
-
-void PowerHold::setThrottling(ULONG controlMask) {
-    if (api->setProcessInformation == nullptr) {
-        return;
-    }
-    ThrottlingState state = {ThrottlingStateVersion, controlMask, 0};
-    const BOOL taken = api->setProcessInformation(GetCurrentProcess(), ProcessPowerThrottlingClass,
-                                                  &state, sizeof state);
-    if (controlMask != 0) {
-        throttlingOptedOut = taken != FALSE;
-    }
 }

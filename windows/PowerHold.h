@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "engine/ProcessThrottling.h"
+
 // The power calls, resolved from kernel32 at run time: Windows 7 has the power requests
 // but not SetProcessInformation, and a missing entry is null. A test hands a PowerHold a
 // table of its own, as the serial port takes a device table.
@@ -16,10 +18,8 @@ struct PowerApi {
     BOOL(WINAPI* powerClearRequest)(HANDLE request, POWER_REQUEST_TYPE type);
     BOOL(WINAPI* closeRequest)(HANDLE request);
     EXECUTION_STATE(WINAPI* setThreadExecutionState)(EXECUTION_STATE flags);
-    // The information class travels as its number: the SDK declares the enumeration only
-    // for Windows 8 and later.
-    BOOL(WINAPI* setProcessInformation)(HANDLE process, int informationClass, LPVOID information,
-                                        DWORD size);
+    // The process's throttling state is set through engine/ProcessThrottling with this call.
+    ProcessThrottling::SetProcessInformationCall setProcessInformation;
 
     static const PowerApi& system();
 };
@@ -28,10 +28,6 @@ class PowerHold {
 public:
     // The reason `powercfg /requests` shows for the program while it holds its request.
     static constexpr wchar_t Reason[] = L"KQ7750 Firmware Installer: instrument firmware update in progress";
-    // SetProcessInformation's class for power throttling, and its state's version.
-    static constexpr int ProcessPowerThrottlingClass = 4;
-    static constexpr ULONG ThrottlingStateVersion = 1;
-    static constexpr ULONG ThrottlingExecutionSpeed = 0x1;
     // The fallback's request: SetThreadExecutionState's state lasts while this thread lives.
     static constexpr EXECUTION_STATE AwakeState = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
 
@@ -56,7 +52,6 @@ public:
 
 private:
     void dropRequest();  // clears what was set on `request` and closes it
-    void setThrottling(ULONG controlMask);
     void letGo();  // release()'s work, done by whoever sets letGoTaken first
 
     // The latest hold that is held, for the fault report: set by hold(), cleared by its

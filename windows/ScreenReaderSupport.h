@@ -1,6 +1,6 @@
 // What a screen reader needs from the main window beyond what its controls give by
-// themselves: a name for each control that says what it is, and the status line as a
-// live region. Window thread only.
+// themselves: a name for each control that says what it is, the status line as a live
+// region, and one announcement of each new text of a line. Window thread only.
 #pragma once
 
 #include <windows.h>
@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/SystemLibrary.h"
-
 class ScreenReaderSupport {
 public:
-    // Joins the window thread's single-threaded COM apartment, through which other
-    // processes' screen readers call the controls' accessible objects, and loads
-    // oleacc.dll from System32. Without either, the controls keep Windows' names.
+    // Decides, once, how names are given. Where Windows takes Dynamic Annotation (oleacc's
+    // IAccPropServices, every Windows since XP), a name and the live setting are annotations
+    // on the control's own accessible object, which the system's proxies serve; where it is
+    // refused (Wine 8 answers E_NOTIMPL), the control answers WM_GETOBJECT with its standard
+    // object under the name (NamedAccessible). Also learns, from a hidden edit control,
+    // whether the system announces an edit control's new text itself. Uses the window
+    // thread's COM apartment (WinMain's): without it, the controls keep Windows' names.
     ScreenReaderSupport();
     ~ScreenReaderSupport();
     ScreenReaderSupport(const ScreenReaderSupport&) = delete;
@@ -32,26 +34,42 @@ public:
     // are to be announced as live region changes.
     bool makePoliteLiveRegion(HWND control);
 
+    // True where names and the live setting go through annotations.
+    bool annotating() const { return annotations != nullptr; }
+    // True where the system raises EVENT_OBJECT_VALUECHANGE when an edit control's text is
+    // set (Windows does, Event Constants page; Wine 8 does not).
+    bool editsAnnounceNewText() const { return editsAnnounce; }
+
+    // Test seam: where the annotation service comes from; null (the default) creates
+    // oleacc's in the apartment. Set before a ScreenReaderSupport is made.
+    using AnnotationSource = HRESULT (*)(IAccPropServices** services);
+    static void setAnnotationSource(AnnotationSource source) { annotationSource = source; }
+
 private:
     struct NamedControl {
         HWND control;
         std::wstring name;
         ScreenReaderSupport* owner;
+        bool annotated;  // named by annotation; else served through WM_GETOBJECT
     };
 
+    // Sees the control's WM_NCDESTROY, and for a control named without annotations its
+    // WM_GETOBJECT; every other message, WM_GETOBJECT of an annotated one included, is the
+    // control's own.
     static LRESULT CALLBACK subclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                          DWORD_PTR data);
     // The reference WM_GETOBJECT returns for the control's client object; 0 when there is
     // none to give (the control's own answer is used then).
     LRESULT serveObject(const NamedControl& entry, WPARAM wParam);
-    // The control is being destroyed: its annotation and subclass go with it.
+    // The control is being destroyed: its annotations and subclass go with it.
     void forget(const NamedControl& entry);
 
-    SystemLibrary oleacc;
+    static AnnotationSource annotationSource;
+
     decltype(&::CreateStdAccessibleObject) createStdAccessibleObject;
     decltype(&::LresultFromObject) lresultFromObject;
-    bool comJoined;                  // this object's CoInitializeEx is to be undone
-    IAccPropServices* annotations;   // one reference while the live setting stands, else null
-    HWND liveRegion;                 // the control annotated as a live region, or null
+    IAccPropServices* annotations;  // one reference where Windows takes annotations, else null
+    bool editsAnnounce;
+    HWND liveRegion;                // the control annotated as a live region, or null
     std::vector<std::unique_ptr<NamedControl>> named;
 };

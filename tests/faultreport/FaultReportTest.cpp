@@ -16,6 +16,7 @@
 #include "engine/WinHandles.h"
 #include "faultreport/FaultReport.h"
 #include "tests/gui/InstallerWindow.h"
+#include "ui/InstallerController.h"
 #include "tests/support/TestEnvironment.h"
 #include "windows/PowerHold.h"
 #include "ui/WinException.h"
@@ -85,7 +86,7 @@ int plant(const std::string& kind, const std::string& logPath) {
             volatile size_t huge = SIZE_MAX / 2;
             allocated = new char[huge];
         } catch (const WinException& failure) {
-            FaultReport::exceptionEscaped(failure.message);
+            InstallerController::ShowEscapedException(failure.message);
         }
     }
     return 0;
@@ -106,7 +107,7 @@ const PlantedFault Rows[] = {
      FaultReport::FaultCaption},
     {"overflow", EXCEPTION_STACK_OVERFLOW, "Fault: 0xC00000FD stack overflow on the window thread at ",
      FaultReport::FaultCaption},
-    {"exception", 0, "Exception: Out of memory", FaultReport::ExceptionCaption},
+    {"exception", 0, "Exception: Out of memory", "KQ7750 Installer Exception"},
 };
 
 std::string fileText(const std::string& path) {

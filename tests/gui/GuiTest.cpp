@@ -651,10 +651,15 @@ void GuiTest::expectLogHeader(const std::vector<std::string>& lines, const std::
     const std::string sha = sha256Of(exe);
     ASSERT_EQ(sha.size(), 64u) << exe << " could not be read";
     EXPECT_EQ(lines[4], "SHA-256: " + sha);
-    // The version Windows (here Wine) reports, not the one a manifest would cap it at.
-    OSVERSIONINFOA version = {};
+    // The version Windows (here Wine) is, which RtlGetVersion answers whatever the caller's
+    // manifest says. GetVersionEx answers this test program, which declares no Windows after 8,
+    // 6.2 on Windows 8.1 and later: on Wine 10, which presents Windows 10 (Wine 8 presents 7).
+    const auto rtlGetVersion = reinterpret_cast<LONG(WINAPI*)(OSVERSIONINFOW*)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
+    ASSERT_NE(rtlGetVersion, nullptr);
+    OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
-    ASSERT_TRUE(GetVersionExA(&version));
+    ASSERT_EQ(rtlGetVersion(&version), 0);
     EXPECT_EQ(lines[5].rfind("Windows: " + std::to_string(version.dwMajorVersion) + "." +
                                  std::to_string(version.dwMinorVersion) + " build " +
                                  std::to_string(version.dwBuildNumber),

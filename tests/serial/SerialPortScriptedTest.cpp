@@ -567,7 +567,7 @@ TEST(RestTimer, EitherTimerRestsEndsAtOnceWhenStoppedAndTheFallbackEndsWhatItBeg
     for (const bool refused : {false, true}) {
         SCOPED_TRACE(refused ? "high-resolution timer refused" : "high-resolution timer");
         const RestTimerApi api = {refused ? &refuseHighResolution : &::CreateWaitableTimerExW, &beginPeriodNoted,
-                                  &endPeriodNoted};
+                                  &endPeriodNoted, ProcessThrottling::systemCall()};
         periodCalls.clear();
         UniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         ASSERT_TRUE(stop.valid());

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +24,7 @@
 
 #include "engine/UpdateEngine.h"
 #include "resources/resource.h"
+#include "serial/RestTimer.h"
 #include "serial/SerialPort.h"
 #include "tests/serial/SerialTestKit.h"
 #include "tests/support/RigClient.h"
@@ -32,6 +34,8 @@
 #include "ui/InstallerController.h"
 #include "ui/MainWindow.h"
 #include "updatelog/LogFolder.h"
+#include "windows/ComApartment.h"
+#include "windows/ScreenReaderSupport.h"
 
 namespace {
 
@@ -158,6 +162,148 @@ PowerState powerNow() {
     return power;
 }
 
+// The port's rest timer on a Windows without the high-resolution timer: its opt-out of the
+// timer-resolution throttling goes through the same fake.
+HANDLE WINAPI noHighResolutionTimer(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) { return nullptr; }
+UINT noPeriod(UINT(WINAPI*)(UINT), UINT) { return 0; }
+const RestTimerApi FakeRestTimerApi = {&noHighResolutionTimer, &noPeriod, &noPeriod, &fakeProcessInformation};
+
+// The taskbar as Windows would show it: each state, each value (of `total`), each flash.
+std::vector<std::string> taskbarCalls;
+HWND inFront = nullptr;  // GetForegroundWindow's answer
+struct FakeTaskbar : ITaskbarList3 {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SetProgressState(HWND, TBPFLAG state) override {
+        taskbarCalls.push_back("state " + std::to_string(state));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetProgressValue(HWND, ULONGLONG done, ULONGLONG total) override {
+        taskbarCalls.push_back(std::to_string(done) + " of " + std::to_string(total));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE HrInit() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE AddTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DeleteTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ActivateTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetActiveAlt(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MarkFullscreenWindow(HWND, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterTab(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabOrder(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabActive(HWND, HWND, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarAddButtons(HWND, UINT, LPTHUMBBUTTON) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarUpdateButtons(HWND, UINT, LPTHUMBBUTTON) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarSetImageList(HWND, HIMAGELIST) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetOverlayIcon(HWND, HICON, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetThumbnailTooltip(HWND, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetThumbnailClip(HWND, RECT*) override { return E_NOTIMPL; }
+} fakeTaskbar;
+BOOL WINAPI fakeFlash(PFLASHWINFO flash) {
+    taskbarCalls.push_back(flash->dwFlags == (FLASHW_TRAY | FLASHW_TIMERNOFG) ? "flash" : "other flash");
+    return FALSE;
+}
+HWND WINAPI fakeForeground() { return inFront; }
+const TaskbarApi FakeTaskbarApi = {[]() -> ITaskbarList3* { return &fakeTaskbar; }, &fakeFlash, &fakeForeground};
+
+// Dynamic Annotation as Windows takes it, each call noted as "<what> <control id> <value>".
+std::vector<std::string> annotationCalls;
+struct FakeAnnotations : IAccPropServices {
+    static void note(const char* what, HWND control, DWORD object, DWORD child, const std::string& value) {
+        const bool client = object == static_cast<DWORD>(OBJID_CLIENT) && child == CHILDID_SELF;
+        annotationCalls.push_back(std::string(client ? what : "other") + " " + std::to_string(GetDlgCtrlID(control)) +
+                                  " " + value);
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SetHwndPropStr(HWND control, DWORD object, DWORD child, MSAAPROPID property,
+                                             LPCWSTR text) override {  // PROPID_ACC_NAME
+        const std::string value(text, text + wcslen(text));
+        note(property.Data1 == 0x608d3df8 ? "name" : "other", control, object, child, value);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetHwndProp(HWND control, DWORD object, DWORD child, MSAAPROPID, VARIANT value) override {
+        note("live", control, object, child, std::to_string(value.lVal));  // the only one the program sets
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ClearHwndProps(HWND control, DWORD object, DWORD child, const MSAAPROPID*,
+                                             int count) override {
+        note("clear", control, object, child, std::to_string(count));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetPropValue(const BYTE*, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetPropServer(const BYTE*, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                            AnnoScope) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ClearProps(const BYTE*, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetHwndPropServer(HWND, DWORD, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                                AnnoScope) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE DecomposeHwndIdentityString(const BYTE*, DWORD, HWND*, DWORD*, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetHmenuProp(HMENU, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetHmenuPropStr(HMENU, DWORD, MSAAPROPID, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetHmenuPropServer(HMENU, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                                 AnnoScope) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ClearHmenuProps(HMENU, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ComposeHmenuIdentityString(HMENU, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DecomposeHmenuIdentityString(const BYTE*, DWORD, HMENU*, DWORD*) override {
+        return E_NOTIMPL;
+    }
+} fakeAnnotations;
+HRESULT takeAnnotations(IAccPropServices** services) {
+    *services = &fakeAnnotations;
+    return S_OK;
+}
+
+// An edit control as Windows' own: a value change for each text set (Wine 8's raises none).
+LRESULT CALLBACK announceEditText(int code, WPARAM wParam, LPARAM lParam) {
+    const CWPRETSTRUCT* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+    char kind[8] = {};
+    if (code == HC_ACTION && call->message == WM_SETTEXT && GetClassNameA(call->hwnd, kind, sizeof kind) &&
+        lstrcmpiA(kind, "Edit") == 0)
+        NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, call->hwnd, OBJID_CLIENT, CHILDID_SELF);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The value changes a screen reader hears while `texts` runs, by control id; an event of the
+// test's own, raised last, tells when all have come.
+std::vector<int> heardChanges;
+void CALLBACK hearChange(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG, DWORD, DWORD) {
+    heardChanges.push_back(object == OBJID_CLIENT ? GetDlgCtrlID(window) : -1);
+}
+std::vector<int> valueChangesDuring(const std::function<void()>& texts) {
+    heardChanges.clear();
+    const HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr, hearChange,
+                                               GetCurrentProcessId(), GetCurrentThreadId(), WINEVENT_OUTOFCONTEXT);
+    texts();
+    NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, GetDesktopWindow(), OBJID_WINDOW, CHILDID_SELF);
+    uitest::pumpUntil([] { return !heardChanges.empty() && heardChanges.back() == -1; }, 5000);
+    UnhookWinEvent(hook);
+    return heardChanges;
+}
+
+// The name a screen reader reads for the control, asking this process's own window.
+std::string accessibleName(HWND control) {
+    IAccessible* object = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible),
+                                          reinterpret_cast<void**>(&object))))
+        return "(none)";
+    VARIANT self;
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    const bool named = SUCCEEDED(object->get_accName(self, &name)) && name;
+    const std::string text = named ? std::string(name, name + SysStringLen(name)) : "(no name)";
+    SysFreeString(name);
+    object->Release();
+    return text;
+}
+
 class ControllerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -258,6 +404,14 @@ protected:
             Sleep(10);
         }
         ASSERT_EQ(mode(), static_cast<uint32_t>(Connecting)) << "the worker never took the attempt";
+    }
+
+    // The taskbar's calls from now on go to the fake (taskbarCalls), with `front` in front.
+    void watchTaskbar(HWND front) {
+        controller->taskbar.setApi(FakeTaskbarApi);
+        SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
+        taskbarCalls.clear();
+        inFront = front;
     }
 
     void expectControls(bool portList, bool connectButton, bool updateButton) {
@@ -508,6 +662,7 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     ASSERT_TRUE(controller->updateLog.isOpen());
     controller->OnConnected(true);
     setMode(Connecting);
+    watchTaskbar(nullptr);  // another program in front
 
     controller->OnBlackfinProgramPreamble();
     ASSERT_NE(controller->resource.resourceData, nullptr);
@@ -522,6 +677,7 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     EXPECT_EQ(barState(), PBST_NORMAL);
     expectControls(false, false, false);
     EXPECT_EQ(mode(), static_cast<uint32_t>(Updating));
+    EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 1"}) << "not indeterminate during the erase";
 
     // The erase-complete reply: no record has gone out, so the whole image is left.
     controller->OnBlackfinErasePostamble();
@@ -547,6 +703,11 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     probe.reset(new uitest::ProgressProbe());
     EXPECT_EQ(barPosition(), static_cast<int>(lines) - 1) << "steps beyond the range clamp";
     EXPECT_EQ(controller->progressBar->position, static_cast<int32_t>(lines) - 1);
+    // Normal, with the bar's own position at each percent of it.
+    std::vector<std::string> taskbar = {"state 1", "state 2"};
+    for (uint32_t percent = 0; percent <= 100; ++percent)
+        taskbar.push_back(std::to_string((percent * (lines - 1) + 99) / 100) + " of " + std::to_string(lines - 1));
+    EXPECT_EQ(taskbarCalls, taskbar);
 
     uitest::BoxAnswerer answer("Update Complete", IDOK);
     controller->OnComplete();
@@ -561,6 +722,8 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     EXPECT_EQ(controller->resource.resourceHandle, nullptr);
     EXPECT_EQ(controller->connectTimer, 0u);
     EXPECT_EQ(controller->responseTimer, 0u);
+    taskbar.insert(taskbar.end(), {"state 0", "flash"});
+    EXPECT_EQ(taskbarCalls, taskbar);
 
     // The log counts the records from the steps' own counts, and the completion logs the
     // last tenth that no step brought.
@@ -600,6 +763,7 @@ TEST_F(ControllerTest, FailureWhileConnectingKeepsTheConnectTimerAndTheImage) {
 
 TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     controller->OnConnected(true);
+    watchTaskbar(dialog);  // the window in front: no flash
     ASSERT_TRUE(controller->resource.LoadFirmwareResource(300, "TALVOR_LDR"));
     controller->OnEngineTimer(ResponseTimerId, true);
     ASSERT_EQ(controller->responseTimer, ResponseTimerId);
@@ -613,6 +777,9 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     EXPECT_EQ(controller->resource.resourceHandle, nullptr);
     EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
     expectControls(true, true, false);
+    EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 4"});
+    connect();  // the error stands until the next Connect
+    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 0"}));
 }
 
 TEST_F(ControllerTest, ResponseTimeoutWhileIdleOnlyEnablesConnect) {
@@ -832,6 +999,15 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         {"failure with system-required refused", &FakePowerApi, false, PowerRequestSystemRequired,
          [&] { controller->OnFailed(); }},
         {"completion on Vista, without power requests", &VistaPowerApi, false, -1, complete},
+        {"an exception ending the program", &FakePowerApi, false, -1,
+         [&] {
+             bool heldUnderBox = true;
+             uitest::BoxAnswerer answer("KQ7750 Installer Exception", IDOK, 20000,
+                                        [&](HWND) { heldUnderBox = powerNow().keepsAwake(); });
+             InstallerController::ShowEscapedException("Out of memory");
+             ASSERT_TRUE(answer.finish());
+             EXPECT_FALSE(heldUnderBox);
+         }},
         // Last: the controller goes with it.
         {"exit during the erase", &FakePowerApi, false, -1,
          [&] {
@@ -839,6 +1015,9 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              close();
          }},
     };
+    // The open port's rest timer holds its opt-out of timer-resolution throttling throughout.
+    std::unique_ptr<RestTimer> restTimer(new RestTimer(FakeRestTimerApi));
+    ASSERT_EQ(powerNow().throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION));
     // One controller for all: each end leaves it idle again, ready to connect.
     for (const auto& span : spans) {
         SCOPED_TRACE(span.name);
@@ -864,8 +1043,9 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         controller->OnUpdateClicked(BN_CLICKED);
         PowerState held = powerNow();
         EXPECT_EQ(held.requestsMade, requests);
-        EXPECT_EQ(held.throttlingControl,
-                  throttles ? static_cast<ULONG>(PROCESS_POWER_THROTTLING_EXECUTION_SPEED) : 0u);
+        // The rest timer's opt-out stays beside the hold's.
+        const ULONG both = PROCESS_POWER_THROTTLING_EXECUTION_SPEED | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+        EXPECT_EQ(held.throttlingControl, throttles ? both : 0u);
         if (fallback) {
             EXPECT_TRUE(held.requestsSet.empty());
             EXPECT_FALSE(held.requestOpen) << "a request that keeps nothing awake was kept";
@@ -889,10 +1069,63 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         EXPECT_TRUE(after.requestsSet.empty());
         EXPECT_FALSE(after.requestOpen) << "the request's handle was not closed";
         EXPECT_EQ(after.threadState, fallback ? static_cast<EXECUTION_STATE>(ES_CONTINUOUS) : 0u);
-        EXPECT_EQ(after.throttlingControl, 0u) << "throttling not handed back to Windows";
+        EXPECT_EQ(after.throttlingControl,
+                  throttles ? static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION) : 0u)
+            << "the execution speed not handed back, or the rest timer's opt-out with it";
         EXPECT_EQ(after.throttlingCalls, throttles ? 2 : 0);
         EXPECT_EQ(after.requestsMade, requests);
     }
+    restTimer.reset();
+    EXPECT_EQ(powerNow().throttlingControl, 0u) << "the rest timer's opt-out outlived it";
+}
+
+// A screen reader hears each control by its name and each new text of a line once, on a
+// Windows that takes annotations and announces an edit's texts itself, and on Wine 8, which
+// does neither: names through annotations alone there, through WM_GETOBJECT here.
+TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
+    const ComApartment apartment;  // WinMain's
+    const struct {
+        const char* name;
+        bool windows;
+    } rows[] = {{"Windows", true}, {"Wine 8", false}};
+    const std::pair<int, std::string> names[] = {
+        {IDC_PORT_LIST, "Serial port"}, {IDC_CONNECTION_BOX, "Connection"}, {IDC_UPDATE_BOX, "Update"},
+        {IDC_STATUS_BOX, "Status"},     {IDC_PROGRESS, "Update progress"},
+        {IDC_RELEASE_LABEL, "The firmware will be updated to release: v1.01"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        close();
+        annotationCalls.clear();
+        ScreenReaderSupport::setAnnotationSource(row.windows ? &takeAnnotations : nullptr);
+        const HHOOK system = row.windows ? SetWindowsHookExA(WH_CALLWNDPROCRET, announceEditText, nullptr,
+                                                             GetCurrentThreadId())
+                                         : nullptr;
+        open();
+        std::vector<std::string> annotated = {"name 0 KQ7750", "clear 0 1"};  // the hidden edit that asks Windows
+        for (const auto& control : names) {
+            if (row.windows) {
+                annotated.push_back("name " + std::to_string(control.first) + " " + control.second);
+                EXPECT_EQ(SendMessageA(item(control.first), WM_GETOBJECT, 0, OBJID_CLIENT), 0) << control.second;
+            } else {
+                EXPECT_EQ(accessibleName(item(control.first)), control.second);
+            }
+        }
+        annotated.push_back("live " + std::to_string(IDC_STATUS_BOX) + " 1");
+        EXPECT_EQ(annotationCalls, row.windows ? annotated : std::vector<std::string>());
+        EXPECT_EQ(valueChangesDuring([&] {
+                      controller->statusBox->setText("one");
+                      controller->updateBox->setText("two");
+                  }),
+                  (std::vector<int>{IDC_STATUS_BOX, IDC_UPDATE_BOX, -1}));
+        annotationCalls.clear();
+        close();
+        std::sort(annotationCalls.begin(), annotationCalls.end());
+        const std::vector<std::string> cleared = {"clear 1010 1", "clear 1011 1", "clear 1012 2", "clear 1013 1",
+                                                  "clear 1014 1", "clear " + std::to_string(IDC_RELEASE_LABEL) + " 1"};
+        EXPECT_EQ(annotationCalls, row.windows ? cleared : std::vector<std::string>());
+        if (system) UnhookWindowsHookEx(system);
+    }
+    ScreenReaderSupport::setAnnotationSource(nullptr);
 }
 
 TEST_F(ControllerTest, EngineActionMessageWithAnEmptyQueueSucceeds) {
@@ -918,6 +1151,7 @@ TEST_F(ControllerTest, AStalledRecordWriteLeavesTheWindowAnswering) {
     ASSERT_GE(sim, 0) << rig.lastError();
     connect();
     ASSERT_TRUE(uitest::pumpUntil([&] { return enabled(IDC_UPDATE); }, 30000)) << text(IDC_CONNECTION_BOX);
+    watchTaskbar(nullptr);
     // The bar's drawing and the probe's hook cost milliseconds a step under Wine; the
     // bar's position is kept all the same.
     probe.reset();
@@ -963,6 +1197,11 @@ TEST_F(ControllerTest, AStalledRecordWriteLeavesTheWindowAnswering) {
     EXPECT_TRUE(steppedOn) << "the bar did not step on after the write went";
     EXPECT_TRUE(boxAnswered);
     EXPECT_EQ(text(IDC_STATUS_BOX), SuccessText);
+    // On the taskbar: the records of the PICs, the erase, the Blackfin's records, then nothing and a flash.
+    std::vector<std::string> states;
+    for (const std::string& call : taskbarCalls)
+        if (call.rfind("state ", 0) == 0 || call == "flash") states.push_back(call);
+    EXPECT_EQ(states, (std::vector<std::string>{"state 2", "state 1", "state 2", "state 0", "flash"}));
     ASSERT_FALSE(summary.is_discarded());
     const struct {
         const char* target;

@@ -1,0 +1,63 @@
+// The update seen from the taskbar (Windows 7 and later): its progress on the program's
+// taskbar button, and the button's flash when it ends behind other windows. Window thread only.
+#pragma once
+
+#include <windows.h>
+#include <shobjidl.h>
+
+#include <cstdint>
+
+// The calls the taskbar progress makes. The program uses system(); a test hands its own
+// table to see each state and value given, and to put another window in front.
+struct TaskbarApi {
+    // The shell's taskbar object (CLSID_TaskbarList), initialised; null where it cannot be had.
+    ITaskbarList3* (*createTaskbar)();
+    BOOL(WINAPI* flashWindowEx)(PFLASHWINFO info);
+    HWND(WINAPI* getForegroundWindow)();
+
+    static const TaskbarApi& system();
+};
+
+class TaskbarProgress {
+public:
+    TaskbarProgress();
+    ~TaskbarProgress();
+    TaskbarProgress(const TaskbarProgress&) = delete;
+    TaskbarProgress& operator=(const TaskbarProgress&) = delete;
+
+    // The window whose button shows the progress.
+    void attach(HWND window);
+    // The registered message Windows sends that window once its taskbar button exists, and
+    // again after Explorer has restarted: only then is the taskbar object asked for, and the
+    // state last set shown on it.
+    static UINT buttonCreatedMessage();
+    void buttonCreated();
+
+    // The state the button shows from now on. A taskbar object that is missing or refuses
+    // a call shows nothing, and nothing else changes.
+    void none();
+    void indeterminate();
+    void error();
+    // Normal, at `position` of 0..`top`: the progress bar's own numbers.
+    void records(int32_t position, int32_t top);
+    // The same while the state is normal; ignored in any other state.
+    void step(int32_t position, int32_t top);
+
+    // Flashes the button until the window comes to the front, unless the program (its
+    // window or one of its boxes) is in front now.
+    void flashUnlessInFront();
+
+    // Test seam: the table must outlive the object; set it before the button exists.
+    void setApi(const TaskbarApi& table) { api = &table; }
+
+private:
+    void show(bool stateChanged);
+
+    const TaskbarApi* api;
+    HWND window;
+    ITaskbarList3* taskbar;  // one reference once the button exists, else null
+    TBPFLAG state;
+    int32_t position;
+    int32_t top;
+    int shownPercent;        // of the value last given, or -1 for none yet
+};
