@@ -6,6 +6,7 @@
 #include <process.h>
 
 #include "engine/Actions.h"
+#include "engine/ThreadRoles.h"
 #include "serial/SerialPort.h"
 
 std::atomic<UpdateEngine*> g_engine{nullptr};
@@ -79,6 +80,7 @@ void UpdateEngine::closeEvents() {
 unsigned __stdcall UpdateEngine::workerMain(void* argument) {
     UpdateEngine* engine = static_cast<UpdateEngine*>(argument);
     if (!engine) return 0;
+    ThreadRoles::enter(ThreadRole::Worker);
     {
         // Under the engine lock: the window thread reads `port` under it.
         auto held = engine->lock.lock();
@@ -110,6 +112,7 @@ unsigned __stdcall UpdateEngine::workerMain(void* argument) {
     // The port goes first, so its event thread, which may still post through
     // onSerialEvent, has ended before the work event disappears.
     engine->closeEvents();
+    ThreadRoles::leave(ThreadRole::Worker);
     return 0;
 }
 

@@ -5,7 +5,8 @@
 # Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
 # dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
 # of the built program's own version record. Beside them, for the service department only,
-# the same builds with their symbols (for reading a crash address) in
+# the same builds with their symbols and debugging information (for reading the addresses of a
+# fault report with tools/resolve_fault.py) in
 # dist/KQ7750Installer-<version>-symbols-INTERNAL-do-not-distribute.zip, with its SHA-256 in
 # a .sha256 file of the same name.
 #
@@ -68,10 +69,11 @@ epoch=$(git -C "$root" log -1 --format=%ct "$commit")
 jobs=${KQ_JOBS:-$(nproc)}
 
 # build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
-# only the installer targets, none of the test programs. The programs shipped are stripped
-# copies in DIR/<arch>/shipped/: the symbol table and the DWARF sections (a third of the
-# file, with source file names) stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe,
-# kept for reading a crash address. strip writes the current time into the PE header unless
+# only the installer targets, none of the test programs, built with debugging information
+# (-g, KQ_DEBUG_INFO). The programs shipped are stripped copies in DIR/<arch>/shipped/: the
+# symbol table and the DWARF sections (most of the file, with source file names and lines)
+# stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe, kept for reading the
+# addresses of a fault report. strip writes the current time into the PE header unless
 # SOURCE_DATE_EPOCH says otherwise: 0, as the link leaves it.
 build_installers() {
   local dir=$1 arch triplet
@@ -80,7 +82,7 @@ build_installers() {
   git -C "$root" archive "$commit" | tar -x -C "$dir/src"
   for arch in x86 x64; do
     [[ $arch == x86 ]] && triplet=i686 || triplet=x86_64
-    cmake -S "$dir/src" -B "$dir/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_WERROR=ON \
+    cmake -S "$dir/src" -B "$dir/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_WERROR=ON -DKQ_DEBUG_INFO=ON \
           -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
     cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
       fail "the $arch installer did not build (cmake --build $dir/$arch)"
@@ -199,5 +201,5 @@ say "version $version (from the programs' version record)"
 say "$folder/"
 sed 's/^/release:   /' "$folder/SHA256SUMS"
 say "$folder.zip ($(stat -c %s "$folder.zip") bytes)"
-say "NOT FOR ENGINEERS, keep for reading crash addresses: $dist/$symbols.zip ($(stat -c %s "$dist/$symbols.zip") bytes)"
+say "NOT FOR ENGINEERS, keep for reading fault reports (tools/resolve_fault.py LOG ZIP): $dist/$symbols.zip ($(stat -c %s "$dist/$symbols.zip") bytes)"
 sed 's/^/release:   /' "$dist/$symbols.zip.sha256"

@@ -3,6 +3,7 @@
 #include "serial/SerialPort.h"
 
 #include "engine/HostTrace.h"
+#include "engine/ThreadRoles.h"
 #include "serial/RestTimer.h"
 
 #include <process.h>
@@ -266,12 +267,14 @@ bool SerialPort::write(const std::string& text) {
 
 unsigned __stdcall SerialPort::Impl::eventThreadMain(void* argument) {
     SerialPort& port = *static_cast<SerialPort*>(argument);
+    ThreadRoles::enter(ThreadRole::PortEvents);
     // Held for as long as the thread runs, so whatever it raises in Windows is let go
     // when the port closes.
     RestTimer timer;
     port.restTimer = &timer;
     runEventThread(port);
     port.restTimer = nullptr;
+    ThreadRoles::leave(ThreadRole::PortEvents);
     return 0;
 }
 

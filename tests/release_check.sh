@@ -4,7 +4,8 @@
 # certificate, carry no symbols, start under Wine and show their window with the release from
 # their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
 # signature. Beside it, the zip of the builds with symbols: its checksum holds, its programs
-# carry their symbol tables, and it is reproducible too.
+# carry their symbol tables and debugging information (tools/resolve_fault.py names a
+# function and source line from it), and it is reproducible too.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -76,9 +77,20 @@ check_release() {
     exe=$work/symbols/$symbols/KQ7750Installer-$arch.exe
     cmp -s "$exe" "$built/$arch/KQ7750Installer-$arch.exe" || fail "$symbols.zip does not hold the $arch build"
     # Through a file: grep -q ends the pipe early, which pipefail would call objdump's failure.
-    x86_64-w64-mingw32-objdump -f -t "$exe" >"$work/symbols-$arch.log" || fail "objdump cannot read the $arch build"
+    x86_64-w64-mingw32-objdump -f -h -t "$exe" >"$work/symbols-$arch.log" || fail "objdump cannot read the $arch build"
     grep -q HAS_SYMS "$work/symbols-$arch.log" || fail "the $arch program in $symbols.zip has no symbol table"
     grep -q 'UpdateLog' "$work/symbols-$arch.log" || fail "the $arch program's symbols name no function of ours"
+    grep -q ' \.debug_info ' "$work/symbols-$arch.log" || fail "the $arch program in $symbols.zip has no .debug_info"
+    # A fault report's address resolves to a function and a line of the source, named without
+    # the build's folder: a fault line made up at WinMain's first instruction.
+    base=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '$1 == "ImageBase" {print $2}')
+    entry=$(x86_64-w64-mingw32-nm --defined-only "$exe" | awk '$3 ~ /^_?WinMain(@16)?$/ {print $1}')
+    printf '  12 ms  Fault: 0xC0000005 access violation on the window thread at KQ7750Installer-%s.exe+0x%x\r\n' \
+      "$arch" $((0x$entry - 0x$base)) >"$work/fault-$arch.log"
+    python3 "$root/tools/resolve_fault.py" "$work/fault-$arch.log" "$work/dist/$symbols.zip" >"$work/resolved-$arch.log" ||
+      fail "tools/resolve_fault.py failed on the $arch program"
+    grep -qE ": WinMain(@16)? at (\./)?src/ui/WinMain\.cpp:[0-9]+" "$work/resolved-$arch.log" ||
+      { cat "$work/resolved-$arch.log"; fail "the $arch program's WinMain does not resolve to src/ui/WinMain.cpp"; }
   done
 
   for arch in x86 x64; do

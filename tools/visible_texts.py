@@ -28,7 +28,7 @@ import shutil
 import sys
 import tempfile
 
-PRODUCT_DIRS = ("engine", "serial", "loader", "firmware", "windows", "updatelog", "ui")
+PRODUCT_DIRS = ("engine", "serial", "loader", "firmware", "windows", "updatelog", "faultreport", "ui")
 RESOURCE_SCRIPT = os.path.join("resources", "installer.rc")
 # Call name -> which arguments are shown (None: all), and how many arguments the call must
 # have for the rule to apply (None: any).
@@ -38,6 +38,7 @@ SINKS = {
     "addRow": ((0,), None),
     "showMessageBox": ((0, 1), None),
     "MessageBoxA": ((1, 2), None),
+    "MessageBoxW": ((1, 2), None),
     "ActionSendCommand": ((1,), 3),
     "WinException": (None, None),
 }

@@ -14,6 +14,7 @@
 
 #include "engine/Actions.h"
 #include "engine/UpdateEngine.h"
+#include "faultreport/FaultReport.h"
 #include "firmware/ImageCheck.h"
 #include "resources/resource.h"
 #include "serial/FailureReports.h"
@@ -155,6 +156,7 @@ int InstallerController::Run() {
 
     // Before the window, so that the log holds its first texts.
     updateLog.open(FormatVersionText());
+    FaultReport::useLog(updateLog.handle(), updateLog.path(), updateLog.startedAt());
 
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;
@@ -596,6 +598,7 @@ std::string InstallerController::FormatVersionTextOf(HMODULE module) {
 }
 
 void InstallerController::ShowEscapedException(const char* text) {
+    FaultReport::exceptionEscaped(text);
     InstallerController* controller = TheInstallerController();
     if (controller != nullptr) {
         controller->powerHold.release();

@@ -85,8 +85,8 @@ public:
     // what FormatVersionText uses.
     static std::string FormatVersionTextOf(HMODULE module);
 
-    // WinMain's box for an exception that ends the program, with the one controller's power
-    // hold let go before it: the box may stand for hours.
+    // WinMain's box for an exception that ends the program, with its text in the log and the
+    // one controller's power hold let go before it: the box may stand for hours.
     static void ShowEscapedException(const char* text);
 
     // Timer procedure of both timers; routes by identifier to the one controller.

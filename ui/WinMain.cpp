@@ -1,11 +1,12 @@
-// Entry point of the installer: creates the one controller, runs it in the window thread's
-// COM apartment, and turns an escaped exception into a message box. The exit code is what
-// Run returns.
+// Entry point of the installer: installs the fault report, creates the one controller, runs
+// it in the window thread's COM apartment, and turns an escaped exception into a line of the
+// log and a message box. The exit code is what Run returns.
 #include <windows.h>
 
 #include <new>
 
 #include "engine/SystemLibrary.h"
+#include "faultreport/FaultReport.h"
 #include "ui/InstallerController.h"
 #include "ui/WinException.h"
 #include "windows/ComApartment.h"
@@ -31,6 +32,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // current directory, must never be loaded (the program's own imports come from System32
     // through its load configuration, windows/LoadConfiguration.cpp).
     SystemLibrary::searchSystem32Only();
+    // Next, so that a fault anywhere after it is reported (faultreport/FaultReport.h).
+    FaultReport::install();
     int result = 0;
     std::set_new_handler(OutOfMemoryHandler);
     // Since Windows 7, DispatchMessage swallows an exception thrown inside a timer

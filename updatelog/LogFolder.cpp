@@ -79,12 +79,22 @@ void LogFolder::prune(const std::wstring& own) const {
         return;
     }
     std::vector<OlderLog> older;
+    std::vector<std::wstring> dumpsLogs;  // the log of each dump found
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             const std::wstring name = found.cFileName;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && isLogName(name) && name != own) {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                continue;
+            }
+            const std::wstring asLog =
+                name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0
+                    ? name.substr(0, name.size() - 4) + L".log"
+                    : std::wstring();
+            if (isLogName(asLog)) {
+                dumpsLogs.push_back(asLog);
+            } else if (isLogName(name) && name != own) {
                 older.push_back(OlderLog{found.ftLastWriteTime, name});
             }
         } while (FindNextFileW(search, &found));
@@ -99,6 +109,20 @@ void LogFolder::prune(const std::wstring& own) const {
         // A log open in an editor stays until a later start: ignored.
         DeleteFileW((folder + L"\\" + older[i].name).c_str());
     }
+    // A dump stays while its log stays. (This start's own dump is made after the pruning.)
+    const size_t keptOlder = std::min(older.size(), KeptLogs - 1);
+    for (const std::wstring& log : dumpsLogs) {
+        const bool kept = std::any_of(older.begin(), older.begin() + static_cast<std::ptrdiff_t>(keptOlder),
+                                      [&log](const OlderLog& older) { return older.name == log; });
+        if (!kept) {
+            // Ignored as for a log.
+            DeleteFileW((folder + L"\\" + dumpName(log)).c_str());
+        }
+    }
+}
+
+std::wstring LogFolder::dumpName(const std::wstring& logName) {
+    return logName.substr(0, logName.size() - 4) + L".dmp";
 }
 
 bool LogFolder::isLogName(const std::wstring& name) {

@@ -28,11 +28,14 @@ public:
     // judged by each file's last-write time, which Windows keeps in UTC, not by its name, which
     // is local time: a change of time zone or of daylight-saving time cannot reorder the logs.
     // Both come from the PC's clock, so a clock that was once wrong misorders either.
-    // Files not named as a log are never touched.
+    // A log's fault dump (dumpName) goes with it, and a dump whose log is gone goes too.
+    // Files not named as a log or a log's dump are never touched.
     void prune(const std::wstring& own) const;
 
     // "YYYY-MM-DD_hh-mm-ss.log" or "YYYY-MM-DD_hh-mm-ss_N.log" (N decimal digits).
     static bool isLogName(const std::wstring& name);
+    // The fault dump beside the log `logName`: the same name with ".dmp" for ".log".
+    static std::wstring dumpName(const std::wstring& logName);
 
 private:
     std::wstring folder;  // empty when there is none

@@ -52,6 +52,7 @@ void UpdateLog::open(const std::string& releaseLabel) {
         return;
     }
     startTick = GetTickCount64();
+    filePath = logs.path() + L"\\" + own;
     logs.prune(own);
 
     for (const std::string& header : LogHeaderLines(releaseLabel, now)) {

@@ -27,6 +27,11 @@ public:
     // call below doing nothing: the program works the same without it.
     void open(const std::string& releaseLabel);
     bool isOpen() const { return file.valid(); }
+    // For the fault report, which writes its lines to this file: the open file (or an
+    // invalid handle), its full path, and the tick count its times count from.
+    HANDLE handle() const { return file.get(); }
+    const std::wstring& path() const { return filePath; }
+    ULONGLONG startedAt() const { return startTick; }
 
     // One line with the time since the start in milliseconds.
     void line(const std::string& text);
@@ -80,6 +85,7 @@ private:
     std::string lastShownOn(const char* where) const;
 
     UniqueFileHandle file;
+    std::wstring filePath;  // empty while no log is open
     ULONGLONG startTick;
     std::vector<PhaseTime> phases;  // of the latest connection and its update
     bool phaseRunning;

@@ -24,6 +24,8 @@ const POWER_REQUEST_TYPE HeldRequests[] = {PowerRequestSystemRequired, PowerRequ
 
 }  // namespace
 
+std::atomic<PowerHold*> PowerHold::active{nullptr};
+
 const PowerApi& PowerApi::system() {
     static const PowerApi table = resolveSystemApi();
     return table;
@@ -34,8 +36,10 @@ PowerHold::PowerHold()
       request(nullptr),
       requestSet{},
       awakeStateSet(false),
+      holderThread(0),
       throttlingOptedOut(false),
-      holding(false) {}
+      holding(false),
+      letGoTaken(false) {}
 
 PowerHold::~PowerHold() {
     release();
@@ -46,6 +50,7 @@ void PowerHold::hold() {
         return;
     }
     holding = true;
+    holderThread = GetCurrentThreadId();
 
     if (api->powerCreateRequest && api->powerSetRequest && api->powerClearRequest) {
         // The field is declared writable but need not be; nor is Windows documented to copy
@@ -78,16 +83,35 @@ void PowerHold::hold() {
     // efficient frequency and cores while on battery. Missing before Windows 8 and refused
     // before Windows 10 1709 (Wine answers ERROR_CALL_NOT_IMPLEMENTED): ignored there.
     throttlingOptedOut = ProcessThrottling::take(ProcessThrottling::ExecutionSpeed, api->setProcessInformation);
+    letGoTaken.store(false);
+    active.store(this);
 }
 
 void PowerHold::release() {
     if (!holding) {
         return;
     }
+    PowerHold* self = this;
+    active.compare_exchange_strong(self, nullptr);
+    // A fault report that took the hold has let it go already.
+    if (!letGoTaken.exchange(true)) {
+        letGo();
+    }
+    holding = false;
+}
+
+void PowerHold::releaseAfterFault() {
+    PowerHold* held = active.load();
+    if (held != nullptr && !held->letGoTaken.exchange(true)) {
+        held->letGo();
+    }
+}
+
+void PowerHold::letGo() {
     if (request != nullptr) {
         dropRequest();
     }
-    if (awakeStateSet) {
+    if (awakeStateSet && GetCurrentThreadId() == holderThread) {
         // ES_CONTINUOUS alone hands the idle timers back to Windows.
         api->setThreadExecutionState(ES_CONTINUOUS);
         awakeStateSet = false;
@@ -97,7 +121,6 @@ void PowerHold::release() {
         ProcessThrottling::giveBack(ProcessThrottling::ExecutionSpeed, api->setProcessInformation);
         throttlingOptedOut = false;
     }
-    holding = false;
 }
 
 void PowerHold::dropRequest() {

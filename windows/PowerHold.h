@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "engine/ProcessThrottling.h"
 
 // The power calls, resolved from kernel32 at run time: Windows 7 has the power requests
@@ -39,16 +41,29 @@ public:
     void release();
     bool held() const { return holding; }
 
+    // The fault report's release, from whichever thread a fault happened on: what is held
+    // is let go, once, by this or by the holder's own release(). The fallback's execution
+    // state belongs to the window thread and is handed back only on it; elsewhere it ends
+    // with the process, which the fault report ends next.
+    static void releaseAfterFault();
+
     // Test seam: the table must outlive the hold; change it only while nothing is held.
     void setApi(const PowerApi& table) { api = &table; }
 
 private:
     void dropRequest();  // clears what was set on `request` and closes it
+    void letGo();  // release()'s work, done by whoever sets letGoTaken first
+
+    // The latest hold that is held, for the fault report: set by hold(), cleared by its
+    // release() (any thread reads it).
+    static std::atomic<PowerHold*> active;
 
     const PowerApi* api;
     HANDLE request;             // the power request, null when none was made
     bool requestSet[4];         // by POWER_REQUEST_TYPE: set on `request` and not yet cleared
-    bool awakeStateSet;         // the fallback's execution state is on this thread
+    bool awakeStateSet;         // the fallback's execution state is on holderThread
+    DWORD holderThread;         // the thread that called hold()
     bool throttlingOptedOut;    // Windows took the opt-out, so it is handed back
     bool holding;
+    std::atomic<bool> letGoTaken;  // release() or the fault report is letting the hold go
 };

@@ -64,6 +64,10 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00 - Copy.log", "copy\r\n", first));
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00_.log", "renamed\r\n", first));
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\notes.txt", "kept\r\n", first));
+    // Fault dumps beside a log that goes and one that stays, and one whose log has gone.
+    const auto dumpOf = [](const std::string& log) { return log.substr(0, log.size() - 4) + ".dmp"; };
+    for (const std::string& dump : {dumpOf(byAge.front()), dumpOf(byAge.back()), std::string("2099-12-31_00-00-00.dmp")})
+        ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\" + dump, "MDMP", first));
     ASSERT_EQ(logNames().size(), 107u);
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(launch());
@@ -89,6 +93,8 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     }
 
     EXPECT_EQ(closeWithoutQuestion(), 0u);
+    // The dump stays with its log; this start's own, made for a fault, went with the program.
+    EXPECT_EQ(logNames("*.dmp"), std::vector<std::string>{dumpOf(byAge.back())});
     const std::vector<std::string> lines = ownLog();
     ASSERT_NO_FATAL_FAILURE(expectLogHeader(lines, InstallerProcess::defaultPath()));
     // Named by the start's local date and time, whose name was taken: the next free one.

@@ -70,7 +70,7 @@ TEST_F(GuiTest, RegisteredComOneIsListedSelectedAndTheWindowIsNotConnected) {
     // Started from a folder that also holds DLLs named as those the program loads itself:
     // none of them may be loaded, and the real ones still serve. (VERSION.dll cannot be
     // planted here: Wine's own user32.dll imports it at every start, before the program runs.)
-    const std::string copy = installerWithPlantedDlls({"setupapi", "winmm"});
+    const std::string copy = installerWithPlantedDlls({"setupapi", "winmm", "dbghelp"});
     ASSERT_FALSE(copy.empty());
     ASSERT_NO_FATAL_FAILURE(launch(copy));
 

@@ -596,7 +596,7 @@ std::string GuiTest::logsFolder() {
     return narrow(base) + "\\KQ7750 Firmware Installer\\Logs";
 }
 
-std::vector<std::string> GuiTest::logNames() { return filesIn(logsFolder(), "*.log"); }
+std::vector<std::string> GuiTest::logNames(const char* pattern) { return filesIn(logsFolder(), pattern); }
 
 void GuiTest::clearLogsFolder() {
     const std::wstring folder = widen(logsFolder());

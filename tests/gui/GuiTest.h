@@ -149,7 +149,7 @@ protected:
     // not ended by CR LF fails the test. Paths and names are UTF-8, so that a profile named
     // outside the ANSI code page (UnicodeProfile) is read as the installer writes it.
     static std::string logsFolder();
-    static std::vector<std::string> logNames();
+    static std::vector<std::string> logNames(const char* pattern = "*.log");
     // Removes every file in the logs' folder, and makes the folder when it is missing.
     static void clearLogsFolder();
     // The one log that appeared since launch(); empty (with a failure) otherwise.
