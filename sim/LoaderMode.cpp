@@ -61,10 +61,13 @@ void LoaderMode::onTick(TimePoint now) {
     if (dispatchPending && now >= dispatchAt) completeCommandLine(now);
     // The echo of the fatal record goes out first; then the line closes once the host has
     // read it (closing the master throws away what the slave side has not read), or after
-    // a while if it never does.
+    // a while if it never does. Linux hands a master's write to the slave side a moment
+    // later, so an empty slave queue counts only once it has stayed empty for 50 ms.
     if (vanishPending && !device.line.outputPending()) {
         if (vanishBy == TimePoint{}) vanishBy = now + Millis(2000);
-        if (device.pty.unreadByHost() == 0 || now >= vanishBy) {
+        if (device.pty.unreadByHost() != 0) drainedSince = TimePoint{};
+        else if (drainedSince == TimePoint{}) drainedSince = now;
+        if ((drainedSince != TimePoint{} && now - drainedSince >= Millis(50)) || now >= vanishBy) {
             vanishPending = false;
             vanished = true;
             device.vanish();

@@ -101,6 +101,7 @@ private:
     bool silenced = false;
     bool vanishPending = false;
     TimePoint vanishBy{};  // set once the last echo has left: the host has until then to read it
+    TimePoint drainedSince{};  // since when the host's side has held nothing unread
     bool vanished = false;
 
     TargetState targets[TargetCount];
