@@ -383,7 +383,7 @@ void InstallerController::OnPicProgram() {
 }
 
 void InstallerController::OnProgressed(uint32_t recordsLeft) {
-    progressBar->Step();
+    progressBar->StepPaced();
     taskbar.step(progressBar->position, progressBar->maximum);
     // The step's own count, not the number of steps (one is left out when the window falls
     // behind, see UpdateEngine::pushProgressStep), and not the engine's field, whose lock

@@ -192,6 +192,23 @@ TEST_F(WidgetTest, StepsClampAtTheTopOfTheRange) {
     }
 }
 
+// Once per record: the count is exact at every step, the control may lag between the ends
+// but never leads, and an error state shows where the steps stopped.
+TEST_F(WidgetTest, PacedStepsCountEveryRecordAndShowTheTopAndTheStoppingPoint) {
+    ProgressBarWidget bar(dialog, IDC_PROGRESS);
+    bar.Configure(12);
+    for (int step = 1; step <= 13; ++step) {
+        bar.StepPaced();
+        EXPECT_EQ(bar.position, step < 12 ? step : 12) << "after step " << step;
+        EXPECT_LE(barPosition(), bar.position) << "after step " << step;
+    }
+    EXPECT_EQ(barPosition(), 12) << "the top of the range is always shown";
+    bar.Configure(1000);
+    for (int step = 0; step < 7; ++step) bar.StepPaced();
+    bar.SetState(PBST_ERROR);
+    EXPECT_EQ(barPosition(), 7) << "the error state shows an older position";
+}
+
 TEST_F(WidgetTest, BarConfiguredForZeroNeverMoves) {
     ProgressBarWidget bar(dialog, IDC_PROGRESS);
     bar.Configure(0);
