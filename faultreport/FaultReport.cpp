@@ -310,6 +310,9 @@ void writeCode(std::wstring& text) {
 }
 
 void report() {
+    // First, as the engineer may leave the box unanswered: the PC may sleep again. (A hold
+    // by the thread's execution state ends with the process, a moment after the box.)
+    PowerHold::releaseAfterFault();
     bool dumped = false;
     if (prepared.log != INVALID_HANDLE_VALUE) {
         logFault();
@@ -367,9 +370,9 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     }
     faultPointers = pointers;
     faultCode = pointers->ExceptionRecord->ExceptionCode;
-    PowerHold::releaseAfterFault();
     // The report runs on its own thread, with a whole stack, while this one waits; without
-    // that thread, here.
+    // that thread, here. This thread does no more than that: after a stack overflow, 32-bit
+    // Wine leaves the filter about a kilobyte, whatever SetThreadStackGuarantee reserved.
     if (prepared.reportThread != nullptr && SetEvent(prepared.faultEvent)) {
         WaitForSingleObject(prepared.reportThread, INFINITE);
     } else {

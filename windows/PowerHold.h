@@ -41,10 +41,10 @@ public:
     void release();
     bool held() const { return holding; }
 
-    // The fault report's release, from whichever thread a fault happened on: what is held
-    // is let go, once, by this or by the holder's own release(). The fallback's execution
-    // state belongs to the window thread and is handed back only on it; elsewhere it ends
-    // with the process, which the fault report ends next.
+    // The fault report's release, from the report's thread (or the faulting one): what is
+    // held is let go, once, by this or by the holder's own release(). The fallback's
+    // execution state belongs to the window thread and is handed back only on it; elsewhere
+    // it ends with the process, which the fault report ends next.
     static void releaseAfterFault();
 
     // Test seam: the table must outlive the hold; change it only while nothing is held.
