@@ -34,7 +34,9 @@ volatile bool deeper = true;  // always: the compiler cannot know it
 __attribute__((noinline)) int plantRecursion(int depth) {
     if (!deeper) return 0;
     volatile char frame[256];
-    frame[depth % sizeof frame] = static_cast<char>(depth);
+    // The overflow faults on the first write to a new frame: the call's own push (GCC 12) or
+    // this store, when the compiler puts it first (GCC 14). Both lines are marked.
+    frame[depth % sizeof frame] = static_cast<char>(depth);  // planted: recursion
     return plantRecursion(depth + 1) + frame[0];  // planted: recursion
 }
 

@@ -12,13 +12,14 @@ zip -q -j planted/symbols.zip "$exe"
 source=$root/tests/faultreport/FaultReportTest.cpp
 for row in "worker plantNullWrite null-write" "overflow plantRecursion recursion"; do
   read -r kind function mark <<<"$row"
-  line=$(grep -n "// planted: ${mark//-/ }" "$source" | cut -d: -f1)
+  # Every line so marked: where a stack overflow faults depends on the compiler's order.
+  line=$(grep -n "// planted: ${mark//-/ }" "$source" | cut -d: -f1 | paste -sd'|')
   # No log: the case was skipped (a 64-bit program's stack overflow under Wine).
   [[ -e planted/$kind.log ]] || { echo "check.sh: no $kind case here"; continue; }
   python3 "$root/tools/resolve_fault.py" "planted/$kind.log" planted/symbols.zip >"planted/$kind.resolved"
   cat "planted/$kind.resolved"
   # The line after the fault's own names where it happened.
-  grep -A1 '^Fault: ' "planted/$kind.resolved" | tail -1 | grep -qE ": ([^ ]*::)?$function(\(.*\))? at .*/FaultReportTest\.cpp:$line( |\$)" ||
+  grep -A1 '^Fault: ' "planted/$kind.resolved" | tail -1 | grep -qE ": ([^ ]*::)?$function(\(.*\))? at .*/FaultReportTest\.cpp:($line)( |\$)" ||
     { echo "check.sh: the $kind fault does not resolve to $function at FaultReportTest.cpp:$line" >&2; exit 1; }
 done
 echo "check.sh: both planted faults resolve to their function and line"
