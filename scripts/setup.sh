@@ -64,7 +64,19 @@ if ((${#missing[@]})); then
   if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
-  "${sudo_cmd[@]}" apt-get update -q
+  # A mirror caught mid-sync serves an index that does not match its Release file, and apt-get
+  # update then fails although it kept every other index. Try again after a pause; if one index
+  # is still bad, install from the rest: apt-get install fails on its own if they are not enough,
+  # and the check below names whatever is still missing.
+  for attempt in 1 2 3; do
+    "${sudo_cmd[@]}" apt-get update -q && break
+    if ((attempt < 3)); then
+      echo "setup: apt-get update failed (attempt $attempt of 3); trying again in 30 s" >&2
+      sleep 30
+    else
+      echo "setup: apt-get update failed 3 times; installing from the package lists it did fetch" >&2
+    fi
+  done
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
