@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""tools/mutate.py on a throwaway repository with a stub build and stub test programs: a mutant
+caught, one that survives, one that does not compile, one that times out; a stopped run resumed."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mutate.py")
+SOURCE = "int pick(int x)\n{\n    if (x == 3) return 7;\n    return 5;\n}\n"
+# The build refuses "return 8"; "quick" notices x != 3 and counts its runs; "slow" hangs on x == 4.
+CONFIG = {
+    "rooms": ["room"], "prepare": [], "start": [], "finish": [],
+    "build": "! grep -q 'return 8' room/a.c", "built": [".c"], "objects": None,
+    "limit_factor": 1, "limit_min": 1, "grace": 0,
+    "programs": {
+        "quick": {"command": "echo run >> \"$MUTATE_OUT/runs\"; ! grep -q 'x != 3' room/a.c",
+                  "target": "t", "seconds": 1},
+        "slow": {"command": "if grep -q 'x == 4' room/a.c; then sleep 30; fi", "target": "t", "seconds": 1},
+    },
+    "plan": [["room/", ["quick", "slow"]]],
+}
+
+
+def run(repo, *args):
+    done = subprocess.run([sys.executable, TOOL, "--since", "base", "--sample", "20", "--seed", "3",
+                           "--out", os.path.join(repo, "out"), "--config", os.path.join(repo, "c.json"),
+                           *args], cwd=repo, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+def main():
+    with tempfile.TemporaryDirectory() as repo:
+        git = ["git", "-c", "user.name=t", "-c", "user.email=t@t"]
+        os.makedirs(os.path.join(repo, "room"))
+        with open(os.path.join(repo, ".gitignore"), "w") as f:
+            f.write("out/\nc.json\n")
+        subprocess.run(["git", "init", "-q"], cwd=repo, check=True)
+        open(os.path.join(repo, "room", "a.c"), "w").close()
+        subprocess.run([*git, "add", "."], cwd=repo, check=True)
+        subprocess.run([*git, "commit", "-qm", "base"], cwd=repo, check=True)
+        subprocess.run([*git, "tag", "base"], cwd=repo, check=True)
+        with open(os.path.join(repo, "room", "a.c"), "w") as f:
+            f.write(SOURCE)
+        with open(os.path.join(repo, "c.json"), "w") as f:
+            json.dump(CONFIG, f)
+
+        run(repo, "--limit", "3")
+        report = run(repo, "--resume")
+        rows = {line.split(" | ")[4]: line.split(" | ")[5] for line in report.splitlines()
+                if line.startswith("| ") and "|---" not in line and "before" not in line}
+        expected = {"`if (x != 3) return 7;`": "caught by quick",
+                    "`if (x == 4) return 7;`": "caught by slow (time-out)",
+                    "`if (x == 3) return 8;`": "does not compile",
+                    "`return 4;`": "**SURVIVED**"}
+        for after, verdict in expected.items():
+            assert rows.get(after, "").startswith(verdict), f"{after}: {rows.get(after)!r}\n{report}"
+        assert len(rows) == 9, report  # the sample outnumbers the line's mutants: all of them
+        assert "Kill rate: 2 of 8 = **25%**" in report, report
+        # quick ran once alone, then once for each mutant that compiled: none twice on --resume.
+        with open(os.path.join(repo, "out", "runs")) as f:
+            assert len(f.read().split()) == 9, "a resumed run tested a mutant again"
+        with open(os.path.join(repo, "out", "src", "room", "a.c")) as f:
+            assert f.read() == SOURCE, "the scratch copy kept a mutant"
+    print("test_mutate: caught, survived, not compiled, timed out and resumed as expected")
+
+
+if __name__ == "__main__":
+    main()

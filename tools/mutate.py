@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""What the tests miss in a change: small faults planted one at a time in the lines the change
+added or altered, each built and tested as the suite would, and a report of those no test noticed.
+
+    tools/mutate.py --since COMMIT [--sample N] [--seed S] [--resume] [--retest-survivors]
+                    [--limit K] [--list] [--out DIR] [--config FILE]
+
+The faults (tools/mutants.py lists the operators) are chosen at random, N of them (default 12),
+spread over the changed files in proportion to their changed lines; the same COMMIT, working tree
+and seed give the same sample. Each is applied in a scratch copy of the working tree
+(DIR/src, DIR is build/mutate), built incrementally in DIR/win32, and the test programs that
+cover its file run on a Wine rig of its own, cheapest first, the window program last and only if
+none before it failed. A test program that fails or runs past its time limit has caught the
+mutant; a mutant that does not compile, or that leaves its file's objects unchanged (code for the
+other width), is counted apart and not in the kill rate. Each test program also runs once
+without any mutant, and must pass then.
+
+Each result is saved as it comes (DIR/state.json): --resume goes on with the same sample after a
+stop; --retest-survivors, with --resume, tests the survivors again (after new tests). --limit K
+stops after K mutants. The report is DIR/report.md. --config FILE (JSON) replaces parts of the
+project's set-up below, for the tool's own test.
+"""
+import argparse
+import glob
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mutants  # noqa: E402
+
+RIG = '. "$MUTATE_OUT/rig/env" && '
+WIN32 = RIG + 'ctest --test-dir "$MUTATE_OUT/win32" --output-on-failure -R '
+
+# The project: its rooms, how the scratch copy is built and the rig started, its test programs
+# with about how long each runs here, and which programs cover which files (first match wins).
+PROJECT = {
+    "rooms": ["engine", "serial", "loader", "firmware", "ui", "windows", "updatelog",
+              "faultreport", "tools"],
+    "prepare": [
+        "scripts/build.sh native >/dev/null",
+        'cmake -S . -B "$MUTATE_OUT/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release '
+        '-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-i686.cmake" >/dev/null',
+    ],
+    "start": ["scripts/rig.sh start >/dev/null"],
+    "finish": ["scripts/rig.sh stop >/dev/null 2>&1"],
+    "build": 'cmake --build "$MUTATE_OUT/win32" --target {targets}',
+    "built": [".cpp", ".h", ".c"],
+    "objects": "win32/**/*.obj",
+    "limit_factor": 3, "limit_min": 90, "grace": 30,
+    "programs": {
+        "ring": {"command": WIN32 + "'^ring$'", "target": "test_ring", "seconds": 10},
+        "engine": {"command": WIN32 + "'^engine$'", "target": "test_engine", "seconds": 30},
+        "reliability_engine": {"command": WIN32 + "'^reliability_engine$'",
+                               "target": "test_reliability_engine", "seconds": 30},
+        "serial": {"command": WIN32 + "'^serial$'", "target": "test_serial", "seconds": 45},
+        "firmware": {"command": WIN32 + "'^firmware$'", "target": "test_firmware", "seconds": 130},
+        "ui": {"command": WIN32 + "'^ui$'", "target": "test_ui", "seconds": 130},
+        "faultreport": {"command": WIN32 + "'^faultreport$'", "target": "test_faultreport",
+                        "seconds": 90},
+        "gui": {"command": WIN32 + "'^gui$'", "target": "test_gui", "seconds": 180},
+        "guide_texts": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
+                                   "-R '^guide_texts'", "target": None, "seconds": 5},
+        "firmware_images": {"command": 'ctest --test-dir "$MUTATE_OUT/native" '
+                                       "--output-on-failure -R '^firmware_images'",
+                            "target": None, "seconds": 10},
+        "mutate_tool": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
+                                   "-R '^mutate_tool$'", "target": None, "seconds": 10},
+    },
+    "plan": [
+        ["engine/Circular", ["ring", "engine"]],
+        ["engine/ProcessThrottling", ["serial", "ui", "gui"]],
+        ["engine/", ["engine", "reliability_engine", "serial", "firmware", "ui", "gui"]],
+        ["serial/", ["serial", "engine", "firmware", "gui"]],
+        ["loader/", ["reliability_engine", "engine", "gui"]],
+        ["firmware/", ["firmware", "gui"]],
+        ["faultreport/", ["faultreport", "ui"]],
+        ["windows/", ["ui", "gui"]],
+        ["updatelog/", ["ui", "gui"]],
+        ["ui/", ["ui", "gui"]],
+        ["tools/resolve_fault.py", ["faultreport"]],
+        ["tools/visible_texts.py", ["guide_texts"]],
+        ["tools/make_firmware_images.py", ["firmware_images"]],
+        ["tools/check_firmware_images.py", ["firmware_images"]],
+        ["tools/pe_load_config.py", ["gui"]],
+        ["tools/mutate", ["mutate_tool"]],
+    ],
+}
+
+
+def say(text):
+    print(f"mutate: {text}", flush=True)
+
+
+class Runner:
+    """The scratch copy, its build and its test programs, as the configuration describes them."""
+
+    def __init__(self, config, repo, out):
+        self.config, self.repo, self.out = config, repo, out
+        self.scratch = os.path.join(out, "src")
+        self.logs = os.path.join(out, "logs")
+        self.env = dict(os.environ, MUTATE_OUT=out, MUTATE_SRC=self.scratch, BUILD_DIR=out)
+        self.original_objects = {}  # {source: {object: digest}} as built without any mutant
+
+    def shell(self, command, log, limit=None):
+        """Runs one command in the scratch copy; its exit status, or None past the limit."""
+        with open(log, "a") as output:
+            output.write(f"$ {command}\n")
+            output.flush()
+            process = subprocess.Popen(["bash", "-c", command], cwd=self.scratch, env=self.env,
+                                       stdout=output, stderr=subprocess.STDOUT,
+                                       start_new_session=True)
+            try:
+                return process.wait(timeout=limit)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+                return None
+
+    def steps(self, name):
+        log = os.path.join(self.logs, f"{name}.log")
+        for command in self.config.get(name, []):
+            if self.shell(command, log) != 0:
+                raise SystemExit(f"mutate: '{command}' failed (see {log})")
+
+    def sync(self):
+        """Makes the scratch copy the working tree (tracked and new files), rewriting only
+        files that differ, so that the build stays incremental."""
+        listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=self.repo,
+                                check=True, capture_output=True).stdout.decode().split("\0")
+        wanted = {p for p in listed if p and os.path.isfile(os.path.join(self.repo, p))}
+        for path in sorted(wanted):
+            source, target = os.path.join(self.repo, path), os.path.join(self.scratch, path)
+            with open(source, "rb") as f:
+                data = f.read()
+            if not os.path.exists(target) or open(target, "rb").read() != data:
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                with open(target, "wb") as f:
+                    f.write(data)
+                shutil.copymode(source, target)
+        for folder, _, files in os.walk(self.scratch):
+            for name in files:
+                path = os.path.relpath(os.path.join(folder, name), self.scratch)
+                if path not in wanted:
+                    os.remove(os.path.join(folder, name))
+
+    def programs_for(self, path):
+        for prefix, programs in self.config["plan"]:
+            if path.startswith(prefix):
+                return programs
+        return []
+
+    def needs_build(self, path):
+        return path.endswith(tuple(self.config.get("built", [])))
+
+    def build(self, programs, log):
+        targets = [self.config["programs"][p]["target"] for p in programs]
+        targets = [t for t in targets if t]
+        if not targets:
+            return True
+        return self.shell(self.config["build"].format(targets=" ".join(targets)), log) == 0
+
+    def objects(self, path):
+        """{object file: digest} of the objects compiled from one source file."""
+        pattern = self.config.get("objects")
+        if not pattern or not path.endswith((".cpp", ".c")):
+            return {}
+        found = {}
+        for obj in glob.glob(os.path.join(self.out, pattern), recursive=True):
+            if obj.replace(os.sep, "/").endswith("/" + path + ".obj"):
+                with open(obj, "rb") as f:
+                    found[obj] = hashlib.sha256(f.read()).hexdigest()
+        return found
+
+    def limit(self, program, baseline):
+        seconds = baseline.get(program, self.config["programs"][program]["seconds"])
+        return max(self.config.get("limit_min", 60), self.config.get("limit_factor", 3) * seconds)
+
+    def test(self, program, log, limit):
+        """(passed, timed out) for one test program."""
+        entry = self.config["programs"][program]
+        status = self.shell(entry["command"], log, limit + self.config.get("grace", 30))
+        if status is None:
+            return False, True
+        with open(log, errors="replace") as f:
+            timed_out = "***Timeout" in f.read()
+        return status == 0, timed_out
+
+
+def first_failure(log):
+    """The first GoogleTest case (or CTest test) that failed, from a program's output."""
+    with open(log, errors="replace") as f:
+        text = f.read()
+    m = re.search(r"^\[  FAILED  \] (\S+)", text, re.M) or re.search(r"\*\*\*Failed\s+\S+", text)
+    return m.group(1) if m and m.groups() else (m.group(0) if m else "")
+
+
+def candidates(since, rooms, repo):
+    changed = mutants.changed_lines(since, rooms, repo)
+    files = {}
+    for path in sorted(changed):
+        if mutants.mutable(path) and os.path.isfile(os.path.join(repo, path)):
+            with open(os.path.join(repo, path), encoding="utf-8", errors="replace") as f:
+                found = mutants.file_mutants(path, f.read(), changed[path])
+            if found:
+                files[path] = (len(changed[path]), found)
+    return files
+
+
+def draw(files, count, seed):
+    """`count` mutants: a file drawn by its changed lines, then one of its mutants at random."""
+    rng = random.Random(seed)
+    left = {path: list(found) for path, (_, found) in files.items()}
+    picked = []
+    while len(picked) < count and any(left.values()):
+        paths = sorted(p for p in left if left[p])
+        path = rng.choices(paths, weights=[files[p][0] for p in paths])[0]
+        picked.append(left[path].pop(rng.randrange(len(left[path]))))
+    return picked
+
+
+def cell(text):
+    return "`" + text.strip().replace("|", "\\|").replace("`", "'") + "`"
+
+
+def report(state, path):
+    rows, counts = [], {"caught": 0, "survived": 0, "compile": 0, "unchanged": 0}
+    for index, data in enumerate(state["mutants"]):
+        m = mutants.Mutant.from_json(data)
+        result = state["results"].get(str(index))
+        if result is None:
+            verdict = "not run yet"
+        else:
+            counts[result["outcome"]] += 1
+            verdict = {"caught": lambda r: f"caught by {r['by']}" + (" (time-out)" if r.get("timeout")
+                                                                      else f" {r['case']}".rstrip()),
+                       "survived": lambda r: "**SURVIVED**" + (" (no test program covers it)"
+                                                               if not r.get("by") else ""),
+                       "compile": lambda r: "does not compile",
+                       "unchanged": lambda r: "objects unchanged (code for another width)"
+                       }[result["outcome"]](result)
+        rows.append(f"| {index + 1} | {m.path}:{m.line} | {m.operator} | {cell(m.before)} | "
+                    f"{cell(m.after)} | {verdict} |")
+    judged = counts["caught"] + counts["survived"]
+    rate = f"{100 * counts['caught'] / judged:.0f}%" if judged else "n/a"
+    minutes = state.get("elapsed", 0) / 60
+    text = "\n".join([
+        f"# Mutants since {state['since']}",
+        "",
+        f"Commit {state['commit']}{' with uncommitted changes' if state.get('dirty') else ''}; "
+        f"seed {state['seed']}; {len(state['mutants'])} drawn of {state['candidates']} candidates "
+        f"in {state['files']} files.",
+        "",
+        "| # | where | operator | before | after | result |",
+        "|---|---|---|---|---|---|",
+        *rows,
+        "",
+        f"Kill rate: {counts['caught']} of {judged} = **{rate}** "
+        f"({counts['compile']} did not compile, {counts['unchanged']} left the objects unchanged; "
+        f"neither counts). Wall time: {minutes:.1f} min.",
+        "",
+    ])
+    with open(path, "w") as f:
+        f.write(text)
+    return text
+
+
+def save(state, path):
+    with open(path + ".new", "w") as f:
+        json.dump(state, f, indent=1)
+    os.replace(path + ".new", path)
+
+
+def run_mutant(runner, state, index, save_state):
+    m = mutants.Mutant.from_json(state["mutants"][index])
+    source = os.path.join(runner.scratch, m.path)
+    with open(source, encoding="utf-8", errors="surrogateescape", newline="") as f:
+        original = f.read()
+    lines = original.split("\n")
+    if lines[m.line - 1] != m.before:
+        raise SystemExit(f"mutate: {m.path}:{m.line} is no longer the line sampled; start afresh")
+    mutated = "\n".join(lines[:m.line - 1] + [m.after] + lines[m.line:])
+    log_base = os.path.join(runner.logs, f"mutant-{index + 1}")
+    baseline = state.setdefault("baseline", {})
+
+    def write(text):
+        with open(source, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
+            f.write(text)
+
+    result = {"outcome": "survived", "by": ""}
+    applied = False
+    try:
+        for program in runner.programs_for(m.path):
+            if program not in baseline:
+                write(original)
+                applied = False
+                log = f"{log_base}-baseline-{program}.log"
+                began = time.monotonic()
+                if not runner.build([program], log) or runner.test(program, log, 3600) != (True, False):
+                    raise SystemExit(f"mutate: {program} fails without any mutant (see {log})")
+                baseline[program] = round(time.monotonic() - began)
+                save_state()
+            if not applied:
+                write(mutated)
+                applied = True
+            log = f"{log_base}-{program}.log"
+            if runner.needs_build(m.path) and not runner.build([program], log):
+                result = {"outcome": "compile", "by": program}
+                break
+            before, after = runner.original_objects.get(m.path, {}), runner.objects(m.path)
+            if before and after and all(after.get(k) == v for k, v in before.items()):
+                result = {"outcome": "unchanged", "by": program}
+                break
+            passed, timed_out = runner.test(program, log, runner.limit(program, baseline))
+            if timed_out:
+                runner.steps("finish")
+                runner.steps("start")
+            if not passed:
+                result = {"outcome": "caught", "by": program, "timeout": timed_out,
+                          "case": "" if timed_out else first_failure(log)}
+                break
+            result["by"] = program
+    finally:
+        write(original)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--since", required=True)
+    parser.add_argument("--sample", type=int, default=12)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--resume", action="store_true")
+    parser.add_argument("--retest-survivors", action="store_true")
+    parser.add_argument("--limit", type=int)
+    parser.add_argument("--list", action="store_true", help="print the sample, run nothing")
+    parser.add_argument("--out")
+    parser.add_argument("--config")
+    args = parser.parse_args()
+    began = time.monotonic()
+
+    repo = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, capture_output=True,
+                          text=True).stdout.strip()
+    config = dict(PROJECT)
+    if args.config:
+        with open(args.config) as f:
+            config.update(json.load(f))
+    out = os.path.abspath(args.out or os.path.join(os.environ.get("BUILD_DIR") or
+                                                   os.path.join(repo, "build"), "mutate"))
+    state_path = os.path.join(out, "state.json")
+    os.makedirs(os.path.join(out, "logs"), exist_ok=True)
+
+    if args.resume and os.path.exists(state_path):
+        with open(state_path) as f:
+            state = json.load(f)
+        if (state["since"], state["seed"], len(state["mutants"])) != (args.since, args.seed,
+                                                                      min(args.sample, state["candidates"])):
+            raise SystemExit("mutate: --resume needs the --since, --seed and --sample of the saved run "
+                             f"({state['since']}, {state['seed']}, {len(state['mutants'])})")
+        if args.retest_survivors:
+            for key in [k for k, r in state["results"].items() if r["outcome"] == "survived"]:
+                del state["results"][key]
+    else:
+        files = candidates(args.since, config["rooms"], repo)
+        picked = draw(files, args.sample, args.seed)
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=repo, check=True,
+                              capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--", *config["rooms"]], cwd=repo,
+                               capture_output=True, text=True).stdout.strip() != ""
+        state = {"since": args.since, "seed": args.seed, "commit": head, "dirty": dirty,
+                 "candidates": sum(len(found) for _, found in files.values()), "files": len(files),
+                 "mutants": [m.to_json() for m in picked], "results": {}, "elapsed": 0}
+    report_path = os.path.join(out, "report.md")
+    if args.list:
+        print(report(state, report_path))
+        return 0
+
+    runner = Runner(config, repo, out)
+    os.makedirs(runner.scratch, exist_ok=True)
+    elapsed_before = state.get("elapsed", 0)
+
+    def save_state():
+        state["elapsed"] = elapsed_before + time.monotonic() - began
+        save(state, state_path)
+
+    save_state()
+    todo = [i for i in range(len(state["mutants"])) if str(i) not in state["results"]]
+    if args.limit is not None:
+        todo = todo[:args.limit]
+    if todo:
+        runner.sync()
+        runner.steps("prepare")
+        programs = sorted({p for i in todo for p in runner.programs_for(state["mutants"][i]["path"])})
+        if not runner.build(programs, os.path.join(runner.logs, "prepare.log")):
+            raise SystemExit(f"mutate: the scratch copy does not build (see {runner.logs}/prepare.log)")
+        for i in todo:
+            path = state["mutants"][i]["path"]
+            runner.original_objects.setdefault(path, runner.objects(path))
+    try:
+        if todo:
+            runner.steps("start")
+        for index in todo:
+            m = state["mutants"][index]
+            say(f"{index + 1}/{len(state['mutants'])} {m['path']}:{m['line']} {m['operator']}")
+            state["results"][str(index)] = run_mutant(runner, state, index, save_state)
+            save_state()
+            say(f"  {state['results'][str(index)]['outcome']}")
+    finally:
+        if todo:
+            runner.steps("finish")
+        save_state()
+    print(report(state, report_path))
+    say(f"report: {report_path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
