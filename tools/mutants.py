@@ -226,7 +226,7 @@ def line_mutants(path, number, line, code, codes, index, python):
                 (stripped.startswith("return") and in_branch(codes, index, CXX_BRANCH)) or
                 re.match(r"(\+\+|--)?[\w\.\->:\[\]\*]+(\+\+|--)?;$", stripped) or
                 re.match(r"[\w\.\->:\[\]\*\(\)]+\s*([-+*/|&^]|<<|>>)?=[^=]", stripped) or
-                (re.match(r"[\w\.\->:\[\]\*]+\s*\(", stripped) and
+                (re.match(r"[\w\.\->:\[\]\*]+\s*\(", stripped) and not path.endswith(".h") and
                  stripped.split("(")[0].strip() not in CXX_KEYWORDS)):
             add("delete", lead, len(line.rstrip()), ";")
 
@@ -270,6 +270,9 @@ def line_mutants(path, number, line, code, codes, index, python):
                 add("unchecked", m.start(), close + 1, f"(({line[m.end():close]}), {verdict})")
         for m in re.finditer(r"!\s*([A-Za-z_][\w]*((\.|->|::)[A-Za-z_]\w*)*)\s*\(", code):
             close = matching(code, m.end() - 1)
+            chained = re.compile(r"\s*(\.|->)\s*[A-Za-z_]\w*\s*\(")
+            while close != -1 and chained.match(code, close + 1):  # f().g(): the whole chain
+                close = matching(code, chained.match(code, close + 1).end() - 1)
             if close != -1 and m.group(1) not in CXX_KEYWORDS:
                 add("unchecked", m.start(), close + 1, f"!((void){line[m.start() + 1:close + 1]}, true)")
 

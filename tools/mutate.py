@@ -71,8 +71,6 @@ PROJECT = {
         "firmware_images": {"command": 'ctest --test-dir "$MUTATE_OUT/native" '
                                        "--output-on-failure -R '^firmware_images'",
                             "target": None, "seconds": 10},
-        "mutate_tool": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
-                                   "-R '^mutate_tool$'", "target": None, "seconds": 10},
     },
     "plan": [
         ["engine/Circular", ["ring", "engine"]],
@@ -90,7 +88,6 @@ PROJECT = {
         ["tools/make_firmware_images.py", ["firmware_images"]],
         ["tools/check_firmware_images.py", ["firmware_images"]],
         ["tools/pe_load_config.py", ["gui"]],
-        ["tools/mutate", ["mutate_tool"]],
     ],
 }
 
@@ -202,11 +199,16 @@ def first_failure(log):
     return m.group(1) if m and m.groups() else (m.group(0) if m else "")
 
 
+# The check leaves itself out: a range that holds it would be measured mostly on the tool's own
+# stub-driven test rather than on the product's tests.
+ITSELF = ("tools/mutate.py", "tools/mutants.py")
+
+
 def candidates(since, rooms, repo):
     changed = mutants.changed_lines(since, rooms, repo)
     files = {}
     for path in sorted(changed):
-        if mutants.mutable(path) and os.path.isfile(os.path.join(repo, path)):
+        if mutants.mutable(path) and path not in ITSELF and os.path.isfile(os.path.join(repo, path)):
             with open(os.path.join(repo, path), encoding="utf-8", errors="replace") as f:
                 found = mutants.file_mutants(path, f.read(), changed[path])
             if found:
