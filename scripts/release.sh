@@ -83,6 +83,7 @@ build_installers() {
   for arch in x86 x64; do
     [[ $arch == x86 ]] && triplet=i686 || triplet=x86_64
     cmake -S "$dir/src" -B "$dir/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_WERROR=ON -DKQ_DEBUG_INFO=ON \
+          -DCMAKE_EXE_LINKER_FLAGS=-Wl,-Map=%.map \
           -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
     cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
       fail "the $arch installer did not build (cmake --build $dir/$arch)"
@@ -181,6 +182,40 @@ if ((check_reproducible)); then
   cmp -s "$folder/service-guide.html" "$build/second-build/service-guide.html" ||
     fail "two conversions of the service guide differ"
   say "reproducible: service-guide.html is byte-identical in both conversions"
+fi
+
+# What other people's code the programs carry, as their link maps say (tools/third_party.py):
+# the notices their licenses ask for, and the bill of materials in CycloneDX 1.6, checked
+# against the schema scripts/setup.sh fetched. A linked archive that no package installed, or
+# whose package gives no notice text, stops the release here.
+schemas=${XDG_CACHE_HOME:-$HOME/.cache}/kq7750/cyclonedx-schema
+bill=$name.cdx.json
+# third_party DIR NOTICES BILL: the two files from the link maps of the build in DIR (a
+# build_installers folder), for the programs in the release folder.
+third_party() {
+  local tools=(cmake ninja) triplet
+  for triplet in i686 x86_64; do
+    tools+=("$triplet-w64-mingw32-g++-posix" "$triplet-w64-mingw32-gcc-posix" "$triplet-w64-mingw32-ld"
+            "$triplet-w64-mingw32-windres" "$triplet-w64-mingw32-strip")
+  done
+  [[ -z $pkcs12 ]] || tools+=(osslsigncode)
+  python3 "$1/src/tools/third_party.py" make --version "$version" --epoch "$epoch" --commit "$commit" \
+    --own "$1" --schemas "$schemas" --notices "$2" --bill "$3" "${tools[@]/#/--tool=}" \
+    "$folder/KQ7750Installer-x86.exe=$1/x86/KQ7750Installer-x86.exe.map" \
+    "$folder/KQ7750Installer-x64.exe=$1/x64/KQ7750Installer-x64.exe.map" ||
+    fail "the notices and the bill of materials could not be made from $1's link maps"
+}
+third_party "$build/a" "$folder/THIRD-PARTY-NOTICES.txt" "$folder/$bill"
+# Debian's python3-jsonschema, which only Debian's python3 sees.
+/usr/bin/python3 "$build/a/src/tools/third_party.py" check "$folder/$bill" "$schemas" ||
+  fail "$bill does not pass the CycloneDX 1.6 schema"
+say "THIRD-PARTY-NOTICES.txt and $bill (CycloneDX 1.6, passes its schema) from the link maps"
+if ((check_reproducible)); then
+  third_party "$build/second-build/b" "$build/second-build/THIRD-PARTY-NOTICES.txt" "$build/second-build/$bill"
+  for f in THIRD-PARTY-NOTICES.txt "$bill"; do
+    cmp -s "$folder/$f" "$build/second-build/$f" || fail "the two builds' $f differ"
+  done
+  say "reproducible: THIRD-PARTY-NOTICES.txt and $bill are byte-identical for both builds"
 fi
 
 ( cd "$folder"
