@@ -24,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import uuid
+from urllib.parse import quote
 from datetime import datetime, timezone
 
 # The parts of upstream source that a package's archives are built from, where the package's
@@ -86,15 +87,15 @@ def linked_files(map_path):
 
 @functools.lru_cache(maxsize=None)
 def package_of(path):
-    """(binary package, version, source package) of the installed file, or None."""
+    """(binary package, version, source package, maintainer, architecture) of the installed file, or None."""
     for candidate in dict.fromkeys((os.path.normpath(path), os.path.realpath(path))):
         found = run('dpkg-query', '-S', candidate)
         if found.returncode == 0:
             packages = [line.split(': ', 1)[0] for line in found.stdout.splitlines()
                         if not line.startswith('diversion ')]
             package = packages[0].split(', ')[0]
-            info = run('dpkg-query', '-W', '-f=${binary:Package}\t${Version}\t${source:Package}\t${Maintainer}',
-                       package)
+            info = run('dpkg-query', '-W',
+                       '-f=${binary:Package}\t${Version}\t${source:Package}\t${Maintainer}\t${Architecture}', package)
             if info.returncode == 0:
                 return tuple(info.stdout.split('\t'))
     return None
@@ -162,15 +163,20 @@ def spdx(names, spdx_ids):
     return ' AND '.join(sorted(set(terms)))
 
 
+def purl(package):
+    """The package URL of a Debian package: pkg:deb/debian/NAME@VERSION?arch=ARCH."""
+    return f'pkg:deb/debian/{package[0].split(":")[0]}@{quote(package[1], safe="")}?arch={package[4]}'
+
+
 def component_of(path, package, spdx_ids, notices):
     """The part of a package a linked archive or object is, with its notice (kept in notices)."""
-    binary, version, source, maintainer = package
+    binary, version, source, maintainer, _ = package
     base = os.path.basename(path)
     for row_source, names, part, folders, license_ in PARTS:
         if row_source == source and any(fnmatch.fnmatchcase(base, n) for n in names):
             break
     else:
-        raise Stop(f'{path}: no notice text known for this archive of the Debian package {binary} '
+        raise Stop(f'{path}: no notice text for this archive of the Debian package {binary} '
                    f'(tools/third_party.py, PARTS)')
     copyright = f'/usr/share/doc/{binary.split(":")[0]}/copyright'
     try:
@@ -191,7 +197,7 @@ def component_of(path, package, spdx_ids, notices):
     key = hashlib.sha256(notice.encode()).hexdigest()
     notices.setdefault(key, (part, copyright, notice))
     return {'part': part, 'package': binary, 'version': version, 'source': source,
-            'maintainer': maintainer, 'license': license_, 'notice': key}
+            'maintainer': maintainer, 'license': license_, 'notice': key, 'purl': purl(package)}
 
 
 def contents(program, map_path, own, spdx_ids, notices):
@@ -204,7 +210,7 @@ def contents(program, map_path, own, spdx_ids, notices):
             continue
         package = package_of(absolute)
         if package is None:
-            raise Stop(f'{absolute}: linked into {program} but installed by no Debian package')
+            raise Stop(f'{absolute}: linked into {program}, but no Debian package installed it: no notice text')
         component = component_of(absolute, package, spdx_ids, notices)
         entry = found.setdefault((component['part'], component['package']), dict(component, taken={}))
         # An archive's members taken, or nothing for an object file taken whole.
@@ -221,8 +227,7 @@ def tool_versions(commands):
         package = where and package_of(where)
         if not package:
             raise Stop(f'the tool {command} is not a Debian package\'s')
-        tools.append({'type': 'application', 'name': command, 'version': package[1],
-                      'purl': f'pkg:deb/debian/{package[0].split(":")[0]}@{package[1]}'})
+        tools.append({'type': 'application', 'name': command, 'version': package[1], 'purl': purl(package)})
     return sorted(tools, key=lambda t: t['name'])
 
 
@@ -271,7 +276,7 @@ def write_bill(path, args, programs, tools):
                 'type': 'library', 'bom-ref': f'{name}/{binary}/{part}', 'name': part, 'version': c['version'],
                 'supplier': supplier(c['maintainer']), 'scope': 'required',
                 'licenses': [{'expression': c['license']}],
-                'purl': f'pkg:deb/debian/{binary}@{c["version"]}',
+                'purl': c['purl'],
                 'properties': [{'name': 'kq7750:relation', 'value': 'statically linked into ' + name}] +
                               [{'name': 'kq7750:archive', 'value': a} for a in sorted(c['taken'])]})
         components.append({
