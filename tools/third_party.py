@@ -194,8 +194,11 @@ def component_of(path, package, spdx_ids, notices):
         if not names:
             raise Stop(f'{path}: {copyright} names no terms for {part} ({", ".join(folders)})')
         license_ = spdx(names, spdx_ids)
+    # One text, however many parts and packages (both programs' widths) share it.
     key = hashlib.sha256(notice.encode()).hexdigest()
-    notices.setdefault(key, (part, copyright, notice))
+    shared = notices.setdefault(key, {'text': notice, 'parts': set(), 'files': set()})
+    shared['parts'].add(part)
+    shared['files'].add(copyright)
     return {'part': part, 'package': binary, 'version': version, 'source': source,
             'maintainer': maintainer, 'license': license_, 'notice': key, 'purl': purl(package)}
 
@@ -236,7 +239,7 @@ def write_notices(path, version, programs, notices):
     for program, found in programs.items():
         for (part, package), c in found.items():
             parts.setdefault(part, []).append((program, c))
-    refs = {key: n + 1 for n, key in enumerate(sorted(notices, key=lambda k: (notices[k][0], notices[k][1])))}
+    refs = {key: n + 1 for n, key in enumerate(sorted(notices, key=lambda k: sorted(notices[k]['parts'])))}
     out = [f'KQ7750 Firmware Installer {version}: third-party notices', '',
            f'{" and ".join(sorted(programs))} are each one program, linked statically: besides our own code',
            'they hold parts of the libraries below, as the link took them from the Debian package named,',
@@ -249,8 +252,10 @@ def write_notices(path, version, programs, notices):
                     f'    license: {c["license"]}', f'    taken: {taken}', f'    notice: [{refs[c["notice"]]}]']
         out.append('')
     for key, n in sorted(refs.items(), key=lambda kn: kn[1]):
-        part, copyright, text = notices[key]
-        out += ['=' * 78, f'[{n}] {part}: from {copyright}', '=' * 78, '', text.rstrip('\n'), '']
+        shared = notices[key]
+        out += ['=' * 78, f'[{n}] {", ".join(sorted(shared["parts"]))}, as each of these files has it:']
+        out += [f'    {copyright}' for copyright in sorted(shared['files'])]
+        out += ['=' * 78, '', shared['text'].rstrip('\n'), '']
     with open(path, 'w', encoding='utf-8', newline='\n') as f:
         f.write('\n'.join(out))
 
