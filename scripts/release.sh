@@ -2,8 +2,9 @@
 # Makes the release a service engineer receives: both installers built from the committed
 # tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
 # tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
-# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
-# dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
+# Markdown with its pictures, and as one HTML page), the notices of the other people's code in
+# the programs (THIRD-PARTY-NOTICES.txt), the bill of materials (KQ7750Installer-<version>.cdx.json)
+# and SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
 # of the built program's own version record. Beside them, for the service department only,
 # the same builds with their symbols and debugging information (for reading the addresses of a
 # fault report with tools/resolve_fault.py) in
@@ -18,7 +19,8 @@
 #                        and refused when it lies in the working tree without being ignored
 # --timestamp URL        RFC 3161 time-stamp server, so the signature outlives the certificate
 # --check-reproducible   builds both installers a second time in another folder and fails
-#                        unless every byte is the same, the builds with symbols included
+#                        unless every byte is the same, the builds with symbols, the notices
+#                        and the bill included
 # --dist DIR             where the folder and the zip go (default: dist/ in the tree)
 # Without --pkcs12 the release is built unsigned and says so.
 set -euo pipefail
@@ -70,10 +72,11 @@ jobs=${KQ_JOBS:-$(nproc)}
 
 # build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
 # only the installer targets, none of the test programs, built with debugging information
-# (-g, KQ_DEBUG_INFO). The programs shipped are stripped copies in DIR/<arch>/shipped/: the
-# symbol table and the DWARF sections (most of the file, with source file names and lines)
-# stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe, kept for reading the
-# addresses of a fault report. strip writes the current time into the PE header unless
+# (-g, KQ_DEBUG_INFO) and a link map beside each (DIR/<arch>/KQ7750Installer-<arch>.exe.map:
+# ld's "%" is the output's path) that names every input the linker took. The programs
+# shipped are stripped copies in DIR/<arch>/shipped/: the symbol table and the DWARF sections
+# (most of the file, with source file names and lines) stay in the build's own
+# DIR/<arch>/KQ7750Installer-<arch>.exe, kept for reading the addresses of a fault report. strip writes the current time into the PE header unless
 # SOURCE_DATE_EPOCH says otherwise: 0, as the link leaves it.
 build_installers() {
   local dir=$1 arch triplet

@@ -3,9 +3,11 @@
 # certificate and --check-reproducible. Both signed programs verify against that
 # certificate, carry no symbols, start under Wine and show their window with the release from
 # their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
-# signature. Beside it, the zip of the builds with symbols: its checksum holds, its programs
-# carry their symbol tables and debugging information (tools/resolve_fault.py names a
-# function and source line from it), and it is reproducible too.
+# signature. The third-party notices and the bill of materials name the runtime's parts at
+# their packages' versions, the bill passes its schema with the shipped files' SHA-512, and an
+# archive planted in a link map stops them. Beside it, the zip of the builds with symbols: its
+# checksum holds, its programs carry their symbol tables and debugging information
+# (tools/resolve_fault.py names a function and source line from it), and it is reproducible too.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -185,7 +187,7 @@ for c in json.load(open(sys.argv[1]))["components"]:
   fi
   grep -q MISMATCH "$work/verify-changed.log" || { cat "$work/verify-changed.log"; fail "the changed program failed for another reason"; }
   rm -rf "$secret"
-  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails; the symbols zip holds"
+  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails; the notices, the bill and the symbols zip hold"
 }
 
 case $step in
