@@ -30,6 +30,7 @@ needs=(
   "srec_info|srecord" "srec_cat|srecord"
   "python3|python3" "/usr/lib/python3/dist-packages/markdown/__init__.py|python3-markdown"
   "/usr/lib/python3/dist-packages/jsonschema/__init__.py|python3-jsonschema"
+  "/etc/ssl/certs/ca-certificates.crt|ca-certificates"
   "gnuplot|gnuplot-nox"
   "osslsigncode|osslsigncode" "openssl|openssl" "zip|zip" "unzip|unzip" "git|git"
 )
@@ -116,7 +117,9 @@ if [[ ! -f $unpacked/package/res/schema/bom-1.6.SNAPSHOT.schema.json ]]; then
   echo "setup: fetching the CycloneDX schemas ($cyclonedx_package)"
   fetch=$(mktemp -d)
   trap 'rm -rf "$fetch"' EXIT
-  ( cd "$fetch" && npm pack --silent "$cyclonedx_package" >/dev/null ) ||
+  # Through the system's certificate store, which Debian's ca-certificates keeps (with any
+  # local authority a network that inspects TLS needs), whichever npm this is.
+  ( cd "$fetch" && npm pack --loglevel=error --cafile /etc/ssl/certs/ca-certificates.crt "$cyclonedx_package" >/dev/null ) ||
     { echo "setup: npm pack $cyclonedx_package failed" >&2; exit 1; }
   tarball=("$fetch"/*.tgz)
   if [[ $(sha512sum <"${tarball[0]}" | cut -d' ' -f1) != "$cyclonedx_sha512" ]]; then
