@@ -2,8 +2,9 @@
 # Makes the release a service engineer receives: both installers built from the committed
 # tree (HEAD, exported with `git archive`, so nothing uncommitted or left over in a build
 # tree gets in), Authenticode-signed when a certificate is given, with the service guide (as
-# Markdown with its pictures, and as one HTML page) and SHA256SUMS, in
-# dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
+# Markdown with its pictures, and as one HTML page), the notices of the other people's code in
+# the programs (THIRD-PARTY-NOTICES.txt), the bill of materials (KQ7750Installer-<version>.cdx.json)
+# and SHA256SUMS, in dist/KQ7750Installer-<version>/ and a .zip of that folder. <version> is the product version
 # of the built program's own version record. Beside them, for the service department only,
 # the same builds with their symbols and debugging information (for reading the addresses of a
 # fault report with tools/resolve_fault.py) in
@@ -18,7 +19,8 @@
 #                        and refused when it lies in the working tree without being ignored
 # --timestamp URL        RFC 3161 time-stamp server, so the signature outlives the certificate
 # --check-reproducible   builds both installers a second time in another folder and fails
-#                        unless every byte is the same, the builds with symbols included
+#                        unless every byte is the same, the builds with symbols, the notices
+#                        and the bill included
 # --dist DIR             where the folder and the zip go (default: dist/ in the tree)
 # Without --pkcs12 the release is built unsigned and says so.
 set -euo pipefail
@@ -70,10 +72,11 @@ jobs=${KQ_JOBS:-$(nproc)}
 
 # build_installers DIR: the two programs of the commit, from an export of it in DIR/src;
 # only the installer targets, none of the test programs, built with debugging information
-# (-g, KQ_DEBUG_INFO). The programs shipped are stripped copies in DIR/<arch>/shipped/: the
-# symbol table and the DWARF sections (most of the file, with source file names and lines)
-# stay in the build's own DIR/<arch>/KQ7750Installer-<arch>.exe, kept for reading the
-# addresses of a fault report. strip writes the current time into the PE header unless
+# (-g, KQ_DEBUG_INFO) and a link map beside each (DIR/<arch>/KQ7750Installer-<arch>.exe.map:
+# ld's "%" is the output's path) that names every input the linker took. The programs
+# shipped are stripped copies in DIR/<arch>/shipped/: the symbol table and the DWARF sections
+# (most of the file, with source file names and lines) stay in the build's own
+# DIR/<arch>/KQ7750Installer-<arch>.exe, kept for reading the addresses of a fault report. strip writes the current time into the PE header unless
 # SOURCE_DATE_EPOCH says otherwise: 0, as the link leaves it.
 build_installers() {
   local dir=$1 arch triplet
@@ -83,6 +86,7 @@ build_installers() {
   for arch in x86 x64; do
     [[ $arch == x86 ]] && triplet=i686 || triplet=x86_64
     cmake -S "$dir/src" -B "$dir/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_WERROR=ON -DKQ_DEBUG_INFO=ON \
+          -DCMAKE_EXE_LINKER_FLAGS=-Wl,-Map=%.map \
           -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/toolchain-mingw-w64-$triplet.cmake" >/dev/null
     cmake --build "$dir/$arch" -j "$jobs" --target KQ7750Installer >/dev/null ||
       fail "the $arch installer did not build (cmake --build $dir/$arch)"
@@ -181,6 +185,40 @@ if ((check_reproducible)); then
   cmp -s "$folder/service-guide.html" "$build/second-build/service-guide.html" ||
     fail "two conversions of the service guide differ"
   say "reproducible: service-guide.html is byte-identical in both conversions"
+fi
+
+# What other people's code the programs carry, as their link maps say (tools/third_party.py):
+# the notices their licenses ask for, and the bill of materials in CycloneDX 1.6, checked
+# against the schema scripts/setup.sh fetched. A linked archive that no package installed, or
+# whose package gives no notice text, stops the release here.
+schemas=${XDG_CACHE_HOME:-$HOME/.cache}/kq7750/cyclonedx-schema
+bill=$name.cdx.json
+# third_party DIR NOTICES BILL: the two files from the link maps of the build in DIR (a
+# build_installers folder), for the programs in the release folder.
+third_party() {
+  local tools=(cmake ninja) triplet
+  for triplet in i686 x86_64; do
+    tools+=("$triplet-w64-mingw32-g++-posix" "$triplet-w64-mingw32-gcc-posix" "$triplet-w64-mingw32-ld"
+            "$triplet-w64-mingw32-windres" "$triplet-w64-mingw32-strip")
+  done
+  [[ -z $pkcs12 ]] || tools+=(osslsigncode)
+  python3 "$1/src/tools/third_party.py" make --version "$version" --epoch "$epoch" --commit "$commit" \
+    --own "$1" --schemas "$schemas" --notices "$2" --bill "$3" "${tools[@]/#/--tool=}" \
+    "$folder/KQ7750Installer-x86.exe=$1/x86/KQ7750Installer-x86.exe.map" \
+    "$folder/KQ7750Installer-x64.exe=$1/x64/KQ7750Installer-x64.exe.map" ||
+    fail "the notices and the bill of materials could not be made from $1's link maps"
+}
+third_party "$build/a" "$folder/THIRD-PARTY-NOTICES.txt" "$folder/$bill"
+# Debian's python3-jsonschema, which only Debian's python3 sees.
+/usr/bin/python3 "$build/a/src/tools/third_party.py" check "$folder/$bill" "$schemas" ||
+  fail "$bill does not pass the CycloneDX 1.6 schema"
+say "THIRD-PARTY-NOTICES.txt and $bill (CycloneDX 1.6, passes its schema) from the link maps"
+if ((check_reproducible)); then
+  third_party "$build/second-build/b" "$build/second-build/THIRD-PARTY-NOTICES.txt" "$build/second-build/$bill"
+  for f in THIRD-PARTY-NOTICES.txt "$bill"; do
+    cmp -s "$folder/$f" "$build/second-build/$f" || fail "the two builds' $f differ"
+  done
+  say "reproducible: THIRD-PARTY-NOTICES.txt and $bill are byte-identical for both builds"
 fi
 
 ( cd "$folder"

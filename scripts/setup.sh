@@ -29,9 +29,25 @@ needs=(
   "Xvfb|xvfb" "xwd|x11-apps" "convert|imagemagick"
   "srec_info|srecord" "srec_cat|srecord"
   "python3|python3" "/usr/lib/python3/dist-packages/markdown/__init__.py|python3-markdown"
+  "/usr/lib/python3/dist-packages/jsonschema/__init__.py|python3-jsonschema"
+  "/etc/ssl/certs/ca-certificates.crt|ca-certificates"
   "gnuplot|gnuplot-nox"
   "osslsigncode|osslsigncode" "openssl|openssl" "zip|zip" "unzip|unzip" "git|git"
 )
+
+# Commands that a package of another name may provide: NodeSource's nodejs brings its own npm
+# and conflicts with Debian's, which cannot be installed beside it. Either fetches the schemas
+# below, whose checksum is checked whatever fetched them.
+needs_command=("npm|npm")
+
+# The CycloneDX 1.6 JSON schema, with the SPDX and JSF schemas it refers to, for checking the
+# release's bill of materials (tools/third_party.py check): as the CycloneDX project publishes
+# them in its npm package, at a pinned version whose tarball has this SHA-512. They go into
+# $cyclonedx_schemas (a link to res/schema/ of the unpacked package), fetched once.
+cyclonedx_package=@cyclonedx/cyclonedx-library@10.3.0
+cyclonedx_sha512=4484f6f2ca755343c21da69e177c8d47093a26283f5c9f14b1801538c61a1d0fb45553afb23729d0f4d64052d4a89145f1732e77e29daba1bec2d0c087e40914
+cyclonedx_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kq7750
+cyclonedx_schemas=$cyclonedx_cache/cyclonedx-schema
 
 found() {
   if [[ $1 == /* ]]; then [[ -e $1 ]]; else command -v "$1" >/dev/null 2>&1; fi
@@ -47,6 +63,11 @@ for need in "${needs[@]}"; do
   if ! found "$what" || ! installed "$package"; then
     [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
   fi
+done
+
+for need in "${needs_command[@]}"; do
+  what=${need%%|*} package=${need#*|}
+  found "$what" || [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
 done
 
 if ((${#missing[@]})); then
@@ -81,11 +102,31 @@ if ((${#missing[@]})); then
 fi
 
 status=0
-for need in "${needs[@]}"; do
+for need in "${needs[@]}" "${needs_command[@]}"; do
   what=${need%%|*} package=${need#*|}
   if ! found "$what"; then
     echo "setup: '$what' is still missing; the Debian package '$package' should provide it" >&2
     status=1
   fi
 done
-exit $status
+((status == 0)) || exit $status
+
+# npm pack fetches the tarball as published; nothing of it runs.
+unpacked=$cyclonedx_cache/${cyclonedx_sha512:0:16}
+if [[ ! -f $unpacked/package/res/schema/bom-1.6.SNAPSHOT.schema.json ]]; then
+  echo "setup: fetching the CycloneDX schemas ($cyclonedx_package)"
+  fetch=$(mktemp -d)
+  trap 'rm -rf "$fetch"' EXIT
+  # Through the system's certificate store, which Debian's ca-certificates keeps (with any
+  # local authority a network that inspects TLS needs), whichever npm this is.
+  ( cd "$fetch" && npm pack --loglevel=error --cafile /etc/ssl/certs/ca-certificates.crt "$cyclonedx_package" >/dev/null ) ||
+    { echo "setup: npm pack $cyclonedx_package failed" >&2; exit 1; }
+  tarball=("$fetch"/*.tgz)
+  if [[ $(sha512sum <"${tarball[0]}" | cut -d' ' -f1) != "$cyclonedx_sha512" ]]; then
+    echo "setup: $cyclonedx_package is not the pinned tarball (SHA-512 differs)" >&2
+    exit 1
+  fi
+  rm -rf "$unpacked" && mkdir -p "$unpacked"
+  tar -xzf "${tarball[0]}" -C "$unpacked" package/res/schema
+fi
+ln -sfn "$unpacked/package/res/schema" "$cyclonedx_schemas"

@@ -3,9 +3,11 @@
 # certificate and --check-reproducible. Both signed programs verify against that
 # certificate, carry no symbols, start under Wine and show their window with the release from
 # their version record; SHA256SUMS holds; the zip holds the folder; one changed byte fails the
-# signature. Beside it, the zip of the builds with symbols: its checksum holds, its programs
-# carry their symbol tables and debugging information (tools/resolve_fault.py names a
-# function and source line from it), and it is reproducible too.
+# signature. The third-party notices and the bill of materials name the runtime's parts at
+# their packages' versions, the bill passes its schema with the shipped files' SHA-512, and an
+# archive planted in a link map stops them. Beside it, the zip of the builds with symbols: its
+# checksum holds, its programs carry their symbol tables and debugging information
+# (tools/resolve_fault.py names a function and source line from it), and it is reproducible too.
 #
 #   tests/release_check.sh build SOURCE_DIR WORK_DIR
 #   tests/release_check.sh check SOURCE_DIR WORK_DIR KQDRIVE_EXE   (Wine rig in the environment)
@@ -47,7 +49,8 @@ check_release() {
   folder=$work/dist/KQ7750Installer-$version
   [[ -d $folder && -f $folder.zip ]] || fail "no $folder and $folder.zip"
   ( cd "$folder" && sha256sum --quiet -c SHA256SUMS ) || fail "SHA256SUMS does not hold"
-  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md service-guide.html guide/phase-blackfin.png; do
+  for f in KQ7750Installer-x86.exe KQ7750Installer-x64.exe service-guide.md service-guide.html guide/phase-blackfin.png \
+           THIRD-PARTY-NOTICES.txt "KQ7750Installer-$version.cdx.json"; do
     grep -q "  $f\$" "$folder/SHA256SUMS" || fail "SHA256SUMS does not name $f"
   done
   # The page stands alone: every picture the guide shows is inside it, none is a link.
@@ -58,6 +61,65 @@ check_release() {
   grep -q '<td><code>Show Update Logs</code></td>' "$folder/service-guide.html" || fail "service-guide.html lacks the guide's tables"
   diff <(cd "$folder" && find . -type f -printf '%P\n' | sort) \
        <(unzip -Z1 "$folder.zip" | sed "s|^KQ7750Installer-$version/||" | sort) || fail "the zip is not the folder"
+
+  # What others' code is inside: each part with the exact version of the Debian package it came
+  # from, the notices taken whole from that package's copyright file, the bill with the very files'
+  # SHA-512, passing CycloneDX's schema; both reproducible.
+  notices=$folder/THIRD-PARTY-NOTICES.txt bill=$folder/KQ7750Installer-$version.cdx.json
+  grep -q "reproducible: THIRD-PARTY-NOTICES.txt and KQ7750Installer-$version.cdx.json are byte-identical" \
+    "$work/release.log" || fail "no reproducibility verdict for the notices and the bill"
+  # installed ARCH ARCHIVE: "package version" of the archive the ARCH program's link took.
+  installed() {
+    local package
+    package=$(dpkg -S "$(realpath "$(grep -om1 "^/[^(]*/$2" "$built/$1/KQ7750Installer-$1.exe.map")")" | cut -d: -f1)
+    echo "$package $(dpkg-query -W -f='${Version}' "$package")"
+  }
+  for row in "winpthreads|libpthread.a" "MinGW-w64 runtime|libmingwex.a" \
+             "libgcc (GCC runtime library)|libgcc.a" "libstdc++ (GCC runtime library)|libstdc++.a"; do
+    for arch in x86 x64; do
+      read -r package package_version < <(installed $arch "${row#*|}")
+      sed -n "/^${row%|*}\$/,/^\$/p" "$notices" | grep -qxF \
+        "  in KQ7750Installer-$arch.exe: version $package_version, Debian package $package" ||
+        fail "THIRD-PARTY-NOTICES.txt does not name ${row%|*} in the $arch program with $package's version"
+    done
+  done
+  # The winpthreads paragraph and the license text it names, as the package's copyright file has them.
+  copyright=/usr/share/doc/mingw-w64-i686-dev/copyright
+  for paragraph in '^Files: mingw-w64-libraries/winpthreads/[*]$' '^License: expat$' \
+                   '^Files: mingw-w64-libraries/winpthreads/include/pthread[.]h$'; do
+    awk -v RS= -v p="$paragraph" '{ split($0, l, "\n") } l[1] ~ p' "$copyright" >"$work/paragraph"
+    [[ -s $work/paragraph ]] && python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' \
+      "$work/paragraph" "$notices" || fail "THIRD-PARTY-NOTICES.txt lacks $copyright's paragraph $paragraph"
+  done
+  grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$notices" || fail "THIRD-PARTY-NOTICES.txt lacks GCC's runtime library exception"
+  /usr/bin/python3 "$root/tools/third_party.py" check "$bill" "${XDG_CACHE_HOME:-$HOME/.cache}/kq7750/cyclonedx-schema" ||
+    fail "the bill of materials does not pass the CycloneDX 1.6 schema"
+  python3 -c 'import json, sys
+for c in json.load(open(sys.argv[1]))["components"]:
+    print(c["hashes"][0]["content"], dict((p["name"], p["value"]) for p in c["properties"])["bsi:component:filename"],
+          " ".join(sorted(i["name"].split()[0] + "@" + i["version"] for i in c["components"])))' "$bill" >"$work/bill.txt"
+  ( cd "$folder" && cut -d' ' -f1,2 "$work/bill.txt" | sed 's/ /  /' | sha512sum --quiet -c ) ||
+    fail "the bill's SHA-512 do not match the programs shipped"
+  diff <(cut -d' ' -f2- "$work/bill.txt") <(for arch in x64 x86; do
+    echo "KQ7750Installer-$arch.exe MinGW-w64@$(installed $arch libmingwex.a | cut -d' ' -f2)" \
+      "libgcc@$(installed $arch libgcc.a | cut -d' ' -f2) libstdc++@$(installed $arch libstdc++.a | cut -d' ' -f2)" \
+      "winpthreads@$(installed $arch libpthread.a | cut -d' ' -f2)"
+  done) || fail "the bill does not list both programs with their parts at the packages' versions"
+  # Nothing unaccounted for gets out: an archive planted in the link map stops the release, named,
+  # whether no package installed it or its package's notices do not cover it (GCC's coverage library).
+  gcc_lib=$(grep -om1 '^/[^(]*/libgcc\.a' "$built/x86/KQ7750Installer-x86.exe.map")
+  mkdir -p "$work/planted" && cp "$gcc_lib" "$work/planted/libvendor.a"
+  for planted in "$work/planted/libvendor.a" "$(dirname "$gcc_lib")/libgcov.a"; do
+    sed "/^Archive member included/a $planted(planted.o)\n                              libkqui.a(Widgets.cpp.obj) (planted)" \
+      "$built/x86/KQ7750Installer-x86.exe.map" >"$built/x86/planted.map"
+    if python3 "$root/tools/third_party.py" make --version "$version" --epoch 0 --commit 0 --own "$built" \
+         --schemas "${XDG_CACHE_HOME:-$HOME/.cache}/kq7750/cyclonedx-schema" --notices "$work/planted/notices" \
+         --bill "$work/planted/bill" "$folder/KQ7750Installer-x86.exe=$built/x86/planted.map" 2>"$work/planted.log"; then
+      fail "a planted $planted got through without a notice"
+    fi
+    grep -qF "$planted: " "$work/planted.log" && grep -q 'no notice text' "$work/planted.log" ||
+      { cat "$work/planted.log"; fail "the stop for $planted does not name it"; }
+  done
 
   # The builds with symbols: beside the release, never in it, with their own checksum line.
   symbols=KQ7750Installer-$version-symbols-INTERNAL-do-not-distribute
@@ -125,7 +187,7 @@ check_release() {
   fi
   grep -q MISMATCH "$work/verify-changed.log" || { cat "$work/verify-changed.log"; fail "the changed program failed for another reason"; }
   rm -rf "$secret"
-  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails; the symbols zip holds"
+  echo "release_check: signed, verified, reproducible, both programs start; a changed byte fails; the notices, the bill and the symbols zip hold"
 }
 
 case $step in

@@ -75,6 +75,7 @@ PROJECT = {
     "plan": [
         ["engine/Circular", ["ring", "engine"]],
         ["engine/ProcessThrottling", ["serial", "ui", "gui"]],
+        ["engine/ThreadRoles", ["faultreport", "engine", "gui"]],
         ["engine/", ["engine", "reliability_engine", "serial", "firmware", "ui", "gui"]],
         ["serial/", ["serial", "engine", "firmware", "gui"]],
         ["loader/", ["reliability_engine", "engine", "gui"]],

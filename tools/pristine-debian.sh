@@ -108,6 +108,14 @@ deb $mirror $suite-updates main
 deb http://deb.debian.org/debian-security $suite-security main
 EOF
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The network's own trust, not the system's: where this host's network inspects TLS, its
+# certificate authority (in the host's local certificates) is what any machine on it needs
+# to reach an https registry. Debian's ca-certificates adds them to the root's store when the
+# set-up installs it; nothing else of the host goes in.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+fi
 say "root made in $(($(date +%s) - t0)) s"
 
 mount_in /proc -t proc proc
