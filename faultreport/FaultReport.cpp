@@ -455,9 +455,17 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     const DWORD self = GetCurrentThreadId();
     DWORD claimed = 0;
     if (!reportingThread.compare_exchange_strong(claimed, self)) {
-        // A fault while a report is made. In the report itself (this filter again, or the
-        // report thread): the process ends at once with the first fault's code, and nothing
-        // is tried a second time. On any other thread: it waits for the report to end it.
+        // A fault while a report is made. In dbghelp, on the dump thread: the report goes on
+        // without the dump. In the report itself (this filter again, or the report thread):
+        // the process ends at once with the first fault's code, and nothing is tried a second
+        // time. On any other thread: it waits for the report to end it.
+        if (self == prepared.dumpThreadId) {
+            FILE_DISPOSITION_INFO discard = {TRUE};
+            SetFileInformationByHandle(prepared.dump, FileDispositionInfo, &discard, sizeof discard);
+            dumpError = pointers->ExceptionRecord->ExceptionCode;
+            SetEvent(prepared.dumpEnded);
+            awaitReport();
+        }
         if (claimed == self || reportsOwn(self)) {
             TerminateProcess(GetCurrentProcess(), faultCode);
         }

@@ -76,7 +76,8 @@ def function_symbols(target, path):
     """The program's code symbols from its symbol table: sorted addresses and their names."""
     answer = subprocess.run([target + "nm", "--defined-only", path],
                             check=True, capture_output=True, text=True).stdout
-    found = sorted((int(address, 16), name) for address, kind, name in
+    # A 32-bit __stdcall symbol ends in "@" and its arguments' size, which is no part of its name.
+    found = sorted((int(address, 16), re.sub(r"@\d+$", "", name)) for address, kind, name in
                    (line.split(None, 2) for line in answer.splitlines() if line.count(" ") >= 2)
                    if kind in "Tt")
     return [address for address, _ in found], [name for _, name in found]
