@@ -1,7 +1,8 @@
 // The fault report, one planted fault of each kind in a child process of this program (a null
 // write on the engine's worker, a stack overflow on the window thread, a C++ exception that
-// reaches the entry point's catch): its log lines, dump, box and exit code. check.sh then
-// resolves the logged addresses with tools/resolve_fault.py.
+// reaches the entry point's catch, a fault in the C++ library whose dump never returns, a
+// 64-bit context whose stack pointer points nowhere): its log lines, dump, box and exit code.
+// check.sh then resolves the logged addresses with tools/resolve_fault.py.
 #include <windows.h>
 
 #include <dbghelp.h>
@@ -193,7 +194,8 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     PROCESS_INFORMATION child = {};
     ASSERT_TRUE(CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
     UniqueHandle process(child.hProcess), thread(child.hThread);
-    // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine.
+    // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine; a dump that
+    // never returns ends the process after FaultReport::DumpLimitSeconds.
     ModalBox box;
     for (ULONGLONG end = GetTickCount64() + 240000; !box.exists() && GetTickCount64() < end;) {
         if (row.caption != nullptr) box = ModalBox(ModalBox::find(row.caption, child.dwProcessId));
