@@ -464,7 +464,8 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
             SetFileInformationByHandle(prepared.dump, FileDispositionInfo, &discard, sizeof discard);
             dumpError = pointers->ExceptionRecord->ExceptionCode;
             SetEvent(prepared.dumpEnded);
-            awaitReport();
+            // The report, on its thread or the faulting one, goes on and ends the process.
+            for (;;) Sleep(INFINITE);
         }
         if (claimed == self || reportsOwn(self)) {
             TerminateProcess(GetCurrentProcess(), faultCode);

@@ -11,9 +11,9 @@ that name is looked up among SYMBOLS, the offset added to its image base, and bi
 addr2line for its MinGW target (i686-w64-mingw32-addr2line or x86_64-w64-mingw32-addr2line)
 names the function and file:line. Code without line information (the C++ library, linked in
 without it) is named by the program's symbol that holds it, from nm, and said to have none:
-addr2line would name a file of another unit there. A name that addr2line leaves mangled (the
-32-bit symbols carry one more leading underscore, which it takes for the prefix and strips
-with the wrong one) is demangled with the target's c++filt. A return address is looked up
+addr2line would name a file of another unit there. A name that addr2line leaves mangled is
+demangled with the target's c++filt: for the 32-bit target it strips the symbols' leading
+underscore also from a DWARF name, which has none, and can then not demangle it. A return address is looked up
 one byte back, inside the call that it returns from. Windows' own DLLs are named but not
 resolved.
 """
