@@ -28,8 +28,8 @@ public:
     // The window whose button shows the progress.
     void attach(HWND window);
     // The registered message Windows sends that window once its taskbar button exists, and
-    // again after Explorer has restarted: only then is the taskbar object asked for, and the
-    // state last set shown on it.
+    // again after Explorer has restarted: the taskbar object is made at the first, and the
+    // state last set shown on it at each.
     static UINT buttonCreatedMessage();
     void buttonCreated();
 
@@ -47,8 +47,9 @@ public:
     // window or one of its boxes) is in front now.
     void flashUnlessInFront();
 
-    // Test seam: the table must outlive the object; set it before the button exists.
-    void setApi(const TaskbarApi& table) { api = &table; }
+    // Test seam: the table must outlive the object. An object made through the table before
+    // is let go; the next buttonCreated makes one through this table.
+    void setApi(const TaskbarApi& table);
 
 private:
     void show(bool stateChanged);

@@ -174,7 +174,7 @@ HWND inFront = nullptr;  // GetForegroundWindow's answer
 struct FakeTaskbar : ITaskbarList3 {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return taskbarCalls.push_back("release"), 1; }
     HRESULT STDMETHODCALLTYPE SetProgressState(HWND, TBPFLAG state) override {
         taskbarCalls.push_back("state " + std::to_string(state));
         return S_OK;
@@ -778,8 +778,10 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
     expectControls(true, true, false);
     EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 4"});
+    // Explorer's message again (after its restart, or from any process): the same object shows it.
+    SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
     connect();  // the error stands until the next Connect
-    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 0"}));
+    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 4", "state 0"}));
 }
 
 TEST_F(ControllerTest, ResponseTimeoutWhileIdleOnlyEnablesConnect) {
