@@ -155,6 +155,10 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     if (!box.exists()) TerminateProcess(process.get(), 1);
     ASSERT_TRUE(box.exists()) << "no box \"" << row.caption << "\"";
     const std::string text = box.messageText();
+    // Let go before the box, which may stand for hours.
+    if (row.exitCode != 0) {
+        EXPECT_EQ(fileText(log + ".power"), "clear clear clear close") << "the power hold was not let go before the box";
+    }
     box.press(IDOK);
     ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
@@ -172,7 +176,9 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         return;
     }
     EXPECT_NE(text.find("\n\n" + log + "\n" + dump + "\n\n"), std::string::npos) << text;
-    EXPECT_EQ(fileText(log + ".power"), "clear clear clear close") << "the power hold was not let go";
+    char code[24];
+    std::snprintf(code, sizeof code, "(code 0x%08lX)", static_cast<unsigned long>(row.exitCode));
+    EXPECT_NE(text.find(code), std::string::npos) << code << " not in: " << text;
     // The faulting address, as module + offset; the return addresses begin in this program.
     const std::string module = "test_faultreport.exe+0x";
     const size_t offsetAt = lines.find(module, line) + module.size();
@@ -188,14 +194,21 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     const auto* header = at<MINIDUMP_HEADER>(data, 0);
     const MINIDUMP_EXCEPTION_STREAM* exception = nullptr;
     const MINIDUMP_MODULE_LIST* modules = nullptr;
+    const MINIDUMP_THREAD_LIST* threads = nullptr;
     for (ULONG32 i = 0; i < header->NumberOfStreams; ++i) {
         const auto* entry = at<MINIDUMP_DIRECTORY>(data, header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY));
         ASSERT_NE(entry, nullptr);
         if (entry->StreamType == ExceptionStream) exception = at<MINIDUMP_EXCEPTION_STREAM>(data, entry->Location.Rva);
         if (entry->StreamType == ModuleListStream) modules = at<MINIDUMP_MODULE_LIST>(data, entry->Location.Rva);
+        if (entry->StreamType == ThreadListStream) threads = at<MINIDUMP_THREAD_LIST>(data, entry->Location.Rva);
     }
-    ASSERT_TRUE(exception != nullptr && modules != nullptr);
+    ASSERT_TRUE(exception != nullptr && modules != nullptr && threads != nullptr);
     EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, row.exitCode);
+    // On the faulting thread, whose stack the dump holds (the report thread's it leaves out).
+    ULONG32 stackBytes = 0;
+    for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i)
+        if (threads->Threads[i].ThreadId == exception->ThreadId) stackBytes = threads->Threads[i].Stack.Memory.DataSize;
+    EXPECT_GT(stackBytes, 0u) << "the exception is on thread " << exception->ThreadId << ", which has no stack";
     bool inside = false;
     for (ULONG32 i = 0; i < modules->NumberOfModules; ++i) {
         const MINIDUMP_MODULE& m = modules->Modules[i];

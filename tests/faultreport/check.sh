@@ -22,4 +22,15 @@ for row in "worker plantNullWrite null-write" "overflow plantRecursion recursion
   grep -A1 '^Fault: ' "planted/$kind.resolved" | tail -1 | grep -qE ": ([^ ]*::)?$function(\(.*\))? at .*/FaultReportTest\.cpp:($line)( |\$)" ||
     { echo "check.sh: the $kind fault does not resolve to $function at FaultReportTest.cpp:$line" >&2; exit 1; }
 done
+# A stand-in addr2line that answers each address with itself: the faulting address is looked up
+# as it is, a return address one byte back, inside the call it returns from.
+mkdir -p planted/echo
+printf '#!/bin/sh\nfor a; do case $a in 0x*) echo "$a: $a";; esac; done\n' >planted/echo/i686-w64-mingw32-addr2line
+chmod +x planted/echo/i686-w64-mingw32-addr2line
+cp planted/echo/i686-w64-mingw32-addr2line planted/echo/x86_64-w64-mingw32-addr2line
+printf 'Fault: at test_faultreport.exe+0x1000\r\nFault return addresses: test_faultreport.exe+0x1000\r\n' |
+  PATH="$PWD/planted/echo:$PATH" python3 "$root/tools/resolve_fault.py" - planted/symbols.zip >planted/echo.resolved
+mapfile -t looked < <(sed -n 's/^    test_faultreport\.exe+0x1000: //p' planted/echo.resolved)
+(( ${#looked[@]} == 2 && looked[1] == looked[0] - 1 )) ||
+  { cat planted/echo.resolved; echo "check.sh: a return address is not looked up one byte back" >&2; exit 1; }
 echo "check.sh: both planted faults resolve to their function and line"
