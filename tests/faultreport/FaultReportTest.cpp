@@ -204,11 +204,21 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     }
     ASSERT_TRUE(exception != nullptr && modules != nullptr && threads != nullptr);
     EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, row.exitCode);
-    // On the faulting thread, whose stack the dump holds (the report thread's it leaves out).
-    ULONG32 stackBytes = 0;
-    for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i)
-        if (threads->Threads[i].ThreadId == exception->ThreadId) stackBytes = threads->Threads[i].Stack.Memory.DataSize;
-    EXPECT_GT(stackBytes, 0u) << "the exception is on thread " << exception->ThreadId << ", which has no stack";
+    // On the faulting thread: the fault's stack pointer lies in that thread's stack in the dump.
+    const auto* context = at<CONTEXT>(data, exception->ThreadContext.Rva);
+    ASSERT_NE(context, nullptr);
+#if defined(_WIN64)
+    const ULONG64 stackPointer = context->Rsp;
+#else
+    const ULONG64 stackPointer = context->Esp;
+#endif
+    bool onItsThread = false;
+    for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i) {
+        const MINIDUMP_MEMORY_DESCRIPTOR& stack = threads->Threads[i].Stack;
+        if (threads->Threads[i].ThreadId == exception->ThreadId)
+            onItsThread = stackPointer - stack.StartOfMemoryRange < stack.Memory.DataSize;
+    }
+    EXPECT_TRUE(onItsThread) << "the dump puts the fault on thread " << exception->ThreadId << ", not on its own";
     bool inside = false;
     for (ULONG32 i = 0; i < modules->NumberOfModules; ++i) {
         const MINIDUMP_MODULE& m = modules->Modules[i];
