@@ -34,6 +34,7 @@ TEST(ProcessThrottling, AnotherThreadsTakeWaitsWhileAGiveBackTellsWindows) {
     EXPECT_FALSE(otherTookMeanwhile) << "the two threads changed the process's state at once";
     EXPECT_EQ(WaitForSingleObject(otherUser, INFINITE), WAIT_OBJECT_0);
     CloseHandle(otherUser);
+    otherUser = nullptr;
     ProcessThrottling::giveBack(ProcessThrottling::IgnoreTimerResolution, &tellWindows);
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The planted faults under Wine (test_faultreport, in the current folder), then
 # tools/resolve_fault.py on their logs with the test program zipped as the release zips its
-# programs with symbols: each fault's address must name the planted function and line.
+# programs with symbols: each fault's address must name the planted function and line; and,
+# through a stand-in addr2line, a return address must be looked up one byte back.
 #
 #   tests/faultreport/check.sh TEST_FAULTREPORT_EXE SOURCE_DIR
 set -euo pipefail
