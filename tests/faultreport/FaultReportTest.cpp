@@ -210,6 +210,10 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         // While the box stands: a dump that waits for a fault is hidden, one that a fault took is not.
         EXPECT_EQ(listedAttributes(dump) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY),
                   row.exitCode == 0 ? FILE_ATTRIBUTE_HIDDEN : 0u);
+        // Let go before the box, which may stand for hours.
+        if (row.exitCode != 0) {
+            EXPECT_EQ(fileText(log + ".power"), "clear clear clear close") << "the power hold was not let go before the box";
+        }
         box.press(IDOK);
     } else {
         ASSERT_TRUE(ended) << "the process outlived its dump's time limit";
@@ -238,6 +242,9 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         return;
     }
     EXPECT_NE(text.find("\n\n" + log + "\n" + dump + "\n\n"), std::string::npos) << text;
+    char code[24];
+    std::snprintf(code, sizeof code, "(code 0x%08lX)", static_cast<unsigned long>(row.exitCode));
+    EXPECT_NE(text.find(code), std::string::npos) << code << " not in: " << text;
     // The faulting address, as module + offset; the return addresses begin in this program.
     const std::string module = "test_faultreport.exe+0x";
     const size_t offsetAt = lines.find(module, line) + module.size();
@@ -253,14 +260,31 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     const auto* header = at<MINIDUMP_HEADER>(data, 0);
     const MINIDUMP_EXCEPTION_STREAM* exception = nullptr;
     const MINIDUMP_MODULE_LIST* modules = nullptr;
+    const MINIDUMP_THREAD_LIST* threads = nullptr;
     for (ULONG32 i = 0; i < header->NumberOfStreams; ++i) {
         const auto* entry = at<MINIDUMP_DIRECTORY>(data, header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY));
         ASSERT_NE(entry, nullptr);
         if (entry->StreamType == ExceptionStream) exception = at<MINIDUMP_EXCEPTION_STREAM>(data, entry->Location.Rva);
         if (entry->StreamType == ModuleListStream) modules = at<MINIDUMP_MODULE_LIST>(data, entry->Location.Rva);
+        if (entry->StreamType == ThreadListStream) threads = at<MINIDUMP_THREAD_LIST>(data, entry->Location.Rva);
     }
-    ASSERT_TRUE(exception != nullptr && modules != nullptr);
+    ASSERT_TRUE(exception != nullptr && modules != nullptr && threads != nullptr);
     EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, row.exitCode);
+    // On the faulting thread: the fault's stack pointer lies in that thread's stack in the dump.
+    const auto* context = at<CONTEXT>(data, exception->ThreadContext.Rva);
+    ASSERT_NE(context, nullptr);
+#if defined(_WIN64)
+    const ULONG64 stackPointer = context->Rsp;
+#else
+    const ULONG64 stackPointer = context->Esp;
+#endif
+    bool onItsThread = false;
+    for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i) {
+        const MINIDUMP_MEMORY_DESCRIPTOR& stack = threads->Threads[i].Stack;
+        if (threads->Threads[i].ThreadId == exception->ThreadId)
+            onItsThread = stackPointer - stack.StartOfMemoryRange < stack.Memory.DataSize;
+    }
+    EXPECT_TRUE(onItsThread) << "the dump puts the fault on thread " << exception->ThreadId << ", not on its own";
     bool inside = false;
     for (ULONG32 i = 0; i < modules->NumberOfModules; ++i) {
         const MINIDUMP_MODULE& m = modules->Modules[i];
