@@ -1,6 +1,6 @@
-// The unhandled-exception filter, the thread that writes the report, and the report itself:
-// the log's fault lines, the minidump and the box. Everything a report needs is made at start
-// or when the log opens; after a fault, only fixed buffers and Windows calls are used.
+// The unhandled-exception filter, the threads that make the report and write its dump, and the
+// report itself: the log's fault lines, the minidump and the box. Everything a report needs is
+// made at start or when the log opens; after a fault, only fixed buffers and Windows calls.
 #include "faultreport/FaultReport.h"
 
 #include <dbghelp.h>
@@ -20,9 +20,17 @@ namespace {
 using MiniDumpWriteDumpCall = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 
-// The report thread's stack: MiniDumpWriteDump and a message box need more than an overflowed
-// stack has left. A reservation (Wine commits a thread's whole reservation).
+// The report thread's and the dump thread's stacks: MiniDumpWriteDump and a message box need
+// more than an overflowed stack has left. A reservation (Wine commits a thread's whole
+// reservation).
 constexpr SIZE_T ReportStack = 256 * 1024;
+// What dbghelp loads while it writes a dump, loaded at start instead: a load after a fault
+// waits for the loader's lock, which the faulting thread may hold. Windows' dbghelp loads
+// psapi.dll; Wine 8's loads nothing while it writes (its +loaddll trace of a dump).
+const char* const DumpHelpers[] = {"psapi.dll"};
+// Up to the box, the report may take the dump's time and this more for its lines; a thread
+// that waits for the report ends the process itself after that.
+constexpr DWORD LinesMargin = 60000;
 
 const wchar_t* const FaultCaptionW = L"KQ7750 Installer Fault";
 // Every box text begins with this, so the code's eight digits stand at the same place in each.
@@ -37,6 +45,12 @@ struct Prepared {
     HANDLE faultEvent = nullptr;  // set once, by the thread that claims the report
     HANDLE reportThread = nullptr;
     DWORD reportThreadId = 0;
+    HANDLE dumpDue = nullptr;    // set by the report thread, once the line is on the disk
+    HANDLE dumpEnded = nullptr;  // set by the dump thread when MiniDumpWriteDump has returned
+    HANDLE dumpThread = nullptr;
+    DWORD dumpThreadId = 0;
+    DWORD dumpThreadError = 0;   // why there is no dump thread
+    HANDLE boxDue = nullptr;     // set by the report thread as it shows the box
     HANDLE log = INVALID_HANDLE_VALUE;   // a duplicate of the log's handle
     HANDLE dump = INVALID_HANDLE_VALUE;  // the dump file, marked for deletion until a fault
     ULONGLONG logStart = 0;
@@ -55,6 +69,12 @@ std::atomic<DWORD> reportingThread{0};
 // Written by the claiming thread before it sets the fault event.
 EXCEPTION_POINTERS* faultPointers = nullptr;
 DWORD faultCode = 0;
+#if defined(_M_X64) || defined(__x86_64__)
+ULONG_PTR faultStackBase = 0;  // the top of the faulting thread's stack
+#endif
+// Written by the dump thread before it sets dumpEnded.
+bool dumpWritten = false;
+DWORD dumpError = 0;
 
 // One line of the log, built in place: no heap.
 class Line {
@@ -95,6 +115,14 @@ public:
     Line& timed() { return decimal(GetTickCount64() - prepared.logStart, 9).text(" ms  "); }
     // "module+0xOFFSET", or the bare address outside every module.
     Line& location(ULONG_PTR address);
+    // A file name: ASCII, as every log name is.
+    Line& name(const std::wstring& file) {
+        for (wchar_t c : file) {
+            const char narrow[2] = {static_cast<char>(c), '\0'};
+            text(narrow);
+        }
+        return *this;
+    }
     // The line with CRLF; a failed write is let go, as the log's own are.
     void writeTo(HANDLE file) {
         buffer[length++] = '\r';
@@ -139,7 +167,6 @@ Line& Line::location(ULONG_PTR address) {
     return text("0x").hex(address, 2 * sizeof address);
 }
 
-#if defined(_M_X64) || defined(__x86_64__)
 // Memory that can be read without a fault: committed, neither a guard page nor no-access.
 bool readable(ULONG_PTR address, size_t size) {
     MEMORY_BASIC_INFORMATION region;
@@ -149,8 +176,25 @@ bool readable(ULONG_PTR address, size_t size) {
            address + size <= end;
 }
 
+#if defined(_M_X64) || defined(__x86_64__)
+// A frame read from `from` up stays in memory that can be read: from there to the top of the
+// faulting thread's stack, above which no frame reaches.
+bool stackReadable(ULONG_PTR from) {
+    return from != 0 && from < faultStackBase && readable(from, faultStackBase - from);
+}
+
+// Where RtlVirtualUnwind reads `function`'s frame from: below its frame register once the
+// prologue has set it (x64 exception handling page, UNWIND_INFO), else the stack pointer.
+ULONG_PTR frameOf(const CONTEXT& context, DWORD64 imageBase, const RUNTIME_FUNCTION& function) {
+    const auto* info = reinterpret_cast<const BYTE*>(imageBase + function.UnwindData);
+    const int frameRegister = info[3] & 0x0F;
+    if (frameRegister == 0 || context.Rip - (imageBase + function.BeginAddress) < info[1]) return context.Rsp;
+    // CONTEXT holds Rax to R15 in the order of the registers' numbers.
+    return static_cast<ULONG_PTR>((&context.Rax)[frameRegister] - 16 * (info[3] >> 4));
+}
+
 // The x64 unwind tables (.pdata, which GCC and MSVC both write for every function) give each
-// caller exactly, as a debugger's walk would.
+// caller exactly, as a debugger's walk would; a frame is read only where the stack can be.
 int returnAddresses(const CONTEXT& fault, ULONG_PTR* found, int most) {
     static CONTEXT context;  // the report thread's only: kept off its stack
     context = fault;
@@ -160,10 +204,11 @@ int returnAddresses(const CONTEXT& fault, ULONG_PTR* found, int most) {
         PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
         if (function == nullptr) {
             // A leaf function: its return address is on top of the stack.
-            if (!readable(context.Rsp, sizeof(DWORD64))) break;
+            if (!stackReadable(context.Rsp)) break;
             context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
             context.Rsp += sizeof(DWORD64);
         } else {
+            if (!stackReadable(context.Rsp) || !stackReadable(frameOf(context, imageBase, *function))) break;
             PVOID handlerData = nullptr;
             DWORD64 establisher = 0;
             RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
@@ -205,7 +250,7 @@ bool afterCall(ULONG_PTR address) {
 int returnAddresses(const CONTEXT& fault, ULONG_PTR* found, int most) {
     MEMORY_BASIC_INFORMATION region;
     if (VirtualQuery(reinterpret_cast<void*>(static_cast<ULONG_PTR>(fault.Esp)), &region, sizeof region) == 0 ||
-        region.State != MEM_COMMIT) {
+        !readable(fault.Esp, sizeof(ULONG_PTR))) {
         return 0;
     }
     const ULONG_PTR end = reinterpret_cast<ULONG_PTR>(region.BaseAddress) + region.RegionSize;
@@ -227,7 +272,7 @@ const char* threadText(ThreadRole role) {
     }
 }
 
-// The log's lines on the fault, forced to the disk before the dump is tried.
+// The line on the fault, forced to the disk before anything else is tried.
 void logFault() {
     const EXCEPTION_RECORD& record = *faultPointers->ExceptionRecord;
     Line fault;
@@ -243,7 +288,10 @@ void logFault() {
         .text(" at ")
         .location(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
     fault.writeTo(prepared.log);
+    FlushFileBuffers(prepared.log);
+}
 
+void logReturnAddresses() {
     ULONG_PTR found[FaultReport::LoggedReturnAddresses];
     const int count = returnAddresses(*faultPointers->ContextRecord, found, FaultReport::LoggedReturnAddresses);
     Line stack;
@@ -254,15 +302,17 @@ void logFault() {
     FlushFileBuffers(prepared.log);
 }
 
-// Every thread but the report thread, whose stack holds nothing of the fault (Windows asks
-// which threads to include; Wine only asks what to write of each, and would write the report
-// thread's whole reservation). For the other callbacks, what dbghelp does without one.
-BOOL CALLBACK leaveOutReportThread(PVOID, PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CALLBACK_OUTPUT output) {
+bool reportsOwn(ULONG threadId) { return threadId == prepared.reportThreadId || threadId == prepared.dumpThreadId; }
+
+// Every thread but the report's and the dump's, whose stacks hold nothing of the fault
+// (Windows asks which threads to include; Wine only asks what to write of each, and would
+// write their whole reservations). For the other callbacks, what dbghelp does without one.
+BOOL CALLBACK leaveOutReportThreads(PVOID, PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CALLBACK_OUTPUT output) {
     switch (input->CallbackType) {
     case IncludeThreadCallback:
-        return input->IncludeThread.ThreadId != prepared.reportThreadId;
+        return !reportsOwn(input->IncludeThread.ThreadId);
     case ThreadCallback:
-        if (input->Thread.ThreadId == prepared.reportThreadId) output->ThreadWriteFlags &= ~ThreadWriteStack;
+        if (reportsOwn(input->Thread.ThreadId)) output->ThreadWriteFlags &= ~ThreadWriteStack;
         return TRUE;
     case IncludeModuleCallback:
     case ModuleCallback:
@@ -288,8 +338,13 @@ bool writeDump(DWORD& error) {
         error = GetLastError();
         return false;
     }
+    // Shown, now that it holds a report. Ignored result: a hidden dump is still a dump, and
+    // the box names it. Times of 0 are left as they are.
+    FILE_BASIC_INFO shown = {};
+    shown.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(prepared.dump, FileBasicInfo, &shown, sizeof shown);
     MINIDUMP_EXCEPTION_INFORMATION exception = {reportingThread.load(), faultPointers, FALSE};
-    MINIDUMP_CALLBACK_INFORMATION callback = {leaveOutReportThread, nullptr};
+    MINIDUMP_CALLBACK_INFORMATION callback = {leaveOutReportThreads, nullptr};
     if (!prepared.writeDump(GetCurrentProcess(), GetCurrentProcessId(), prepared.dump, MiniDumpNormal, &exception,
                             nullptr, &callback)) {
         // MiniDumpWriteDump reports an HRESULT through GetLastError.
@@ -309,33 +364,63 @@ void writeCode(std::wstring& text) {
     }
 }
 
+DWORD WINAPI dumpThreadMain(void*) {
+    if (WaitForSingleObject(prepared.dumpDue, INFINITE) == WAIT_OBJECT_0) {
+        dumpWritten = writeDump(dumpError);
+        SetEvent(prepared.dumpEnded);
+    }
+    return 0;
+}
+
+// The dump, written on its own thread and given DumpLimitSeconds: past it, the log says so, the
+// return addresses follow, and the process ends here with the fault's code. An unfinished
+// dump is of no use: deleted.
+bool dumpInTime(DWORD& error) {
+    if (prepared.dumpThread == nullptr || !SetEvent(prepared.dumpDue)) {
+        error = prepared.dumpThread == nullptr ? prepared.dumpThreadError : GetLastError();
+        return false;
+    }
+    if (WaitForSingleObject(prepared.dumpEnded, FaultReport::DumpLimitSeconds * 1000) != WAIT_OBJECT_0) {
+        FILE_DISPOSITION_INFO discard = {TRUE};
+        SetFileInformationByHandle(prepared.dump, FileDispositionInfo, &discard, sizeof discard);
+        Line unfinished;
+        unfinished.timed().text("Fault dump: ").name(prepared.dumpName).text(" not finished within ");
+        unfinished.decimal(FaultReport::DumpLimitSeconds, 1).text(" s, deleted; the program ends without its box");
+        unfinished.writeTo(prepared.log);
+        logReturnAddresses();
+        TerminateProcess(GetCurrentProcess(), faultCode);
+    }
+    error = dumpError;
+    return dumpWritten;
+}
+
+// The steps in the order of their worth, none of which can keep the next from its turn: the
+// line on the disk; the power hold let go (it takes no lock), as the engineer may leave the
+// box unanswered; the dump, within its time; the return addresses, read only where they can
+// be; the box. (A hold by the thread's execution state ends with the process.)
 void report() {
-    // First, as the engineer may leave the box unanswered: the PC may sleep again. (A hold
-    // by the thread's execution state ends with the process, a moment after the box.)
+    if (prepared.log != INVALID_HANDLE_VALUE) logFault();
     PowerHold::releaseAfterFault();
     bool dumped = false;
     if (prepared.log != INVALID_HANDLE_VALUE) {
-        logFault();
         DWORD error = 0;
-        dumped = writeDump(error);
+        dumped = dumpInTime(error);
         Line dump;
         dump.timed().text("Fault dump: ");
         if (dumped) {
-            // The file name alone: ASCII, as every log name is.
-            for (wchar_t c : prepared.dumpName) {
-                const char narrow[2] = {static_cast<char>(c), '\0'};
-                dump.text(narrow);
-            }
+            dump.name(prepared.dumpName);
         } else {
             dump.text("not written (error 0x").hex(error, 8).text(")");
         }
         dump.writeTo(prepared.log);
         FlushFileBuffers(prepared.log);
+        logReturnAddresses();
     }
     std::wstring& text = prepared.log == INVALID_HANDLE_VALUE ? prepared.noFilesBox
                          : dumped                          ? prepared.bothFilesBox
                                                            : prepared.logOnlyBox;
     writeCode(text);
+    SetEvent(prepared.boxDue);
     MessageBoxW(nullptr, text.c_str(), FaultCaptionW, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
@@ -347,34 +432,60 @@ DWORD WINAPI reportThreadMain(void*) {
     return 0;
 }
 
+// For a thread that must not go on while the report is made (the faulting one, another that
+// faults, the one that calls exit()): the report ends the process. Once the box shows, the
+// engineer decides when; until then, should the report hang beyond the dump's time and a
+// margin for its lines, the process ends here, and no lock of exit()'s is waited for.
+void awaitReport() {
+    if (prepared.reportThread != nullptr &&
+        WaitForSingleObject(prepared.boxDue, FaultReport::DumpLimitSeconds * 1000 + LinesMargin) == WAIT_OBJECT_0) {
+        WaitForSingleObject(prepared.reportThread, INFINITE);
+    }
+    TerminateProcess(GetCurrentProcess(), faultCode);
+}
+
 // Run by exit(): while a fault on another thread is reported (the window thread may still
-// return from WinMain meanwhile), the process waits for the report to end it.
+// return from WinMain meanwhile), the process does not end by exit()'s way.
 void waitForReport() {
     const DWORD reporting = reportingThread.load();
-    if (reporting != 0 && reporting != GetCurrentThreadId()) {
-        for (;;) Sleep(INFINITE);
-    }
+    if (reporting != 0 && reporting != GetCurrentThreadId()) awaitReport();
 }
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     const DWORD self = GetCurrentThreadId();
     DWORD claimed = 0;
     if (!reportingThread.compare_exchange_strong(claimed, self)) {
-        // A fault while a report is made. In the report itself (this filter again, or the
-        // report thread): the process ends at once with the first fault's code, and nothing
-        // is tried a second time. On any other thread: it waits for the report to end it.
-        if (claimed == self || self == prepared.reportThreadId) {
+        // A fault while a report is made. In dbghelp, on the dump thread: the report goes on
+        // without the dump. In the report itself (this filter again, or the report thread):
+        // the process ends at once with the first fault's code, and nothing is tried a second
+        // time. On any other thread: it waits for the report to end it.
+        if (self == prepared.dumpThreadId) {
+            FILE_DISPOSITION_INFO discard = {TRUE};
+            SetFileInformationByHandle(prepared.dump, FileDispositionInfo, &discard, sizeof discard);
+            dumpError = pointers->ExceptionRecord->ExceptionCode;
+            SetEvent(prepared.dumpEnded);
+            // The report, on its thread or the faulting one, goes on and ends the process.
+            for (;;) Sleep(INFINITE);
+        }
+        if (claimed == self || reportsOwn(self)) {
             TerminateProcess(GetCurrentProcess(), faultCode);
         }
-        for (;;) Sleep(INFINITE);
+        awaitReport();
     }
     faultPointers = pointers;
     faultCode = pointers->ExceptionRecord->ExceptionCode;
+#if defined(_M_X64) || defined(__x86_64__)
+    // The top of this thread's stack: the end of the committed memory that holds this frame.
+    MEMORY_BASIC_INFORMATION stack;
+    if (VirtualQuery(&stack, &stack, sizeof stack) != 0) {
+        faultStackBase = reinterpret_cast<ULONG_PTR>(stack.BaseAddress) + stack.RegionSize;
+    }
+#endif
     // The report runs on its own thread, with a whole stack, while this one waits; without
     // that thread, here. This thread does no more than that: after a stack overflow, 32-bit
     // Wine leaves the filter about a kilobyte, whatever SetThreadStackGuarantee reserved.
     if (prepared.reportThread != nullptr && SetEvent(prepared.faultEvent)) {
-        WaitForSingleObject(prepared.reportThread, INFINITE);
+        awaitReport();
     } else {
         report();
     }
@@ -395,11 +506,22 @@ void FaultReport::install() {
         if (*at == L'\\' || *at == L'/') name = at + 1;
     }
     WideCharToMultiByte(CP_ACP, 0, name, -1, prepared.programName, MAX_PATH - 1, nullptr, nullptr);
-    // Kept loaded for the life of the process. Without it the report has no dump.
+    // Kept loaded for the life of the process. Without dbghelp the report has no dump; a
+    // helper that does not load is left to dbghelp's own load, as before.
     SystemLibrary::entry(SystemLibrary::load("dbghelp.dll"), "MiniDumpWriteDump", prepared.writeDump);
+    for (const char* helper : DumpHelpers) SystemLibrary::load(helper);
     prepared.noFilesBox = std::wstring(StoppedText) + NoFilesText;
+    prepared.boxDue = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    prepared.dumpDue = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    prepared.dumpEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (prepared.dumpDue != nullptr && prepared.dumpEnded != nullptr) {
+        // Without the thread no dump is written: nothing would bound its time.
+        prepared.dumpThread = CreateThread(nullptr, ReportStack, dumpThreadMain, nullptr,
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, &prepared.dumpThreadId);
+    }
+    prepared.dumpThreadError = prepared.dumpThread == nullptr ? GetLastError() : 0;
     prepared.faultEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (prepared.faultEvent != nullptr) {
+    if (prepared.faultEvent != nullptr && prepared.boxDue != nullptr) {
         // Without the thread the filter makes the report itself.
         prepared.reportThread = CreateThread(nullptr, ReportStack, reportThreadMain, nullptr,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, &prepared.reportThreadId);
@@ -420,9 +542,10 @@ void FaultReport::useLog(HANDLE file, const std::wstring& path, ULONGLONG startT
     prepared.dumpName = LogFolder::dumpName(path.substr(slash + 1));
     const std::wstring dumpPath = path.substr(0, slash + 1) + prepared.dumpName;
     // Made now and deleted when the process ends, unless a fault takes it first: the file
-    // system then needs nothing from the heap after a fault.
+    // system then needs nothing from the heap after a fault. Hidden meanwhile: an empty .dmp
+    // beside the open log would look like a report, and could not even be copied.
     HANDLE dump = CreateFileW(dumpPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (dump != INVALID_HANDLE_VALUE) {
         FILE_DISPOSITION_INFO discard = {TRUE};
         if (SetFileInformationByHandle(dump, FileDispositionInfo, &discard, sizeof discard)) {

@@ -87,8 +87,8 @@ if ((${#missing[@]})); then
   fi
   # A mirror caught mid-sync serves an index that does not match its Release file, and apt-get
   # update then fails although it kept every other index. Try again after a pause; if one index
-  # is still bad, install from the rest: apt-get install fails on its own if they are not enough,
-  # and the check below names whatever is still missing.
+  # is still bad, install from the rest. Should apt-get install fail then, `set -e` ends the
+  # script at once with apt-get's own message and its status: the check below is not reached.
   for attempt in 1 2 3; do
     "${sudo_cmd[@]}" apt-get update -q && break
     if ((attempt < 3)); then

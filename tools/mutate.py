@@ -4,6 +4,7 @@ added or altered, each built and tested as the suite would, and a report of thos
 
     tools/mutate.py --since COMMIT [--sample N] [--seed S] [--resume] [--retest-survivors]
                     [--limit K] [--list] [--out DIR] [--config FILE]
+                    [--reverse] [--merge DIR...]
 
 The faults (tools/mutants.py lists the operators) are chosen at random, N of them (default 12),
 spread over the changed files in proportion to their changed lines; the same COMMIT, working tree
@@ -17,7 +18,9 @@ without any mutant, and must pass then.
 
 Each result is saved as it comes (DIR/state.json): --resume goes on with the same sample after a
 stop; --retest-survivors, with --resume, tests the survivors again (after new tests). --limit K
-stops after K mutants. The report is DIR/report.md. --config FILE (JSON) replaces parts of the
+stops after K mutants. Two runs can share a sample: a copy of DIR/state.json in another DIR run
+with --resume --reverse takes the mutants from the last, each on its own scratch copy and rig;
+--merge OTHER-DIR then adds the other run's results to the report. The report is DIR/report.md. --config FILE (JSON) replaces parts of the
 project's set-up below, for the tool's own test.
 """
 import argparse
@@ -350,6 +353,8 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the sample, run nothing")
     parser.add_argument("--out")
     parser.add_argument("--config")
+    parser.add_argument("--reverse", action="store_true", help="the sample's mutants from the last")
+    parser.add_argument("--merge", nargs="+", default=[], help="out folders of runs of the same sample")
     args = parser.parse_args()
     began = time.monotonic()
 
@@ -384,6 +389,15 @@ def main():
         state = {"since": args.since, "seed": args.seed, "commit": head, "dirty": dirty,
                  "candidates": sum(len(found) for _, found in files.values()), "files": len(files),
                  "mutants": [m.to_json() for m in picked], "results": {}, "elapsed": 0}
+    for other_out in args.merge:
+        with open(os.path.join(other_out, "state.json")) as f:
+            other = json.load(f)
+        if other["mutants"] != state["mutants"]:
+            raise SystemExit(f"mutate: {other_out} ran another sample")
+        for key, result in other["results"].items():
+            state["results"].setdefault(key, result)
+        # Runs side by side: the wall time is the longer one's.
+        state["elapsed"] = max(state.get("elapsed", 0), other.get("elapsed", 0))
     report_path = os.path.join(out, "report.md")
     if args.list:
         print(report(state, report_path))
@@ -399,6 +413,8 @@ def main():
 
     save_state()
     todo = [i for i in range(len(state["mutants"])) if str(i) not in state["results"]]
+    if args.reverse:
+        todo.reverse()
     if args.limit is not None:
         todo = todo[:args.limit]
     if todo:

@@ -9,9 +9,15 @@ KQ7750Installer-<version>-symbols-INTERNAL-do-not-distribute.zip, or programs bu
 debugging information themselves. For every "module+0xOFFSET" on a fault line, the program of
 that name is looked up among SYMBOLS, the offset added to its image base, and binutils'
 addr2line for its MinGW target (i686-w64-mingw32-addr2line or x86_64-w64-mingw32-addr2line)
-names the function and file:line. A return address is looked up one byte back, inside the
-call that it returns from. Windows' own DLLs are named but not resolved.
+names the function and file:line. Code without line information (the C++ library, linked in
+without it) is named by the program's symbol that holds it, from nm, and said to have none:
+addr2line would name a file of another unit there. A name that addr2line leaves mangled is
+demangled with the target's c++filt: for the 32-bit target it strips the symbols' leading
+underscore also from a DWARF name, which has none, and can then not demangle it. A return address is looked up
+one byte back, inside the call that it returns from. Windows' own DLLs are named but not
+resolved.
 """
+import bisect
 import os
 import re
 import struct
@@ -21,7 +27,11 @@ import tempfile
 import zipfile
 
 LOCATION = re.compile(r"([A-Za-z0-9_.\-]+\.(?:exe|dll))\+0x([0-9A-Fa-f]+)", re.IGNORECASE)
-ADDR2LINE = {0x14C: "i686-w64-mingw32-addr2line", 0x8664: "x86_64-w64-mingw32-addr2line"}
+TARGET = {0x14C: "i686-w64-mingw32-", 0x8664: "x86_64-w64-mingw32-"}
+# addr2line -p: "NAME at FILE:LINE", an inlined caller's with "(inlined by) " before it.
+ANSWER = re.compile(r"(\(inlined by\) )?(.*) at (\S.*?):(\d+|\?)(?: \(discriminator \d+\))?$")
+# A name still mangled: "_Z...", or with one underscore too many or too few.
+MANGLED = re.compile(r"_{0,2}Z[A-Z0-9]\S*$")
 
 
 def pe_target(path):
@@ -54,14 +64,35 @@ def programs(arguments, folder):
     return found
 
 
+def demangle(target, names):
+    """The names as C++ writes them; a name that is not mangled is left as it is."""
+    plain = ["_" + name.lstrip("_") if MANGLED.match(name) else name for name in names]
+    answer = subprocess.run([target + "c++filt", "-n"], input="\n".join(plain) + "\n",
+                            check=True, capture_output=True, text=True).stdout.splitlines()
+    return [new if new != old else name for name, old, new in zip(names, plain, answer)]
+
+
+def function_symbols(target, path):
+    """The program's code symbols from its symbol table: sorted addresses and their names."""
+    answer = subprocess.run([target + "nm", "--defined-only", path],
+                            check=True, capture_output=True, text=True).stdout
+    # A 32-bit __stdcall symbol ends in "@" and its arguments' size, which is no part of its name.
+    found = sorted((int(address, 16), re.sub(r"@\d+$", "", name)) for address, kind, name in
+                   (line.split(None, 2) for line in answer.splitlines() if line.count(" ") >= 2)
+                   if kind in "Tt")
+    return [address for address, _ in found], [name for _, name in found]
+
+
 def resolve(path, offsets):
-    """addr2line's "function at file:line" for each offset (inlined callers follow, indented)."""
+    """"function at file:line" for each offset (inlined callers follow, indented), or, where the
+    code has no line information, "symbol+0xN (no line information)"."""
     machine, base = pe_target(path)
-    tool = ADDR2LINE.get(machine)
-    if tool is None:
+    target = TARGET.get(machine)
+    if target is None:
         raise SystemExit(f"resolve_fault: {path}: unknown machine 0x{machine:x}")
-    answer = subprocess.run([tool, "-f", "-C", "-i", "-p", "-a", "-e", path] +
-                            [hex(base + offset) for offset in offsets],
+    addresses = [base + offset for offset in offsets]
+    answer = subprocess.run([target + "addr2line", "-f", "-C", "-i", "-p", "-a", "-e", path] +
+                            [hex(address) for address in addresses],
                             check=True, capture_output=True, text=True).stdout
     # With -a each address's answer begins with the address itself.
     results, current = [], None
@@ -71,6 +102,22 @@ def resolve(path, offsets):
             results.append(current)
         elif current is not None:
             current.append(line.strip())
+    symbols = None
+    for index, (address, result) in enumerate(zip(addresses, results)):
+        found = [ANSWER.match(part) for part in result]
+        if all(match and match.group(4) not in ("?", "0") for match in found):
+            names = demangle(target, [match.group(2) for match in found])
+            results[index] = [f"{match.group(1) or ''}{name} at {match.group(3)}:{match.group(4)}"
+                              for match, name in zip(found, names)]
+            continue
+        if symbols is None:
+            symbols = function_symbols(target, path)
+        at = bisect.bisect_right(symbols[0], address) - 1
+        if at < 0:
+            results[index] = ["?? (no symbol, no line information)"]
+        else:
+            name = demangle(target, [symbols[1][at]])[0]
+            results[index] = [f"{name}+0x{address - symbols[0][at]:x} (no line information)"]
     return ["\n        ".join(result) for result in results]
 
 

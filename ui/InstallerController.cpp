@@ -152,12 +152,11 @@ int InstallerController::Run() {
     HWND existing = FindWindowA(nullptr, WindowTitle);
     if (existing != nullptr) {
         // The engineer has just started this process, so Windows lets it set the foreground
-        // window; it passes that right on to the first process, which then activates its
-        // window on its own thread. Both fail harmlessly where the right is missing.
-        DWORD first = 0;
-        if (GetWindowThreadProcessId(existing, &first) != 0) {
-            AllowSetForegroundWindow(first);
-        }
+        // window itself (SetForegroundWindow page); where Windows refuses, the first window's
+        // taskbar button flashes instead. A minimized window stays minimized when brought to
+        // the front, so it is restored first; asynchronously, as a hung first process must
+        // not hold this one.
+        if (IsIconic(existing)) ShowWindowAsync(existing, SW_RESTORE);
         SetForegroundWindow(existing);
         return -1;
     }

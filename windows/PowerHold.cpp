@@ -95,7 +95,7 @@ void PowerHold::release() {
     active.compare_exchange_strong(self, nullptr);
     // A fault report that took the hold has let it go already.
     if (!letGoTaken.exchange(true)) {
-        letGo();
+        letGo(true);
     }
     holding = false;
 }
@@ -103,11 +103,14 @@ void PowerHold::release() {
 void PowerHold::releaseAfterFault() {
     PowerHold* held = active.load();
     if (held != nullptr && !held->letGoTaken.exchange(true)) {
-        held->letGo();
+        // Not the throttling opt-out: it goes through ProcessThrottling's lock, which the
+        // faulting thread may hold, and it only sets how fast the process runs until the
+        // report ends it.
+        held->letGo(false);
     }
 }
 
-void PowerHold::letGo() {
+void PowerHold::letGo(bool throttlingToo) {
     if (request != nullptr) {
         dropRequest();
     }
@@ -116,7 +119,7 @@ void PowerHold::letGo() {
         api->setThreadExecutionState(ES_CONTINUOUS);
         awakeStateSet = false;
     }
-    if (throttlingOptedOut) {
+    if (throttlingOptedOut && throttlingToo) {
         // Windows decides the execution speed again; the rest timer's opt-out stays.
         ProcessThrottling::giveBack(ProcessThrottling::ExecutionSpeed, api->setProcessInformation);
         throttlingOptedOut = false;

@@ -52,7 +52,7 @@ public:
     // The fault report's release, from the report's thread (or the faulting one): what is
     // held is let go, once, by this or by the holder's own release(). The fallback's
     // execution state belongs to the window thread and is handed back only on it; elsewhere
-    // it ends with the process, which the fault report ends next.
+    // it ends with the process, which the fault report ends next. Takes no lock.
     static void releaseAfterFault();
 
     // Test seam: the table must outlive the hold; change it only while nothing is held.
@@ -60,7 +60,9 @@ public:
 
 private:
     void dropRequest();  // clears what was set on `request` and closes it
-    void letGo();  // release()'s work, done by whoever sets letGoTaken first
+    // release()'s work, done by whoever sets letGoTaken first; after a fault, without the
+    // throttling opt-out.
+    void letGo(bool throttlingToo);
 
     // The latest hold that is held, for the fault report: set by hold(), cleared by its
     // release() (any thread reads it).

@@ -56,9 +56,17 @@ UINT TaskbarProgress::buttonCreatedMessage() {
 }
 
 void TaskbarProgress::buttonCreated() {
-    if (taskbar != nullptr) taskbar->Release();
-    taskbar = api->createTaskbar();
+    // Made once: the message comes again after Explorer restarts, and from any process to a
+    // program run as administrator (attach lets it through), so a flood must not make and
+    // release an object each time. The object finds the taskbar anew at each call.
+    if (taskbar == nullptr) taskbar = api->createTaskbar();
     show(true);
+}
+
+void TaskbarProgress::setApi(const TaskbarApi& table) {
+    if (taskbar != nullptr) taskbar->Release();
+    taskbar = nullptr;
+    api = &table;
 }
 
 void TaskbarProgress::none() {

@@ -30,8 +30,8 @@ public:
     // The window whose button shows the progress.
     void attach(HWND window);
     // The registered message Windows sends that window once its taskbar button exists, and
-    // again after Explorer has restarted: only then is the taskbar object asked for, and the
-    // state last set shown on it.
+    // again after Explorer has restarted: the taskbar object is made at the first, and the
+    // state last set shown on it at each.
     static UINT buttonCreatedMessage();
     void buttonCreated();
 
@@ -58,8 +58,9 @@ public:
     void onRecordStep(int32_t position, int32_t top, uint32_t recordsLeft) override;
     void onUpdateEnded(UpdateEnd end) override;
 
-    // Test seam: the table must outlive the object; set it before the button exists.
-    void setApi(const TaskbarApi& table) { api = &table; }
+    // Test seam: the table must outlive the object. An object made through the table before
+    // is let go; the next buttonCreated makes one through this table.
+    void setApi(const TaskbarApi& table);
 
 private:
     void show(bool stateChanged);

@@ -1,7 +1,8 @@
 // The fault report, one planted fault of each kind in a child process of this program (a null
 // write on the engine's worker, a stack overflow on the window thread, a C++ exception that
-// reaches the entry point's catch): its log lines, dump, box and exit code. check.sh then
-// resolves the logged addresses with tools/resolve_fault.py.
+// reaches the entry point's catch, a fault in the C++ library whose dump never returns, a
+// 64-bit context whose stack pointer points nowhere): its log lines, dump, box and exit code.
+// check.sh then resolves the logged addresses with tools/resolve_fault.py.
 #include <windows.h>
 
 #include <dbghelp.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "engine/ActionBase.h"
+#include "engine/SystemLibrary.h"
 #include "engine/UpdateEngine.h"
 #include "engine/WinHandles.h"
 #include "faultreport/FaultReport.h"
@@ -20,6 +22,13 @@
 #include "tests/support/TestEnvironment.h"
 #include "windows/PowerHold.h"
 #include "ui/WinException.h"
+
+// A fault inside the library (std::string::compare, linked in without line information) and a
+// caller of its own with external linkage, whose name the 32-bit symbols hold mangled.
+__attribute__((noinline)) int plantCompare(const std::string* text);
+int plantCompare(const std::string* text) {
+    return text->compare("planted") + 1;  // planted: compare
+}
 
 namespace {
 
@@ -61,9 +70,20 @@ EXECUTION_STATE WINAPI executionState(EXECUTION_STATE) { return ES_CONTINUOUS; }
 
 char* volatile allocated = nullptr;  // an allocation kept, so that the compiler keeps it
 
+// SystemLibrary's load, with dbghelp.dll answered by hung\hungdbghelp.dll beside this program
+// (a DLL named dbghelp.dll would be Wine's own, whatever its path).
+HMODULE WINAPI loadHungDbghelp(LPCSTR name, HANDLE file, DWORD flags) {
+    if (lstrcmpiA(name, "dbghelp.dll") != 0) return LoadLibraryExA(name, file, flags);
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string hung(path, length);
+    return LoadLibraryExA((hung.substr(0, hung.rfind('\\')) + "\\hung\\hungdbghelp.dll").c_str(), nullptr, 0);
+}
+
 // The child: the report installed and given a log, as WinMain and the controller do, a power
 // hold held, then the fault.
 int plant(const std::string& kind, const std::string& logPath) {
+    if (kind == "hungdump") SystemLibrary::setLoadCall(loadHungDbghelp);
     FaultReport::install();
     const std::wstring path(logPath.begin(), logPath.end());
     UniqueFileHandle log(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -82,6 +102,20 @@ int plant(const std::string& kind, const std::string& logPath) {
         while (GetFileSize(log.get(), nullptr) == 0) Sleep(10);
     } else if (kind == "overflow") {
         return plantRecursion(0);
+    } else if (kind == "hungdump") {
+        return plantCompare(reinterpret_cast<const std::string*>(0x10));
+#if defined(__x86_64__)
+    } else if (kind == "lostframe") {
+        // Windows and Wine dispatch a fault through its frames, which a stack pointer that
+        // points nowhere does not allow (Wine hangs): such a context reaches the filter as a
+        // runtime's own check hands one over, captured and given to UnhandledExceptionFilter.
+        static CONTEXT context;
+        RtlCaptureContext(&context);
+        context.Rsp = 0x10;
+        EXCEPTION_RECORD record = {EXCEPTION_ACCESS_VIOLATION, 0, nullptr, reinterpret_cast<void*>(context.Rip), 2, {1, 0}};
+        EXCEPTION_POINTERS pointers = {&record, &context};
+        UnhandledExceptionFilter(&pointers);
+#endif
     } else if (kind == "exception") {
         std::set_new_handler(OutOfMemoryHandler);
         try {
@@ -98,7 +132,8 @@ struct PlantedFault {
     const char* kind;
     DWORD exitCode;
     const char* logged;  // the log line's text after its time
-    const char* caption;
+    const char* caption;  // null: the dump never ends, and no box is shown
+    const char* returns = "test_faultreport.exe+0x";  // how the return addresses begin
 };
 
 std::ostream& operator<<(std::ostream& out, const PlantedFault& row) { return out << row.kind; }
@@ -110,7 +145,19 @@ const PlantedFault Rows[] = {
     {"overflow", EXCEPTION_STACK_OVERFLOW, "Fault: 0xC00000FD stack overflow on the window thread at ",
      FaultReport::FaultCaption},
     {"exception", 0, "Exception: Out of memory", "KQ7750 Installer Exception"},
+    {"hungdump", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (reading 0x", nullptr},
+    {"lostframe", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (writing %s) on the window thread at ",
+     FaultReport::FaultCaption, "none found"},
 };
+
+// Attributes as the folder lists them: a file marked for deletion cannot be opened.
+DWORD listedAttributes(const std::string& path) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+    FindClose(search);
+    return found.dwFileAttributes;
+}
 
 std::string fileText(const std::string& path) {
     std::string text;
@@ -139,6 +186,7 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr) {
         GTEST_SKIP() << "a stack overflow of a 64-bit program never reaches Wine's exception handlers";
     }
+    if (std::string(row.kind) == "lostframe" && sizeof(void*) == 4) GTEST_SKIP() << "64-bit unwinding only";
 
     std::string command = std::string("\"") + self + "\" --plant " + row.kind + " \"" + log + "\"";
     STARTUPINFOA startup = {};
@@ -146,16 +194,30 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     PROCESS_INFORMATION child = {};
     ASSERT_TRUE(CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
     UniqueHandle process(child.hProcess), thread(child.hThread);
-    // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine.
+    // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine; a dump that
+    // never returns ends the process after FaultReport::DumpLimitSeconds.
     ModalBox box;
     for (ULONGLONG end = GetTickCount64() + 240000; !box.exists() && GetTickCount64() < end;) {
-        box = ModalBox(ModalBox::find(row.caption, child.dwProcessId));
+        if (row.caption != nullptr) box = ModalBox(ModalBox::find(row.caption, child.dwProcessId));
         if (!box.exists() && WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) break;
     }
+    const bool ended = WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
     if (!box.exists()) TerminateProcess(process.get(), 1);
-    ASSERT_TRUE(box.exists()) << "no box \"" << row.caption << "\"";
-    const std::string text = box.messageText();
-    box.press(IDOK);
+    std::string text;
+    if (row.caption != nullptr) {
+        ASSERT_TRUE(box.exists()) << "no box \"" << row.caption << "\"";
+        text = box.messageText();
+        // While the box stands: a dump that waits for a fault is hidden, one that a fault took is not.
+        EXPECT_EQ(listedAttributes(dump) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY),
+                  row.exitCode == 0 ? FILE_ATTRIBUTE_HIDDEN : 0u);
+        // Let go before the box, which may stand for hours.
+        if (row.exitCode != 0) {
+            EXPECT_EQ(fileText(log + ".power"), "clear clear clear close") << "the power hold was not let go before the box";
+        }
+        box.press(IDOK);
+    } else {
+        ASSERT_TRUE(ended) << "the process outlived its dump's time limit";
+    }
     ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
     GetExitCodeProcess(process.get(), &exitCode);
@@ -171,13 +233,23 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         EXPECT_EQ(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "a dump was left without a fault";
         return;
     }
-    EXPECT_NE(text.find("\n\n" + log + "\n" + dump + "\n\n"), std::string::npos) << text;
     EXPECT_EQ(fileText(log + ".power"), "clear clear clear close") << "the power hold was not let go";
+    if (row.caption == nullptr) {
+        const std::string unfinished = "Fault dump: hungdump.dmp not finished within " +
+                                       std::to_string(FaultReport::DumpLimitSeconds) + " s, deleted";
+        EXPECT_NE(lines.find(unfinished, line), std::string::npos) << lines;
+        EXPECT_EQ(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "an unfinished dump was kept";
+        return;
+    }
+    EXPECT_NE(text.find("\n\n" + log + "\n" + dump + "\n\n"), std::string::npos) << text;
+    char code[24];
+    std::snprintf(code, sizeof code, "(code 0x%08lX)", static_cast<unsigned long>(row.exitCode));
+    EXPECT_NE(text.find(code), std::string::npos) << code << " not in: " << text;
     // The faulting address, as module + offset; the return addresses begin in this program.
     const std::string module = "test_faultreport.exe+0x";
     const size_t offsetAt = lines.find(module, line) + module.size();
     const ULONG64 offset = std::strtoull(lines.c_str() + offsetAt, nullptr, 16);
-    EXPECT_NE(lines.find("Fault return addresses: " + module, offsetAt), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Fault return addresses: " + std::string(row.returns), offsetAt), std::string::npos) << lines;
     EXPECT_NE(lines.find("Fault dump: " + std::string(row.kind) + ".dmp\r\n", offsetAt), std::string::npos) << lines;
 
     // The dump: its exception stream holds the code and the same address in this program.
@@ -188,14 +260,31 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     const auto* header = at<MINIDUMP_HEADER>(data, 0);
     const MINIDUMP_EXCEPTION_STREAM* exception = nullptr;
     const MINIDUMP_MODULE_LIST* modules = nullptr;
+    const MINIDUMP_THREAD_LIST* threads = nullptr;
     for (ULONG32 i = 0; i < header->NumberOfStreams; ++i) {
         const auto* entry = at<MINIDUMP_DIRECTORY>(data, header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY));
         ASSERT_NE(entry, nullptr);
         if (entry->StreamType == ExceptionStream) exception = at<MINIDUMP_EXCEPTION_STREAM>(data, entry->Location.Rva);
         if (entry->StreamType == ModuleListStream) modules = at<MINIDUMP_MODULE_LIST>(data, entry->Location.Rva);
+        if (entry->StreamType == ThreadListStream) threads = at<MINIDUMP_THREAD_LIST>(data, entry->Location.Rva);
     }
-    ASSERT_TRUE(exception != nullptr && modules != nullptr);
+    ASSERT_TRUE(exception != nullptr && modules != nullptr && threads != nullptr);
     EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, row.exitCode);
+    // On the faulting thread: the fault's stack pointer lies in that thread's stack in the dump.
+    const auto* context = at<CONTEXT>(data, exception->ThreadContext.Rva);
+    ASSERT_NE(context, nullptr);
+#if defined(_WIN64)
+    const ULONG64 stackPointer = context->Rsp;
+#else
+    const ULONG64 stackPointer = context->Esp;
+#endif
+    bool onItsThread = false;
+    for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i) {
+        const MINIDUMP_MEMORY_DESCRIPTOR& stack = threads->Threads[i].Stack;
+        if (threads->Threads[i].ThreadId == exception->ThreadId)
+            onItsThread = stackPointer - stack.StartOfMemoryRange < stack.Memory.DataSize;
+    }
+    EXPECT_TRUE(onItsThread) << "the dump puts the fault on thread " << exception->ThreadId << ", not on its own";
     bool inside = false;
     for (ULONG32 i = 0; i < modules->NumberOfModules; ++i) {
         const MINIDUMP_MODULE& m = modules->Modules[i];

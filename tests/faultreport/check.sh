@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The planted faults under Wine (test_faultreport, in the current folder), then
 # tools/resolve_fault.py on their logs with the test program zipped as the release zips its
-# programs with symbols: each fault's address must name the planted function and line.
+# programs with symbols: each fault's address must name the planted function and line, and
+# one in the C++ library the symbol that holds it; and, through a stand-in addr2line, a return
+# address must be looked up one byte back.
 #
 #   tests/faultreport/check.sh TEST_FAULTREPORT_EXE SOURCE_DIR
 set -euo pipefail
@@ -22,4 +24,25 @@ for row in "worker plantNullWrite null-write" "overflow plantRecursion recursion
   grep -A1 '^Fault: ' "planted/$kind.resolved" | tail -1 | grep -qE ": ([^ ]*::)?$function(\(.*\))? at .*/FaultReportTest\.cpp:($line)( |\$)" ||
     { echo "check.sh: the $kind fault does not resolve to $function at FaultReportTest.cpp:$line" >&2; exit 1; }
 done
-echo "check.sh: both planted faults resolve to their function and line"
+# The fault inside the C++ library, linked in without line information: named by its symbol;
+# its caller, whose 32-bit symbol carries one more underscore, by its name demangled.
+python3 "$root/tools/resolve_fault.py" planted/hungdump.log planted/symbols.zip >planted/hungdump.resolved
+cat planted/hungdump.resolved
+line=$(grep -n "// planted: compare" "$source" | cut -d: -f1)
+grep -A1 '^Fault: ' planted/hungdump.resolved | tail -1 |
+  grep -qE ': std::__cxx11::basic_string<.*>::compare\(char const\*\) const\+0x[0-9a-f]+ \(no line information\)$' ||
+  { echo "check.sh: the library fault is not named by its symbol" >&2; exit 1; }
+grep -qE ": plantCompare\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const\*\) at .*/FaultReportTest\.cpp:$line( |\$)" planted/hungdump.resolved ||
+  { echo "check.sh: the library fault's caller is not plantCompare(...) at FaultReportTest.cpp:$line" >&2; exit 1; }
+# A stand-in addr2line that answers each address with itself, as a line number: the faulting
+# address is looked up as it is, a return address one byte back, inside the call it returns from.
+mkdir -p planted/echo
+printf '#!/bin/sh\nfor a; do case $a in 0x*) echo "$a: f at a.cpp:$(($a))";; esac; done\n' >planted/echo/i686-w64-mingw32-addr2line
+chmod +x planted/echo/i686-w64-mingw32-addr2line
+cp planted/echo/i686-w64-mingw32-addr2line planted/echo/x86_64-w64-mingw32-addr2line
+printf 'Fault: at test_faultreport.exe+0x1000\r\nFault return addresses: test_faultreport.exe+0x1000\r\n' |
+  PATH="$PWD/planted/echo:$PATH" python3 "$root/tools/resolve_fault.py" - planted/symbols.zip >planted/echo.resolved
+mapfile -t looked < <(sed -n 's/^    test_faultreport\.exe+0x1000: f at a\.cpp://p' planted/echo.resolved)
+(( ${#looked[@]} == 2 && looked[1] == looked[0] - 1 )) ||
+  { cat planted/echo.resolved; echo "check.sh: a return address is not looked up one byte back" >&2; exit 1; }
+echo "check.sh: the planted faults resolve to their function and line, the library's to its symbol"

@@ -64,9 +64,11 @@ TEST_F(GuiTest, StartKeepsTheHundredMostRecentlyWrittenLogsAndBeginsItsOwnWithTh
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00 - Copy.log", "copy\r\n", first));
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\2099-01-01_00-00-00_.log", "renamed\r\n", first));
     ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\notes.txt", "kept\r\n", first));
-    // Fault dumps beside a log that goes and one that stays, and one whose log has gone.
+    // Fault dumps beside a log that goes (the oldest, and the youngest of those that go) and one
+    // that stays, and one whose log has gone.
     const auto dumpOf = [](const std::string& log) { return log.substr(0, log.size() - 4) + ".dmp"; };
-    for (const std::string& dump : {dumpOf(byAge.front()), dumpOf(byAge.back()), std::string("2099-12-31_00-00-00.dmp")})
+    for (const std::string& dump :
+         {dumpOf(byAge.front()), dumpOf(byAge[5]), dumpOf(byAge.back()), std::string("2099-12-31_00-00-00.dmp")})
         ASSERT_NO_FATAL_FAILURE(writeFileWritten(logsFolder() + "\\" + dump, "MDMP", first));
     ASSERT_EQ(logNames().size(), 107u);
     ASSERT_NO_FATAL_FAILURE(registerComOne());

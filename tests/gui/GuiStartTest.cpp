@@ -130,6 +130,9 @@ TEST_F(GuiTest, WithoutSetupApiTheFixedListIsShownWithComOneSelectedAndConnectWo
 TEST_F(GuiTest, SecondInstanceExitsWithMinusOneAndBringsTheFirstToTheFront) {
     ASSERT_NO_FATAL_FAILURE(registerComOne());
     ASSERT_NO_FATAL_FAILURE(launch());
+    // Minimized: activation alone would leave it so.
+    ShowWindow(window.handle(), SW_MINIMIZE);
+    ASSERT_TRUE(IsIconic(window.handle()));
 
     ForegroundHolder holder;
     ASSERT_NE(holder.handle(), nullptr);
@@ -145,8 +148,12 @@ TEST_F(GuiTest, SecondInstanceExitsWithMinusOneAndBringsTheFirstToTheFront) {
     // The first window is activated on its own thread, which may come after the second has
     // ended (Wine 10 shows no foreground window in between): the outcome is waited for.
     const ULONGLONG end = GetTickCount64() + 10000;
-    for (pumpMessages(); GetForegroundWindow() != window.handle() && GetTickCount64() < end; pumpMessages()) Sleep(20);
+    for (pumpMessages(); (GetForegroundWindow() != window.handle() || IsIconic(window.handle())) && GetTickCount64() < end;
+         pumpMessages()) {
+        Sleep(20);
+    }
     EXPECT_EQ(GetForegroundWindow(), window.handle());
+    EXPECT_FALSE(IsIconic(window.handle()));
     // The first is untouched and still the only one.
     EXPECT_EQ(InstallerWindow::find(), window.handle());
     EXPECT_TRUE(installer.running());

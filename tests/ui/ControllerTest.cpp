@@ -184,10 +184,14 @@ const RestTimerApi FakeRestTimerApi = {&noHighResolutionTimer, &noPeriod, &noPer
 // The taskbar as Windows would show it: each state, each value (of `total`), each flash.
 std::vector<std::string> taskbarCalls;
 HWND inFront = nullptr;  // GetForegroundWindow's answer
+int taskbarReferences = 0;  // the fake's objects handed out and not yet released
 struct FakeTaskbar : ITaskbarList3 {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        taskbarCalls.push_back("release");
+        return static_cast<ULONG>(--taskbarReferences);
+    }
     HRESULT STDMETHODCALLTYPE SetProgressState(HWND, TBPFLAG state) override {
         taskbarCalls.push_back("state " + std::to_string(state));
         return S_OK;
@@ -218,10 +222,12 @@ BOOL WINAPI fakeFlash(PFLASHWINFO flash) {
     return FALSE;
 }
 HWND WINAPI fakeForeground() { return inFront; }
-const TaskbarApi FakeTaskbarApi = {[]() -> ITaskbarList3* { return &fakeTaskbar; }, &fakeFlash, &fakeForeground};
+const TaskbarApi FakeTaskbarApi = {[]() -> ITaskbarList3* { return ++taskbarReferences, &fakeTaskbar; }, &fakeFlash,
+                                   &fakeForeground};
 
 // Dynamic Annotation as Windows takes it, each call noted as "<what> <control id> <value>".
 std::vector<std::string> annotationCalls;
+int refusedName = 0;  // the control whose name is refused, or 0
 struct FakeAnnotations : IAccPropServices {
     static void note(const char* what, HWND control, DWORD object, DWORD child, const std::string& value) {
         const bool client = object == static_cast<DWORD>(OBJID_CLIENT) && child == CHILDID_SELF;
@@ -235,7 +241,7 @@ struct FakeAnnotations : IAccPropServices {
                                              LPCWSTR text) override {  // PROPID_ACC_NAME
         const std::string value(text, text + wcslen(text));
         note(property.Data1 == 0x608d3df8 ? "name" : "other", control, object, child, value);
-        return S_OK;
+        return refusedName != 0 && GetDlgCtrlID(control) == refusedName ? E_FAIL : S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetHwndProp(HWND control, DWORD object, DWORD child, MSAAPROPID, VARIANT value) override {
         note("live", control, object, child, std::to_string(value.lVal));  // the only one the program sets
@@ -743,6 +749,7 @@ TEST_F(ControllerTest, BlackfinPhasesFromEraseToCompletion) {
     std::set<std::wstring> added = logFiles();
     for (const std::wstring& path : logsBefore) added.erase(path);
     ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(*added.begin(), controller->updateLog.path()) << "the log's path names another file";
     UniqueFileHandle file(CreateFileW(added.begin()->c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       0, nullptr));
@@ -776,7 +783,9 @@ TEST_F(ControllerTest, FailureWhileConnectingKeepsTheConnectTimerAndTheImage) {
 
 TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     controller->OnConnected(true);
-    watchTaskbar(dialog);  // the window in front: no flash
+    // A window of the program's own in front (its About box, say): no flash.
+    const HWND box = CreateWindowExA(0, "STATIC", "About", WS_POPUP, 0, 0, 0, 0, dialog, nullptr, nullptr, nullptr);
+    watchTaskbar(box);
     ASSERT_TRUE(controller->resource.LoadFirmwareResource(300, "TALVOR_LDR"));
     controller->OnEngineTimer(ResponseTimerId, true);
     ASSERT_EQ(controller->responseTimer, ResponseTimerId);
@@ -791,8 +800,12 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     EXPECT_EQ(mode(), static_cast<uint32_t>(Idle));
     expectControls(true, true, false);
     EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 4"});
+    // Explorer's message again (after its restart, or from any process): the same object shows it.
+    SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
     connect();  // the error stands until the next Connect
-    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 0"}));
+    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 4", "state 0"}));
+    EXPECT_EQ(taskbarReferences, 1) << "the taskbar object was made again";
+    DestroyWindow(box);
 }
 
 TEST_F(ControllerTest, ResponseTimeoutWhileIdleOnlyEnablesConnect) {
@@ -981,7 +994,12 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              ASSERT_TRUE(answer.finish());
              EXPECT_FALSE(heldUnderBox);
          }},
-        {"failure during a PIC", &FakePowerApi, false, -1, "started failed", [&] { controller->OnFailed(); }},
+        {"failure during a PIC", &FakePowerApi, false, -1, "started failed",
+         [&] {
+             watchTaskbar(nullptr);  // another program in front
+             controller->OnFailed();
+             EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "flash"})) << "not shown as a failed update";
+         }},
         {"failure during the Blackfin", &FakePowerApi, false, -1, "started failed",
          [&] {
              setMode(Updating);
@@ -1123,7 +1141,8 @@ TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
     const struct {
         const char* name;
         bool windows;
-    } rows[] = {{"Windows", true}, {"Wine 8", false}};
+        int refused;  // the control whose name annotation is refused, or 0
+    } rows[] = {{"Windows", true, 0}, {"Windows refusing one control's name", true, IDC_PROGRESS}, {"Wine 8", false, 0}};
     const std::pair<int, std::string> names[] = {
         {IDC_PORT_LIST, "Serial port"}, {IDC_CONNECTION_BOX, "Connection"}, {IDC_UPDATE_BOX, "Update"},
         {IDC_STATUS_BOX, "Status"},     {IDC_PROGRESS, "Update progress"},
@@ -1132,6 +1151,7 @@ TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
         SCOPED_TRACE(row.name);
         close();
         annotationCalls.clear();
+        refusedName = row.refused;
         ScreenReaderSupport::setAnnotationSource(row.windows ? &takeAnnotations : nullptr);
         const HHOOK system = row.windows ? SetWindowsHookExA(WH_CALLWNDPROCRET, announceEditText, nullptr,
                                                              GetCurrentThreadId())
@@ -1139,8 +1159,8 @@ TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
         open();
         std::vector<std::string> annotated = {"name 0 KQ7750", "clear 0 1"};  // the hidden edit that asks Windows
         for (const auto& control : names) {
-            if (row.windows) {
-                annotated.push_back("name " + std::to_string(control.first) + " " + control.second);
+            if (row.windows) annotated.push_back("name " + std::to_string(control.first) + " " + control.second);
+            if (row.windows && control.first != row.refused) {
                 EXPECT_EQ(SendMessageA(item(control.first), WM_GETOBJECT, 0, OBJID_CLIENT), 0) << control.second;
             } else {
                 EXPECT_EQ(accessibleName(item(control.first)), control.second);
@@ -1156,12 +1176,15 @@ TEST_F(ControllerTest, ScreenReadersHearEachControlByItsNameAndEachTextOnce) {
         annotationCalls.clear();
         close();
         std::sort(annotationCalls.begin(), annotationCalls.end());
-        const std::vector<std::string> cleared = {"clear 1010 1", "clear 1011 1", "clear 1012 2", "clear 1013 1",
-                                                  "clear 1014 1", "clear " + std::to_string(IDC_RELEASE_LABEL) + " 1"};
+        std::vector<std::string> cleared = {"clear 1010 1", "clear 1011 1", "clear 1012 2", "clear 1013 1",
+                                            "clear 1014 1", "clear " + std::to_string(IDC_RELEASE_LABEL) + " 1"};
+        // The refused one was served as on Wine, and has no annotation to clear.
+        if (row.refused) cleared.erase(std::find(cleared.begin(), cleared.end(), "clear " + std::to_string(row.refused) + " 1"));
         EXPECT_EQ(annotationCalls, row.windows ? cleared : std::vector<std::string>());
         if (system) UnhookWindowsHookEx(system);
     }
     ScreenReaderSupport::setAnnotationSource(nullptr);
+    refusedName = 0;
 }
 
 TEST_F(ControllerTest, EngineActionMessageWithAnEmptyQueueSucceeds) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "resources/resource.h"
@@ -203,10 +204,19 @@ TEST_F(WidgetTest, PacedStepsCountEveryRecordAndShowTheTopAndTheStoppingPoint) {
         EXPECT_LE(barPosition(), bar.position) << "after step " << step;
     }
     EXPECT_EQ(barPosition(), 12) << "the top of the range is always shown";
+    // A hundred quick steps: the control gets a position at most once per PacedRedrawMs.
+    const ULONGLONG start = GetTickCount64();
     bar.Configure(1000);
-    for (int step = 0; step < 7; ++step) bar.StepPaced();
+    probe->clear();
+    for (int step = 0; step < 100; ++step) bar.StepPaced();
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    const std::vector<uitest::ProgressProbe::Message> sent = probe->messages();
+    const auto positions = std::count_if(sent.begin(), sent.end(), [](const uitest::ProgressProbe::Message& m) {
+        return m.message == PBM_SETPOS;
+    });
+    EXPECT_LE(positions, static_cast<std::ptrdiff_t>(elapsed / ProgressBarWidget::PacedRedrawMs)) << elapsed << " ms";
     bar.SetState(PBST_ERROR);
-    EXPECT_EQ(barPosition(), 7) << "the error state shows an older position";
+    EXPECT_EQ(barPosition(), 100) << "the error state shows an older position";
 }
 
 TEST_F(WidgetTest, BarConfiguredForZeroNeverMoves) {
