@@ -45,7 +45,7 @@ WIN32 = RIG + 'ctest --test-dir "$MUTATE_OUT/win32" --output-on-failure -R '
 # The project: its rooms, how the scratch copy is built and the rig started, its test programs
 # with about how long each runs here, and which programs cover which files (first match wins).
 PROJECT = {
-    "rooms": ["engine", "serial", "loader", "firmware", "ui", "windows", "updatelog",
+    "rooms": ["engine", "serial", "loader", "firmware", "ui", "updateevents", "windows", "updatelog",
               "faultreport", "tools"],
     "prepare": [
         "scripts/build.sh native >/dev/null",
@@ -74,6 +74,8 @@ PROJECT = {
         "firmware_images": {"command": 'ctest --test-dir "$MUTATE_OUT/native" '
                                        "--output-on-failure -R '^firmware_images'",
                             "target": None, "seconds": 10},
+        "room_includes": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
+                                     "-R '^room_includes'", "target": None, "seconds": 5},
     },
     "plan": [
         ["engine/Circular", ["ring", "engine"]],
@@ -84,6 +86,7 @@ PROJECT = {
         ["loader/", ["reliability_engine", "engine", "gui"]],
         ["firmware/", ["firmware", "gui"]],
         ["faultreport/", ["faultreport", "ui"]],
+        ["updateevents/", ["ui", "gui"]],
         ["windows/", ["ui", "gui"]],
         ["updatelog/", ["ui", "gui"]],
         ["ui/", ["ui", "gui"]],
@@ -92,6 +95,7 @@ PROJECT = {
         ["tools/make_firmware_images.py", ["firmware_images"]],
         ["tools/check_firmware_images.py", ["firmware_images"]],
         ["tools/pe_load_config.py", ["gui"]],
+        ["tools/room_includes.py", ["room_includes"]],
     ],
 }
 

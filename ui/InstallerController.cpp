@@ -115,12 +115,20 @@ InstallerController::InstallerController(HINSTANCE moduleInstance)
       connectTimer(0),
       responseTimer(0),
       portListTimer(0),
-      messageBoxDepth(0) {}
+      messageBoxDepth(0),
+      updateRunning(false),
+      updateEndTold(false) {
+    followers.add(powerHold);
+    followers.add(taskbar);
+    followers.add(updateLog);
+}
 
 InstallerController::~InstallerController() {
     // The engineer's exit ends an update too.
-    powerHold.release();
-    updateLog.programClosed();
+    if (updateRunning) {
+        endUpdate(UpdateEnd::Abandoned);
+    }
+    followers.onClosing();
     // Released while the worker may still point into it: a module's resources stay
     // mapped for the module's life, so the pointer stays readable until the worker ends.
     resource.release();
@@ -170,7 +178,7 @@ int InstallerController::Run() {
         char text[256] = {};
         std::snprintf(text, sizeof text, "CreateDialog Error 0x%08X",
                       static_cast<unsigned>(GetLastError()));
-        updateLog.shown("message box \"Loader failed to start\"", text);
+        followers.onShown("message box \"Loader failed to start\"", text);
         MessageBoxA(nullptr, text, "Loader failed to start", MB_ICONWARNING);
         return 0;
     }
@@ -215,9 +223,9 @@ BOOL InstallerController::OnInitDialog(HWND mainDialog) {
     updateBox.reset(new EditWidget(dialog, IDC_UPDATE_BOX));
     statusBox.reset(new EditWidget(dialog, IDC_STATUS_BOX));
     releaseLabel.reset(new LabelWidget(dialog, IDC_RELEASE_LABEL));
-    connectionBox->logTo(&updateLog, ConnectionLineName);
-    updateBox->logTo(&updateLog, UpdateLineName);
-    statusBox->logTo(&updateLog, StatusLineName);
+    connectionBox->tellShownTo(&followers, ConnectionLineName);
+    updateBox->tellShownTo(&followers, UpdateLineName);
+    statusBox->tellShownTo(&followers, StatusLineName);
 
     const int selectRow = fillPortList();
     // With an empty list CB_SETCURSEL fails and nothing is selected, as intended.
@@ -250,8 +258,8 @@ BOOL InstallerController::OnConnectClicked(WORD notification) {
         return TRUE;
     }
 
-    updateLog.connectPressed(portCombo->rowText(row));
-    taskbar.none();
+    updateEndTold = false;
+    followers.onConnectPressed(portCombo->rowText(row));
     setCursor(IDC_WAIT);
     statusBox->setText(AttemptingText);
 
@@ -321,7 +329,7 @@ void InstallerController::OnPortNotFound() {
 }
 
 void InstallerController::OnConnected(bool /*connected*/) {
-    updateLog.connected();
+    followers.onConnected();
     stopTimers();
     progressBar->SetState(PBST_NORMAL);
     progressBar->Reset();
@@ -350,8 +358,7 @@ BOOL InstallerController::OnUpdateClicked(WORD notification) {
     }
 
     // The update starts here: from now on the PC must neither sleep nor slow it.
-    powerHold.hold();
-    updateLog.updateStarted(PicPhaseNames[0]);
+    startUpdate();
     statusBox->setText(ReprogrammingPicsText);
     connectButton->enable(false);
     portCombo->enable(false);
@@ -371,7 +378,8 @@ void InstallerController::OnPicProgram() {
     // does not touch it before ProgramPic sends the command.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines));
-    taskbar.records(0, static_cast<int32_t>(lines));
+    followers.onRecordsStarted({RecordsStart::Pic, lines, static_cast<int32_t>(lines), resource.resourceSize,
+                                SerialPort::BaudRate});
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -383,13 +391,10 @@ void InstallerController::OnPicProgram() {
 
 void InstallerController::OnProgressed(uint32_t recordsLeft) {
     progressBar->StepPaced();
-    taskbar.step(progressBar->position, progressBar->maximum);
     // The step's own count, not the number of steps (one is left out when the window falls
     // behind, see UpdateEngine::pushProgressStep), and not the engine's field, whose lock
     // the worker holds across a port write that a stalling adapter keeps for up to 10 s.
-    if (updateLog.inTransfer()) {
-        updateLog.recordsLeft(recordsLeft);
-    }
+    followers.onRecordStep(progressBar->position, progressBar->maximum, recordsLeft);
 }
 
 void InstallerController::OnNextPic() {
@@ -397,12 +402,10 @@ void InstallerController::OnNextPic() {
     ++picStep;
     detailBox = updateBox.get();
     if (picStep >= 0 && picStep < 3) {
-        updateLog.phaseStarted(PicPhaseNames[picStep]);
+        followers.onPhaseStarted(PicPhaseNames[picStep]);
     }
     if (!loadImage(static_cast<WORD>(FirstPicImageId + picStep), PicImageType)) {
-        powerHold.release();
-        showUpdateEndOnTaskbar(true);
-        updateLog.updateFailed();
+        endUpdate(UpdateEnd::Failed);
         return;
     }
     setCursor(IDC_WAIT);
@@ -416,9 +419,7 @@ void InstallerController::OnBlackfinProgramPreamble() {
     stopTimers();
     detailBox = updateBox.get();
     if (!loadImage(BlackfinImageId, BlackfinImageType)) {
-        powerHold.release();
-        showUpdateEndOnTaskbar(true);
-        updateLog.updateFailed();
+        endUpdate(UpdateEnd::Failed);
         return;
     }
     if (engine) {
@@ -428,14 +429,12 @@ void InstallerController::OnBlackfinProgramPreamble() {
 }
 
 void InstallerController::OnBlackfinErasePreamble() {
-    updateLog.phaseStarted("erase");
+    followers.onPhaseStarted("erase");
     stopTimers();
     statusBox->setText(ErasingStatusText);
     updateBox->setText(ErasingText);
     progressBar->Configure(EraseProgressTop);
-    // The erase reports steps of its own pace, not of the whole: the taskbar shows only that
-    // it goes on.
-    taskbar.indeterminate();
+    followers.onEraseStarted();
     portCombo->enable(false);
     connectButton->enable(false);
     updateButton->enable(false);
@@ -453,9 +452,9 @@ void InstallerController::OnBlackfinErasePostamble() {
     // "Complete." is what ends the update, not the last step.
     uint32_t lines = engine ? engine->imageLinesLeft : 0;
     progressBar->Configure(static_cast<int32_t>(lines) - 1);
-    taskbar.records(0, progressBar->maximum);
-    updateLog.phaseStarted("Blackfin");
-    updateLog.transferStarted(lines, resource.resourceSize, SerialPort::BaudRate);
+    followers.onPhaseStarted("Blackfin");
+    followers.onRecordsStarted({RecordsStart::Blackfin, lines, progressBar->maximum, resource.resourceSize,
+                                SerialPort::BaudRate});
     setCursor(IDC_WAIT);
     if (engine) {
         engine->ProgramBlackfin();
@@ -463,14 +462,7 @@ void InstallerController::OnBlackfinErasePostamble() {
 }
 
 void InstallerController::OnComplete() {
-    // The last tenth, whose step may have been left out: the loader's closing "Complete."
-    // is read only after the last record's echo, so no record is left now.
-    if (updateLog.inTransfer()) {
-        updateLog.recordsLeft(0);
-    }
-    // Before the box, which may stand for hours once the engineer has walked away.
-    powerHold.release();
-    showUpdateEndOnTaskbar(false);
+    followers.onRecordsFinished();
     stopTimers();
     statusBox->setText(SuccessText);
     progressBar->SetState(PBST_NORMAL);
@@ -478,7 +470,8 @@ void InstallerController::OnComplete() {
     progressBar->enable(false);
     resource.release();
     setIdleAndClosePort();
-    updateLog.updateComplete();
+    // Before the box, which may stand for hours once the engineer has walked away.
+    endUpdate(UpdateEnd::Completed);
 
     showMessageBox(SuccessText, SuccessCaption, MB_ICONINFORMATION | MB_OK);
 
@@ -494,8 +487,8 @@ void InstallerController::OnFailed() {
         return;
     }
     statusBox->setText(CommsErrorRetryText);
-    // While a PIC is programmed the engine is still connecting: the power hold tells an update.
-    const bool updateFailed = engineMode() != Connecting || powerHold.held();
+    // While a PIC is programmed the engine is still connecting.
+    const bool updateFailed = engineMode() != Connecting || updateRunning;
     if (engineMode() == Connecting) {
         // A running connect timer keeps ticking: the next retry reopens the port.
         connectionBox->setText(ConnectFailedText);
@@ -507,11 +500,8 @@ void InstallerController::OnFailed() {
     }
     setIdleAndClosePort();
     if (updateFailed) {
-        showUpdateEndOnTaskbar(true);
+        endUpdate(UpdateEnd::Failed);
     }
-    // A failure while a PIC is programmed ends the update too.
-    powerHold.release();
-    updateLog.updateFailed();
     enablePortControls();
 }
 
@@ -558,11 +548,8 @@ void InstallerController::OnShowLogs() {
 }
 
 void InstallerController::OnSuspend() {
-    // The power request holds off the idle timers, not a closed lid, the power button or a
-    // flat battery. The port goes with the sleep, and its failure is reported as any other.
-    if (powerHold.held()) {
-        updateLog.suspending();
-    }
+    // The port goes with the sleep, and its failure is reported as any other.
+    followers.onSuspending();
 }
 
 void InstallerController::OnTaskbarButtonCreated() {
@@ -600,7 +587,10 @@ void InstallerController::ShowEscapedException(const char* text) {
     FaultReport::exceptionEscaped(text);
     InstallerController* controller = TheInstallerController();
     if (controller != nullptr) {
-        controller->powerHold.release();
+        if (controller->updateRunning) {
+            controller->endUpdate(UpdateEnd::Abandoned);
+        }
+        controller->followers.onExceptionEscaped();
     }
     MessageBoxA(nullptr, text, ExceptionCaption, MB_ICONWARNING);
 }
@@ -735,13 +725,19 @@ void InstallerController::setIdleAndClosePort() {
     }
 }
 
-void InstallerController::showUpdateEndOnTaskbar(bool failed) {
-    if (failed) {
-        taskbar.error();
-    } else {
-        taskbar.none();
+void InstallerController::startUpdate() {
+    updateRunning = true;
+    updateEndTold = false;
+    followers.onUpdateStarted(PicPhaseNames[0]);
+}
+
+void InstallerController::endUpdate(UpdateEnd end) {
+    updateRunning = false;
+    if (updateEndTold) {
+        return;
     }
-    taskbar.flashUnlessInFront();
+    updateEndTold = true;
+    followers.onUpdateEnded(end);
 }
 
 void InstallerController::enablePortControls() {
@@ -776,12 +772,12 @@ void InstallerController::prepareForScreenReaders(const std::string& release) {
 int InstallerController::showMessageBox(const char* text, const char* caption, UINT flags) {
     // No owner, as the instrument's procedure has always shown them: the main
     // window stays live, and engine actions keep running in the box's loop.
-    updateLog.shown(("message box \"" + std::string(caption) + "\"").c_str(), text);
+    followers.onShown(("message box \"" + std::string(caption) + "\"").c_str(), text);
     ++messageBoxDepth;
     int answer = MessageBoxA(nullptr, text, caption, flags);
     --messageBoxDepth;
     if ((flags & MB_TYPEMASK) == MB_OKCANCEL) {
-        updateLog.line(std::string("answered ") + (answer == IDCANCEL ? "Cancel" : "OK"));
+        followers.onBoxAnswered(answer == IDCANCEL ? "Cancel" : "OK");
     }
     return answer;
 }

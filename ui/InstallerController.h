@@ -14,6 +14,7 @@
 #include "ui/AppControllerBase.h"
 #include "ui/ProgressBarWidget.h"
 #include "ui/Widgets.h"
+#include "updateevents/UpdateFollowers.h"
 #include "updatelog/UpdateLog.h"
 #include "windows/PowerHold.h"
 #include "windows/TaskbarProgress.h"
@@ -112,12 +113,16 @@ public:
     UINT_PTR connectTimer;                // 1 while the connect timer runs, else 0
     UINT_PTR responseTimer;               // the engine's id (2) while running, else 0
     UINT_PTR portListTimer;               // 3 while a device change waits to be shown, else 0
+    // The update's followers, told each event in this order, which is policy: the power
+    // hold first (the PC held before anything else at a start, let go first at an end, before
+    // any box), then the taskbar button, then the log, whose closing line comes last.
     // Keeps the PC awake and the process unthrottled from an update's start to its end;
     // nothing is held while idle or connected.
     PowerHold powerHold;
     // The update on the window's taskbar button; nothing while idle or connected.
     TaskbarProgress taskbar;
     UpdateLog updateLog;                  // this start's log; opened by Run
+    UpdateFollowers followers;            // the three above
 
 private:
     // Adds the rows of the present ports (or the fixed list when the Setup API cannot
@@ -132,10 +137,10 @@ private:
     bool attemptEnded();
     void setIdleAndClosePort();
     void enablePortControls();  // Connect and port list on, Update off, arrow cursor
-    // The taskbar's word on an update that has ended: the error state after a failure (until
-    // the next Connect), none after the completion, and the button flashed when another
-    // program is in front.
-    void showUpdateEndOnTaskbar(bool failed);
+    // Update Instrument's start and the one end of each update, whatever ended it; a second
+    // end (a failure reported after a refused image) is not told again.
+    void startUpdate();
+    void endUpdate(UpdateEnd end);
     bool loadImage(WORD id, const char* type);
     int showMessageBox(const char* text, const char* caption, UINT flags);
     // Names each control as a screen reader should read it, and makes the status line
@@ -144,6 +149,8 @@ private:
 
     std::unique_ptr<UpdateEngine> engine;  // created by OnInitDialog; g_engine aliases it
     int messageBoxDepth;                   // nesting of open message boxes
+    bool updateRunning;                    // from Update Instrument to the update's end
+    bool updateEndTold;                    // since the last Connect or Update Instrument
     std::unique_ptr<ScreenReaderSupport> screenReader;  // created by OnInitDialog
 };
 

@@ -1,7 +1,7 @@
 // The simple control wrappers: label, read-only edit box, push button, port list.
 #include "ui/Widgets.h"
 
-#include "updatelog/UpdateLog.h"
+#include "updateevents/UpdateFollower.h"
 
 namespace {
 
@@ -68,8 +68,8 @@ void EditWidget::setText(const std::string& text) {
     if (liveRegion) {
         NotifyWinEvent(LiveRegionChangedEvent, handle, OBJID_CLIENT, CHILDID_SELF);
     }
-    if (log != nullptr) {
-        log->shown(logName, text);
+    if (shownTo != nullptr) {
+        shownTo->onShown(shownName, text);
     }
 }
 
@@ -81,9 +81,9 @@ void EditWidget::announceAsLiveRegion(bool live) {
     liveRegion = live;
 }
 
-void EditWidget::logTo(UpdateLog* updateLog, const char* name) {
-    log = updateLog;
-    logName = name;
+void EditWidget::tellShownTo(UpdateFollower* follower, const char* name) {
+    shownTo = follower;
+    shownName = name;
 }
 
 ButtonWidget::ButtonWidget(HWND dialog, int id) : WidgetBase(dialog, id) {

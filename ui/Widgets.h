@@ -6,7 +6,7 @@
 
 #include <string>
 
-class UpdateLog;
+class UpdateFollower;
 
 class WidgetBase {
 public:
@@ -28,18 +28,18 @@ class EditWidget : public WidgetBase {
 public:
     EditWidget(HWND dialog, int id);
     // Repaints the whole box before the text changes, so a shorter text never
-    // leaves the tail of the longer one behind. Each text shown also goes to the log
-    // given by logTo, under the box's name, and to screen readers as a value change
+    // leaves the tail of the longer one behind. Each text shown is also told to the
+    // follower given by tellShownTo, under the box's name, and to screen readers as a value change
     // (unless raiseValueChange was told the system raises it) and a live region's change
     // (once announceAsLiveRegion was told so).
     void setText(const std::string& text);
-    void logTo(UpdateLog* updateLog, const char* name);
+    void tellShownTo(UpdateFollower* follower, const char* name);
     void raiseValueChange(bool raise);
     void announceAsLiveRegion(bool live);
 
 private:
-    UpdateLog* log = nullptr;  // not owned
-    const char* logName = nullptr;
+    UpdateFollower* shownTo = nullptr;  // not owned
+    const char* shownName = nullptr;
     bool valueChange = true;
     bool liveRegion = false;
 };

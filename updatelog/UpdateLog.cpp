@@ -279,3 +279,70 @@ std::string UpdateLog::lastShownOn(const char* where) const {
     }
     return std::string();
 }
+
+void UpdateLog::onConnectPressed(const std::string& portRow) {
+    connectPressed(portRow);
+}
+
+void UpdateLog::onConnected() {
+    connected();
+}
+
+void UpdateLog::onUpdateStarted(const char* firstPhase) {
+    updateStarted(firstPhase);
+}
+
+void UpdateLog::onPhaseStarted(const char* phase) {
+    phaseStarted(phase);
+}
+
+void UpdateLog::onRecordsStarted(const RecordsStart& start) {
+    // A PIC's few records say nothing of the adapter's pace.
+    if (start.kind == RecordsStart::Blackfin) {
+        transferStarted(start.records, start.imageBytes, start.baud);
+    }
+}
+
+void UpdateLog::onRecordStep(int32_t /*position*/, int32_t /*top*/, uint32_t left) {
+    // The step's own count, not the number of steps (one is left out when the window falls
+    // behind), and not the engine's field, whose lock the worker may hold for seconds.
+    if (inTransfer()) {
+        recordsLeft(left);
+    }
+}
+
+void UpdateLog::onRecordsFinished() {
+    // The last tenth, whose step may have been left out: the loader's closing "Complete."
+    // is read only after the last record's echo, so no record is left now.
+    if (inTransfer()) {
+        recordsLeft(0);
+    }
+}
+
+void UpdateLog::onUpdateEnded(UpdateEnd end) {
+    if (end == UpdateEnd::Completed) {
+        updateComplete();
+    } else if (end == UpdateEnd::Failed) {
+        updateFailed();
+    }
+}
+
+void UpdateLog::onSuspending() {
+    // The power request holds off the idle timers, not a closed lid, the power button or a
+    // flat battery: a suspend during an update will take the port with it.
+    if (updating) {
+        suspending();
+    }
+}
+
+void UpdateLog::onClosing() {
+    programClosed();
+}
+
+void UpdateLog::onShown(const char* where, const std::string& text) {
+    shown(where, text);
+}
+
+void UpdateLog::onBoxAnswered(const char* answer) {
+    line(std::string("answered ") + answer);
+}

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "engine/WinHandles.h"
+#include "updateevents/UpdateFollower.h"
 
-class UpdateLog {
+class UpdateLog : public UpdateFollower {
 public:
     // A transfer that fails sooner says too little about the adapter's pace to log it.
     static constexpr uint32_t PaceMinimumRecords = 100;
@@ -63,6 +64,22 @@ public:
     // The pace lines of a transfer whose first `records` (of `imageRecords`, `imageBytes` in
     // all, sent at `baud`) took `ms`: the pace beside the line's own and, when it is more
     // than twice that, the adapter's line.
+    // As an update's follower (the policy's last, so that its closing line follows what the
+    // others did): the calls above, the Blackfin's records as its transfer, a PIC's left out;
+    // an update abandoned with the program is closed by the program's closing line.
+    void onConnectPressed(const std::string& portRow) override;
+    void onConnected() override;
+    void onUpdateStarted(const char* firstPhase) override;
+    void onPhaseStarted(const char* phase) override;
+    void onRecordsStarted(const RecordsStart& start) override;
+    void onRecordStep(int32_t position, int32_t top, uint32_t left) override;
+    void onRecordsFinished() override;
+    void onUpdateEnded(UpdateEnd end) override;
+    void onSuspending() override;
+    void onClosing() override;
+    void onShown(const char* where, const std::string& text) override;
+    void onBoxAnswered(const char* answer) override;
+
     static std::vector<std::string> paceLines(uint32_t records, ULONGLONG ms, uint32_t imageRecords,
                                               uint64_t imageBytes, uint32_t baud);
 

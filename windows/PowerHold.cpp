@@ -138,3 +138,19 @@ void PowerHold::dropRequest() {
     api->closeRequest(request);
     request = nullptr;
 }
+
+void PowerHold::onUpdateStarted(const char* /*firstPhase*/) {
+    hold();
+}
+
+void PowerHold::onUpdateEnded(UpdateEnd /*end*/) {
+    release();
+}
+
+void PowerHold::onClosing() {
+    release();
+}
+
+void PowerHold::onExceptionEscaped() {
+    release();
+}

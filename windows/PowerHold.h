@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "engine/ProcessThrottling.h"
+#include "updateevents/UpdateFollower.h"
 
 // The power calls, resolved from kernel32 at run time: Windows 7 has the power requests
 // but not SetProcessInformation, and a missing entry is null. A test hands a PowerHold a
@@ -24,7 +25,7 @@ struct PowerApi {
     static const PowerApi& system();
 };
 
-class PowerHold {
+class PowerHold : public UpdateFollower {
 public:
     // The reason `powercfg /requests` shows for the program while it holds its request.
     static constexpr wchar_t Reason[] = L"KQ7750 Firmware Installer: instrument firmware update in progress";
@@ -32,7 +33,7 @@ public:
     static constexpr EXECUTION_STATE AwakeState = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
 
     PowerHold();
-    ~PowerHold();  // clears whatever is still held
+    ~PowerHold() override;  // clears whatever is still held
     PowerHold(const PowerHold&) = delete;
     PowerHold& operator=(const PowerHold&) = delete;
 
@@ -40,6 +41,13 @@ public:
     void hold();
     void release();
     bool held() const { return holding; }
+
+    // As an update's follower: held from its start, let go at its end and at any way out of
+    // the program, before any box (the policy's first follower).
+    void onUpdateStarted(const char* firstPhase) override;
+    void onUpdateEnded(UpdateEnd end) override;
+    void onClosing() override;
+    void onExceptionEscaped() override;
 
     // The fault report's release, from the report's thread (or the faulting one): what is
     // held is let go, once, by this or by the holder's own release(). The fallback's

@@ -129,3 +129,32 @@ void TaskbarProgress::show(bool stateChanged) {
     shownPercent = percent;
     taskbar->SetProgressValue(window, static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(top));
 }
+
+void TaskbarProgress::onConnectPressed(const std::string& /*portRow*/) {
+    none();
+}
+
+void TaskbarProgress::onEraseStarted() {
+    // The erase reports steps of its own pace, not of the whole: the button shows only that
+    // it goes on.
+    indeterminate();
+}
+
+void TaskbarProgress::onRecordsStarted(const RecordsStart& start) {
+    records(0, start.barTop);
+}
+
+void TaskbarProgress::onRecordStep(int32_t position, int32_t top, uint32_t /*recordsLeft*/) {
+    step(position, top);
+}
+
+void TaskbarProgress::onUpdateEnded(UpdateEnd end) {
+    // The program leaving with its window says nothing on a button that goes with it.
+    if (end == UpdateEnd::Abandoned) return;
+    if (end == UpdateEnd::Failed) {
+        error();
+    } else {
+        none();
+    }
+    flashUnlessInFront();
+}

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "updateevents/UpdateFollower.h"
+
 // The calls the taskbar progress makes. The program uses system(); a test hands its own
 // table to see each state and value given, and to put another window in front.
 struct TaskbarApi {
@@ -18,10 +20,10 @@ struct TaskbarApi {
     static const TaskbarApi& system();
 };
 
-class TaskbarProgress {
+class TaskbarProgress : public UpdateFollower {
 public:
     TaskbarProgress();
-    ~TaskbarProgress();
+    ~TaskbarProgress() override;
     TaskbarProgress(const TaskbarProgress&) = delete;
     TaskbarProgress& operator=(const TaskbarProgress&) = delete;
 
@@ -46,6 +48,15 @@ public:
     // Flashes the button until the window comes to the front, unless the program (its
     // window or one of its boxes) is in front now.
     void flashUnlessInFront();
+
+    // As an update's follower: nothing from Connect on, each run of records filling a normal
+    // bar, a moving one during the erase; at the end none after a completion, the error state
+    // after a failure (until the next Connect), and a flash when another program is in front.
+    void onConnectPressed(const std::string& portRow) override;
+    void onEraseStarted() override;
+    void onRecordsStarted(const RecordsStart& start) override;
+    void onRecordStep(int32_t position, int32_t top, uint32_t recordsLeft) override;
+    void onUpdateEnded(UpdateEnd end) override;
 
     // Test seam: the table must outlive the object. An object made through the table before
     // is let go; the next buttonCreated makes one through this table.

@@ -94,6 +94,19 @@ std::set<std::wstring> logFiles() {
 
 // Windows' power calls as the controller makes them, kept as the state a PC would be in.
 // Written on the window thread, read there and by a box-answering thread.
+// Each update's start and end as the controller tells its followers, and each box it shows.
+struct EndRecorder : UpdateFollower {
+    std::string events;
+    void note(const char* event) { events += (events.empty() ? "" : " ") + std::string(event); }
+    void onUpdateStarted(const char*) override { note("started"); }
+    void onUpdateEnded(UpdateEnd end) override {
+        note(end == UpdateEnd::Completed ? "completed" : end == UpdateEnd::Failed ? "failed" : "abandoned");
+    }
+    void onShown(const char* where, const std::string&) override {
+        if (std::string(where).rfind("message box", 0) == 0) note("box");
+    }
+};
+
 struct PowerState {
     bool createFails = false;
     int refused = -1;  // the request type PowerSetRequest refuses, as Windows 7 refuses execution-required
@@ -957,6 +970,7 @@ TEST_F(ControllerTest, AboutBoxShowsTheReleaseWhileEngineActionsKeepRunning) {
 // update can have, and at no other time; where Windows makes no power request, the window
 // thread's execution state stands in.
 TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
+    EndRecorder recorder;  // told after the controller's own followers
     const auto complete = [&] {
         uitest::BoxAnswerer answer("Update Complete", IDOK);
         controller->OnComplete();
@@ -967,9 +981,10 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         const PowerApi* api;  // the Windows the row stands for
         bool createFails;
         int refused;          // a request type PowerSetRequest refuses, or -1
+        const char* ends;     // what the followers are told of the update
         std::function<void()> end;
     } spans[] = {
-        {"completion", &FakePowerApi, false, -1,
+        {"completion", &FakePowerApi, false, -1, "started completed box",
          [&] {
              // Cleared before the box, which may stand for hours.
              bool heldUnderBox = true;
@@ -979,24 +994,34 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              ASSERT_TRUE(answer.finish());
              EXPECT_FALSE(heldUnderBox);
          }},
-        {"failure during a PIC", &FakePowerApi, false, -1,
+        {"failure during a PIC", &FakePowerApi, false, -1, "started failed",
          [&] {
              watchTaskbar(nullptr);  // another program in front
              controller->OnFailed();
              EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "flash"})) << "not shown as a failed update";
          }},
-        {"failure during the Blackfin", &FakePowerApi, false, -1,
+        {"failure during the Blackfin", &FakePowerApi, false, -1, "started failed",
          [&] {
              setMode(Updating);
              controller->OnFailed();
          }},
-        {"next PIC's image missing", &FakePowerApi, false, -1,
+        {"a vanishing line, failing twice, after a suspend", &FakePowerApi, false, -1, "started failed",
+         [&] {
+             controller->OnSuspend();
+             setMode(Updating);
+             controller->OnFailed();
+             controller->OnFailed();
+         }},
+        {"next PIC's image missing, then a late failure", &FakePowerApi, false, -1, "started failed",
          [&] {
              controller->picStep = 5;  // image 307 does not exist
              controller->OnNextPic();
+             EXPECT_EQ(recorder.events, "started failed") << "not ended when the image was refused";
+             controller->OnFailed();
          }},
-        {"Blackfin image not loadable", &FakePowerApi, false, -1,
+        {"Blackfin image not loadable, then a late failure", &FakePowerApi, false, -1, "started failed",
          [&] {
+             setMode(Updating);
              // FindResource's handle is the resource's directory entry: an empty resource.
              auto* entry = reinterpret_cast<IMAGE_RESOURCE_DATA_ENTRY*>(
                  FindResourceA(nullptr, MAKEINTRESOURCEA(300), "TALVOR_LDR"));
@@ -1005,29 +1030,36 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              ASSERT_TRUE(patch.applied());
              controller->OnBlackfinProgramPreamble();
              EXPECT_EQ(text(IDC_UPDATE_BOX), InternalErrorText);
+             EXPECT_EQ(recorder.events, "started failed") << "not ended when the image was refused";
+             controller->OnFailed();
          }},
-        {"completion without a power request", &FakePowerApi, true, -1, complete},
-        {"failure without a power request", &FakePowerApi, true, -1,
+        {"completion without a power request", &FakePowerApi, true, -1, "started completed box", complete},
+        {"failure without a power request", &FakePowerApi, true, -1, "started failed",
          [&] {
              setMode(Updating);
              controller->OnFailed();
          }},
         {"completion on Windows 7, which refuses execution-required", &Windows7PowerApi, false,
-         PowerRequestExecutionRequired, complete},
+         PowerRequestExecutionRequired, "started completed box", complete},
         {"failure with system-required refused", &FakePowerApi, false, PowerRequestSystemRequired,
-         [&] { controller->OnFailed(); }},
-        {"completion on Vista, without power requests", &VistaPowerApi, false, -1, complete},
-        {"an exception ending the program", &FakePowerApi, false, -1,
+         "started failed", [&] { controller->OnFailed(); }},
+        {"completion on Vista, without power requests", &VistaPowerApi, false, -1, "started completed box",
+         complete},
+        {"an exception ending the program", &FakePowerApi, false, -1, "started abandoned",
          [&] {
              bool heldUnderBox = true;
-             uitest::BoxAnswerer answer("KQ7750 Installer Exception", IDOK, 20000,
-                                        [&](HWND) { heldUnderBox = powerNow().keepsAwake(); });
+             std::string endsUnderBox;
+             uitest::BoxAnswerer answer("KQ7750 Installer Exception", IDOK, 20000, [&](HWND) {
+                 heldUnderBox = powerNow().keepsAwake();
+                 endsUnderBox = recorder.events;
+             });
              InstallerController::ShowEscapedException("Out of memory");
              ASSERT_TRUE(answer.finish());
              EXPECT_FALSE(heldUnderBox);
+             EXPECT_EQ(endsUnderBox, "started abandoned");
          }},
         // Last: the controller goes with it.
-        {"exit during the erase", &FakePowerApi, false, -1,
+        {"exit during the erase", &FakePowerApi, false, -1, "started abandoned",
          [&] {
              setMode(Updating);
              close();
@@ -1037,6 +1069,7 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
     std::unique_ptr<RestTimer> restTimer(new RestTimer(FakeRestTimerApi));
     ASSERT_EQ(powerNow().throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION));
     // One controller for all: each end leaves it idle again, ready to connect.
+    ASSERT_TRUE(controller->followers.add(recorder));
     for (const auto& span : spans) {
         SCOPED_TRACE(span.name);
         {
@@ -1054,6 +1087,8 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         EXPECT_EQ(powerNow().throttlingCalls + powerNow().requestsMade, 0);
         controller->OnConnected(true);
         setMode(Connecting);
+        recorder.events.clear();
+        controller->OnSuspend();  // while connected: no update to tell of
         EXPECT_EQ(powerNow().requestsMade, 0);
         EXPECT_FALSE(powerNow().keepsAwake());
 
@@ -1081,6 +1116,7 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
         }
 
         span.end();
+        EXPECT_EQ(recorder.events, span.ends);
 
         const PowerState after = powerNow();
         EXPECT_FALSE(after.keepsAwake());
