@@ -204,7 +204,8 @@ def first_failure(log):
     with open(log, errors="replace") as f:
         text = f.read()
     m = re.search(r"^\[  FAILED  \] (\S+)", text, re.M) or re.search(r"\*\*\*Failed\s+\S+", text)
-    return m.group(1) if m and m.groups() else (m.group(0) if m else "")
+    found = m.group(1) if m and m.groups() else (m.group(0) if m else "")
+    return found.rstrip(",")  # a parameterised case's name is followed by ", where GetParam() = ..."
 
 
 # The check leaves itself out: a range that holds it would be measured mostly on the tool's own
@@ -250,7 +251,7 @@ def report(state, path):
         else:
             counts[result["outcome"]] += 1
             verdict = {"caught": lambda r: f"caught by {r['by']}" + (" (time-out)" if r.get("timeout")
-                                                                      else f" {r['case']}".rstrip()),
+                                                                      else f" {r['case'].rstrip(',')}".rstrip()),
                        "survived": lambda r: "**SURVIVED**" + (" (no test program covers it)"
                                                                if not r.get("by") else ""),
                        "compile": lambda r: "does not compile",
