@@ -25,6 +25,7 @@ const POWER_REQUEST_TYPE HeldRequests[] = {PowerRequestSystemRequired, PowerRequ
 }  // namespace
 
 std::atomic<PowerHold*> PowerHold::active{nullptr};
+std::atomic<bool> PowerHold::reportLettingGo{false};
 
 const PowerApi& PowerApi::system() {
     static const PowerApi table = resolveSystemApi();
@@ -93,6 +94,12 @@ void PowerHold::release() {
     }
     PowerHold* self = this;
     active.compare_exchange_strong(self, nullptr);
+    // A fault report that read this hold before it left `active` may still be letting it go:
+    // the hold (often about to be destroyed) waits for it. The report's let-go takes no lock
+    // and the report ends the process within its own limits, so this wait ends.
+    while (reportLettingGo.load()) {
+        Sleep(1);
+    }
     // A fault report that took the hold has let it go already.
     if (!letGoTaken.exchange(true)) {
         letGo(true);
@@ -101,6 +108,9 @@ void PowerHold::release() {
 }
 
 void PowerHold::releaseAfterFault() {
+    // Marked before `active` is read: a release() that takes the hold out of `active` after
+    // this read then sees the mark and waits, so the hold outlives its use here.
+    reportLettingGo.store(true);
     PowerHold* held = active.load();
     if (held != nullptr && !held->letGoTaken.exchange(true)) {
         // Not the throttling opt-out: it goes through ProcessThrottling's lock, which the
@@ -108,6 +118,7 @@ void PowerHold::releaseAfterFault() {
         // report ends it.
         held->letGo(false);
     }
+    reportLettingGo.store(false);
 }
 
 void PowerHold::letGo(bool throttlingToo) {

@@ -50,9 +50,10 @@ public:
     void onExceptionEscaped() override;
 
     // The fault report's release, from the report's thread (or the faulting one): what is
-    // held is let go, once, by this or by the holder's own release(). The fallback's
-    // execution state belongs to the window thread and is handed back only on it; elsewhere
-    // it ends with the process, which the fault report ends next. Takes no lock.
+    // held is let go, once, by this or by the holder's own release(), which waits for this to
+    // end before it returns. The fallback's execution state belongs to the window thread and
+    // is handed back only on it; elsewhere it ends with the process, which the fault report
+    // ends next. Takes no lock.
     static void releaseAfterFault();
 
     // Test seam: the table must outlive the hold; change it only while nothing is held.
@@ -67,6 +68,8 @@ private:
     // The latest hold that is held, for the fault report: set by hold(), cleared by its
     // release() (any thread reads it).
     static std::atomic<PowerHold*> active;
+    // Set while the fault report reads and lets go the hold in `active`.
+    static std::atomic<bool> reportLettingGo;
 
     const PowerApi* api;
     HANDLE request;             // the power request, null when none was made
