@@ -96,13 +96,14 @@ int plant(const std::string& kind, const std::string& logPath) {
     auto hold = std::make_unique<PowerHold>();
     hold->setApi(power);
     hold->hold();
-    if (kind == "worker") {
+    if (kind == "worker" || kind == "second") {
         // Never destroyed, so that nothing joins the worker: main returns once the report has
         // begun, and the process's end must wait for it. The hold ends meanwhile, while the
-        // report lets it go.
+        // report lets it go; or this thread faults too, and must wait for the first's report.
         UpdateEngine* engine = new UpdateEngine(nullptr);
         engine->postWork(new NullWriteAction);
         while (GetFileSize(log.get(), nullptr) == 0) Sleep(10);
+        if (kind == "second") plantNullWrite();
         hold.reset();
         note(" ended");
     } else if (kind == "overflow") {
@@ -148,6 +149,8 @@ const std::string NullAddress = "0x" + std::string(2 * sizeof(void*), '0');
 const PlantedFault Rows[] = {
     {"worker", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (writing %s) on the worker thread at ",
      FaultReport::FaultCaption, "test_faultreport.exe+0x", "clear clear clear close ended"},
+    {"second", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (writing %s) on the worker thread at ",
+     FaultReport::FaultCaption},
     {"overflow", EXCEPTION_STACK_OVERFLOW, "Fault: 0xC00000FD stack overflow on the window thread at ",
      FaultReport::FaultCaption},
     {"exception", 0, "Exception: Out of memory", "KQ7750 Installer Exception"},
@@ -258,6 +261,12 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     const ULONG64 offset = std::strtoull(lines.c_str() + offsetAt, nullptr, 16);
     EXPECT_NE(lines.find("Fault return addresses: " + std::string(row.returns), offsetAt), std::string::npos) << lines;
     EXPECT_NE(lines.find("Fault dump: " + std::string(row.kind) + ".dmp\r\n", offsetAt), std::string::npos) << lines;
+    // A worker's stack ends in the system's thread start: a module of the system is named too.
+    std::string lower = lines;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (std::string(row.kind) == "worker") {
+        EXPECT_NE(lower.find(".dll+0x", offsetAt), std::string::npos) << lines;
+    }
 
     // The dump: its exception stream holds the code and the same address in this program.
     const std::string data = fileText(dump);

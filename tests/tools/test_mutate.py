@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """tools/mutate.py on a throwaway repository with a stub build and stub test programs: a mutant
-caught, one that survives, one that does not compile, one that times out; a stopped run resumed."""
+caught, one that survives, one that does not compile, one that times out; a stopped run resumed; survivors retested after the code moved."""
 import json
 import os
 import subprocess
@@ -64,6 +64,16 @@ def main():
             assert len(f.read().split()) == 9, "a resumed run tested a mutant again"
         with open(os.path.join(repo, "out", "src", "room", "a.c")) as f:
             assert f.read() == SOURCE, "the scratch copy kept a mutant"
+
+        # A new test, and the code moved a line down since the sample: the survivors are found
+        # again by their text, and "return 4" is caught now.
+        with open(os.path.join(repo, "room", "a.c"), "w") as f:
+            f.write("// moved\n" + SOURCE)
+        CONFIG["programs"]["quick"]["command"] += " && ! grep -q 'return 4' room/a.c"
+        with open(os.path.join(repo, "c.json"), "w") as f:
+            json.dump(CONFIG, f)
+        report = run(repo, "--resume", "--retest-survivors")
+        assert "| `return 4;` | caught by quick" in report and "Kill rate: 3 of 8" in report, report
     print("test_mutate: caught, survived, not compiled, timed out and resumed as expected")
 
 
