@@ -44,16 +44,27 @@ private:
 // Waits until the port list shows exactly `rows` with a row selected, and gives that row.
 // A refill empties the list (and its selection) first and selects last: a read that
 // overlaps one fails or sees too few rows and no selection, and is made again.
-bool waitForRows(const InstallerWindow& window, const std::vector<std::string>& rows, int& selected) {
-    const ULONGLONG end = GetTickCount64() + 10000;
+// Bounded as the fixture's waits for the window are (30 s): on a loaded machine Wine may take
+// seconds for what takes a fraction of one alone.
+testing::AssertionResult waitForRows(const InstallerWindow& window, const std::vector<std::string>& rows,
+                                     int& selected) {
+    const ULONGLONG end = GetTickCount64() + 30000;
+    std::vector<std::string> seen;
     for (;;) {
         try {
             selected = window.selectedRow();
-            if (selected != CB_ERR && window.portRows() == rows && window.selectedRow() == selected) return true;
+            seen = window.portRows();
+            if (selected != CB_ERR && seen == rows && window.selectedRow() == selected) {
+                return testing::AssertionSuccess();
+            }
         } catch (const DriverError&) {
             // The list changed under the read.
         }
-        if (GetTickCount64() >= end) return false;
+        if (GetTickCount64() >= end) {
+            testing::AssertionResult failure = testing::AssertionFailure() << "rows last seen:";
+            for (const std::string& row : seen) failure << " [" << row << "]";
+            return failure << ", row " << selected << " selected\n";
+        }
         Sleep(20);
     }
 }
