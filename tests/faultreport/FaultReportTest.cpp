@@ -67,7 +67,7 @@ void note(const char* call) {
 HANDLE WINAPI createRequest(PREASON_CONTEXT) { return reinterpret_cast<HANDLE>(0x1234); }
 BOOL WINAPI setRequest(HANDLE, POWER_REQUEST_TYPE) { return TRUE; }
 // Slow, as a power driver may be: a holder that ends meanwhile must wait for the report.
-BOOL WINAPI clearRequest(HANDLE, POWER_REQUEST_TYPE) { return Sleep(100), note("clear "), TRUE; }
+BOOL WINAPI clearRequest(HANDLE, POWER_REQUEST_TYPE) { return note("clear "), Sleep(100), TRUE; }
 BOOL WINAPI closeRequest(HANDLE) { return note("close"), TRUE; }
 EXECUTION_STATE WINAPI executionState(EXECUTION_STATE) { return ES_CONTINUOUS; }
 
@@ -105,6 +105,8 @@ int plant(const std::string& kind, const std::string& logPath) {
         engine->postWork(new NullWriteAction);
         while (GetFileSize(log.get(), nullptr) == 0) Sleep(10);
         if (kind == "second") plantNullWrite();
+        // Once the report has begun to let the hold go, not before: the hold is then the report's.
+        while (GetFileAttributesA(powerNotes.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(1);
         hold.reset();
         note(" ended");
     } else if (kind == "overflow") {
