@@ -492,6 +492,8 @@ void InstallerController::OnFailed() {
     if (engineMode() == Connecting) {
         // A running connect timer keeps ticking: the next retry reopens the port.
         connectionBox->setText(ConnectFailedText);
+        // A PIC's transfer stopped here: its bar keeps its state but shows the last record.
+        progressBar->catchUp();
     } else {
         progressBar->SetState(PBST_ERROR);
         connectionBox->setText(UpdateAbortedText);

@@ -56,9 +56,13 @@ void ProgressBarWidget::showPosition() {
     shownAtMs = GetTickCount64();
 }
 
+void ProgressBarWidget::catchUp() {
+    if (shownPosition != position) showPosition();
+}
+
 void ProgressBarWidget::SetState(int state) {
     // An error shows where the transfer stopped, not the last paced redraw before it.
-    if (shownPosition != position) showPosition();
+    catchUp();
     SendMessageA(handle, PBM_SETSTATE, static_cast<WPARAM>(state), 0);
 }
 

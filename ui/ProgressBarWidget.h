@@ -29,6 +29,9 @@ public:
     // or at either end of the range; SetState also brings it up to date.
     void StepPaced();
     void SetState(int state);     // PBST_NORMAL (1) or PBST_ERROR (2); the position shown first
+    // Sends the count if a paced step left the control behind it: where a transfer stops
+    // without a change of state, the bar must still show the record it stopped at.
+    void catchUp();
     void MarqueeOff();
     void enable(bool enabled);
 

@@ -771,7 +771,13 @@ TEST_F(ControllerTest, FailureWhileConnectingKeepsTheConnectTimerAndTheImage) {
     connect();
     ASSERT_TRUE(controller->resource.LoadFirmwareResource(302, "TALVOR_HEX"));
     setMode(Connecting);
+    // A PIC's records under way, the control a paced step behind: it shows where they stopped.
+    controller->progressBar->Configure(1000);
+    for (int step = 0; step < 900 && barPosition() == controller->progressBar->position; ++step)
+        controller->progressBar->StepPaced();
+    ASSERT_LT(barPosition(), controller->progressBar->position);
     controller->OnFailed();
+    EXPECT_EQ(barPosition(), controller->progressBar->position);
     EXPECT_EQ(text(IDC_STATUS_BOX), CommsErrorRetryText);
     EXPECT_EQ(text(IDC_CONNECTION_BOX), "Failed to establish connection with KQ7750.");
     EXPECT_EQ(controller->connectTimer, InstallerController::ConnectTimerId);
