@@ -26,7 +26,7 @@ public:
     // Posted messages outrank input, and a modal box is first shown when the queue goes
     // idle, so neither File, Exit nor About would answer until the transfer ended. So the
     // control gets the position when PacedRedrawMs have passed since it was last sent one,
-    // or at either end of the range; SetState also brings it up to date.
+    // or at either end of the range; SetState and catchUp bring it up to date.
     void StepPaced();
     void SetState(int state);     // PBST_NORMAL (1) or PBST_ERROR (2); the position shown first
     // Sends the count if a paced step left the control behind it: where a transfer stops
