@@ -33,6 +33,8 @@ eval "$utf8_locale"
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
 export WINEARCH=win64
+# Each program with the loader of its width, and Wine's tools with the 64-bit one.
+export PATH=$root/scripts/wine:$PATH
 
 kill_pidfile() {
   local f=$1
@@ -48,11 +50,15 @@ kill_pidfile() {
 }
 
 # A prefix serves the 32-bit and the 64-bit programs only when Wine's 32-bit side was
-# installed before it was made; one made earlier fails for every program, and wineboot
-# cannot mend it. The marker is written only after a 32-bit program has run in the new
-# prefix, so a prefix from before is made afresh.
-base_ready=$base_prefix/.kq-ready-wow64
-ready=$prefix/.kq-ready-wow64
+# installed, and could run, before it was made; one made earlier fails for every program, and
+# wineboot cannot mend it. The marker is written only after a 32-bit program has run in the
+# new prefix, so a prefix from before is made afresh. With KQ_SKIP_X86=1 on a machine that
+# cannot run 32-bit programs, a prefix for the 64-bit ones has a marker of its own, so that it
+# is made afresh once they can run.
+kind=wow64
+[[ ${KQ_SKIP_X86:-0} == 1 ]] && kind=x64
+base_ready=$base_prefix/.kq-ready-$kind
+ready=$prefix/.kq-ready-$kind
 
 com_ports="$(seq 1 10) 12"
 
@@ -61,6 +67,18 @@ map_com_ports() {
   for n in $com_ports; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$1/COM$n" /f >/dev/null 2>&1
   done
+}
+
+# What keeps a new prefix from running 32-bit programs, in the words of its cure.
+why_no_32bit() {
+  if [[ ! -x /usr/lib/wine/wine ]]; then
+    echo "Wine's 32-bit side (wine32:i386) is missing: run scripts/setup.sh"
+  elif [[ $("$root/scripts/x86-programs.sh" mode) == none ]]; then
+    echo "this machine does not run 32-bit x86 programs (/usr/lib/wine/wine: Exec format error):" \
+         "run scripts/setup.sh as root, which registers qemu-user for them, or set KQ_SKIP_X86=1"
+  else
+    echo "Wine's 32-bit side did not start in it: see $build/wine/wineboot.log"
+  fi
 }
 
 make_base_prefix() (
@@ -76,10 +94,11 @@ make_base_prefix() (
   echo "rig: creating Wine prefix $base_prefix"
   rm -rf "$base_prefix"
   mkdir -p "$base_prefix" "$build/wine"
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$build/wine/wineboot.log" 2>&1
-  if ! wine 'C:\windows\syswow64\cmd.exe' /c exit 0 >>"$build/wine/wineboot.log" 2>&1; then
+  WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot -i >"$build/wine/wineboot.log" 2>&1
+  if [[ $kind == wow64 ]] && ! wine 'C:\windows\syswow64\cmd.exe' /c exit 0 >>"$build/wine/wineboot.log" 2>&1; then
     wineserver -k >/dev/null 2>&1 || true
-    echo "rig: the prefix cannot run 32-bit programs: Wine's 32-bit side (wine32:i386) is missing" >&2
+    rm -rf "$base_prefix"
+    echo "rig: the prefix cannot run 32-bit programs: $(why_no_32bit)" >&2
     exit 1
   fi
   map_com_ports "$build/rig/com"
@@ -144,6 +163,7 @@ start() {
 export WINEPREFIX='$prefix'
 export WINEDEBUG=-all
 export WINEARCH=win64
+export PATH='$root/scripts/wine':\$PATH
 export DISPLAY='$display'
 export KQ_RIG_PORT='$rig_port'
 export KQ_COM_DIR='$comdir'

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes sure that every command and library the build, the test rig, the tests, the demo and the
 # benchmarks call is present, and installs the Debian packages that provide what is missing.
-# Safe to run any number of times. Ends non-zero, naming the command, if one is still missing.
+# On a machine that refuses 32-bit x86 programs, installs and registers qemu-user to run them
+# (scripts/x86-programs.sh). Safe to run any number of times. Ends non-zero, naming the
+# command, if one is still missing.
 set -euo pipefail
 
 # What the project calls, and the Debian package that provides it: a command looked up on PATH,
@@ -110,6 +112,15 @@ for need in "${needs[@]}" "${needs_command[@]}"; do
   fi
 done
 ((status == 0)) || exit $status
+
+# A machine that refuses 32-bit x86 programs runs them under qemu-user: installed and
+# registered here, once (KQ_SKIP_X86=1 leaves them out instead).
+if [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null 2>&1 && [[ ${KQ_SKIP_X86:-0} != 1 ]] &&
+   [[ $("$(dirname "$0")/x86-programs.sh" mode) == none ]]; then
+  sudo "$(dirname "$0")/x86-programs.sh" enable
+else
+  "$(dirname "$0")/x86-programs.sh" enable
+fi
 
 # npm pack fetches the tarball as published; nothing of it runs.
 unpacked=$cyclonedx_cache/${cyclonedx_sha512:0:16}

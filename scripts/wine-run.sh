@@ -15,5 +15,10 @@ if ((status == 0)) && ! grep -q '^\[  PASSED  \]' "$out"; then
   echo "wine-run: $1 ended before its tests did" >&2
   status=1
 fi
+# Rows the program left to another build because an emulator, not the program, would decide
+# them (GoogleTest's skip, naming itself so): collected for the suite's summary.
+if [[ -n ${KQ_NOT_RUN_LOG:-} ]]; then
+  grep -ho 'not run under emulation: .*' "$out" | tr -d '\r' >>"$KQ_NOT_RUN_LOG" || true
+fi
 rm -f "$out"
 exit $status

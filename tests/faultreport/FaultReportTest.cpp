@@ -73,6 +73,11 @@ EXECUTION_STATE WINAPI executionState(EXECUTION_STATE) { return ES_CONTINUOUS; }
 
 char* volatile allocated = nullptr;  // an allocation kept, so that the compiler keeps it
 
+// The probe of the CPU: the code a null write is dispatched with, as the process's exit code.
+LONG CALLBACK exitWithCode(EXCEPTION_POINTERS* pointers) {
+    ExitProcess(pointers->ExceptionRecord->ExceptionCode);
+}
+
 // SystemLibrary's load, with dbghelp.dll answered by hung\hungdbghelp.dll beside this program
 // (a DLL named dbghelp.dll would be Wine's own, whatever its path).
 HMODULE WINAPI loadHungDbghelp(LPCSTR name, HANDLE file, DWORD flags) {
@@ -199,6 +204,28 @@ const T* at(const std::string& dump, ULONG64 rva) {
     return rva + sizeof(T) <= dump.size() ? reinterpret_cast<const T*>(dump.data() + rva) : nullptr;
 }
 
+// What this CPU reports for a null write, found once by a child of this program. Under
+// qemu-user's i386 emulation Wine dispatches it as 0xC000001D (illegal instruction), not
+// 0xC0000005: there the rows of real CPU faults would test the emulator, not the report.
+DWORD nullWriteCode() {
+    static DWORD code = [] {
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        std::string command = std::string("\"") + self + "\" --probe";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child = {};
+        DWORD exitCode = 0;
+        if (CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+            UniqueHandle process(child.hProcess), thread(child.hThread);
+            WaitForSingleObject(process.get(), 60000);
+            GetExitCodeProcess(process.get(), &exitCode);
+        }
+        return exitCode;
+    }();
+    return code;
+}
+
 class FaultReportTest : public testing::TestWithParam<PlantedFault> {};
 
 TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
@@ -217,6 +244,16 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         GTEST_SKIP() << "a stack overflow of a 64-bit program never reaches Wine's exception handlers";
     }
     if (std::string(row.kind) == "lostframe" && sizeof(void*) == 4) GTEST_SKIP() << "64-bit unwinding only";
+    // The rows whose access violation the CPU raises (the others hand the filter a record of
+    // their own); a stack overflow is reported as itself under the emulator too.
+    const bool cpuFault = row.exitCode == EXCEPTION_ACCESS_VIOLATION && std::string(row.kind) != "foreign" &&
+                          std::string(row.kind) != "lostframe";
+    if (cpuFault && nullWriteCode() != EXCEPTION_ACCESS_VIOLATION) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(nullWriteCode()));
+        GTEST_SKIP() << "not run under emulation: the fault report's " << row.kind << " row (this CPU reports a null write as "
+                     << code << "; the 64-bit build runs the row)";
+    }
 
     std::string command = std::string("\"") + self + "\" --plant " + row.kind + " \"" + log + "\"";
     STARTUPINFOA startup = {};
@@ -344,6 +381,11 @@ INSTANTIATE_TEST_SUITE_P(Planted, FaultReportTest, testing::ValuesIn(Rows));
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--plant") return plant(argv[2], argv[3]);
+    if (argc == 2 && std::string(argv[1]) == "--probe") {
+        AddVectoredExceptionHandler(1, exitWithCode);
+        plantNullWrite();
+        return 0;
+    }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

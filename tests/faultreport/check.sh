@@ -27,14 +27,19 @@ done
 # The fault inside the C++ library, linked in without line information: named by its symbol;
 # its caller, whose 32-bit symbol carries one more underscore, by its name demangled. GCC 14
 # inlines the comparison into the caller: then the header's line names it, inlined by the caller.
-python3 "$root/tools/resolve_fault.py" planted/hungdump.log planted/symbols.zip >planted/hungdump.resolved
-cat planted/hungdump.resolved
-line=$(grep -n "// planted: compare" "$source" | cut -d: -f1)
-grep -A1 '^Fault: ' planted/hungdump.resolved | tail -1 |
-  grep -qE ': std::__cxx11::basic_string<.*>::(compare\(char const\*\) const\+0x[0-9a-f]+ \(no line information\)|[a-z_]+\(.*\) const at .*/basic_string\.h:[0-9]+)$' ||
-  { echo "check.sh: the library fault is not named by its symbol" >&2; exit 1; }
-grep -qE "(: |\(inlined by\) )plantCompare\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const\*\) at .*/FaultReportTest\.cpp:$line( |\$)" planted/hungdump.resolved ||
-  { echo "check.sh: the library fault's caller is not plantCompare(...) at FaultReportTest.cpp:$line" >&2; exit 1; }
+# No log: the row was left to the 64-bit build (an emulated CPU that misreports the fault).
+if [[ -e planted/hungdump.log ]]; then
+  python3 "$root/tools/resolve_fault.py" planted/hungdump.log planted/symbols.zip >planted/hungdump.resolved
+  cat planted/hungdump.resolved
+  line=$(grep -n "// planted: compare" "$source" | cut -d: -f1)
+  grep -A1 '^Fault: ' planted/hungdump.resolved | tail -1 |
+    grep -qE ': std::__cxx11::basic_string<.*>::(compare\(char const\*\) const\+0x[0-9a-f]+ \(no line information\)|[a-z_]+\(.*\) const at .*/basic_string\.h:[0-9]+)$' ||
+    { echo "check.sh: the library fault is not named by its symbol" >&2; exit 1; }
+  grep -qE "(: |\(inlined by\) )plantCompare\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const\*\) at .*/FaultReportTest\.cpp:$line( |\$)" planted/hungdump.resolved ||
+    { echo "check.sh: the library fault's caller is not plantCompare(...) at FaultReportTest.cpp:$line" >&2; exit 1; }
+else
+  echo "check.sh: no hungdump case here"
+fi
 # A stand-in addr2line that answers each address with itself, as a line number: the faulting
 # address is looked up as it is, a return address one byte back, inside the call it returns from.
 mkdir -p planted/echo
