@@ -11,7 +11,8 @@
 #   scripts/bench.sh --image-check [--arch x86|x64|both]
 #   scripts/bench.sh --windows-path [--runs N] [--arch x86|x64|both]
 #
-# --arch picks the program (default both). --before COMMIT also builds the 64-bit installer of
+# --arch picks the program (default both); where 32-bit programs run only under an emulator
+#   (scripts/x86-programs.sh), the 64-bit one alone, and the run says so. --before COMMIT also builds the 64-bit installer of
 #   that commit (from `git archive`, in its own tree) and runs its two updates in every run
 #   beside the x64 program's and the raw loop's, so that before and after are measured on the
 #   same machine at the same hour (earlier commits had only the 64-bit build).
@@ -65,6 +66,15 @@ toolchain() {
 }
 
 "$root/scripts/setup.sh"
+
+# Figures taken under an emulator are the emulator's, not the program's: where the 32-bit
+# programs do not run natively, the 64-bit program is measured in their place, and said so.
+x86_mode=$("$root/scripts/x86-programs.sh" mode)
+if [[ $x86_mode != native && " ${arches[*]} " == *" x86 "* ]]; then
+  if [[ $x86_mode == none ]]; then how="do not run here"; else how="run here only under $x86_mode"; fi
+  echo "bench: 32-bit programs $how: the 64-bit program (x64) is measured instead of the 32-bit one"
+  arches=(x64)
+fi
 
 # Only what the benchmark runs: the simulator and rig daemon, the installer, the two
 # benchmark programs and the text tap; the test programs are left to scripts/test.sh.

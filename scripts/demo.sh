@@ -42,6 +42,18 @@ say "installing what is missing and building (BUILD_DIR=$BUILD_DIR)"
 # The 32-bit program, the one handed to service engineers; the window tools of its own tree.
 installer_exe=$BUILD_DIR/win32/KQ7750Installer-x86.exe
 tools=$BUILD_DIR/win32/tests/gui
+x86_mode=$("$root/scripts/x86-programs.sh" mode)
+if [[ ${KQ_SKIP_X86:-0} == 1 ]]; then
+  # A machine left without 32-bit programs (the set-up says why): the 64-bit program instead.
+  say "KQ_SKIP_X86=1: the 64-bit program runs in place of the 32-bit one, which is NOT shown (32-bit programs here: $x86_mode)"
+  cmake --build "$BUILD_DIR/win64" --target kqdrive kqports kqtexttap >/dev/null
+  installer_exe=$BUILD_DIR/win64/KQ7750Installer-x64.exe
+  tools=$BUILD_DIR/win64/tests/gui
+elif [[ $x86_mode == native ]]; then
+  say "32-bit programs: native"
+else
+  say "32-bit programs: under $x86_mode"
+fi
 for f in "$installer_exe" "$tools/kqdrive.exe" "$tools/kqports.exe" "$tools/kqtexttap.dll" "$BUILD_DIR/native/kqsim"; do
   [[ -e $f ]] || fail "$f was not built"
 done

@@ -47,5 +47,8 @@ sleep 1
 wine "$BUILD_DIR/$tree/tests/reliability/kqwaitprobe.exe" 1 10000 || true
 kill "$probe_sim" 2>/dev/null || true
 wait "$probe_sim" 2>/dev/null || true
+# The handles, commit charge and heaps are the program's own under an emulator too; only
+# the pace is not.
+[[ $tree == win32 ]] && echo "soak: 32-bit programs run here: $("$root/scripts/x86-programs.sh" mode)"
 echo "soak: $name"
 KQ_INSTALLER="$BUILD_DIR/$tree/$name" wine "$BUILD_DIR/$tree/tests/reliability/kqsoak.exe" "$updates" "${driver_args[@]}"

@@ -23,6 +23,10 @@ stops after K mutants. Two runs can share a sample: a copy of DIR/state.json in 
 with --resume --reverse takes the mutants from the last, each on its own scratch copy and rig;
 --merge OTHER-DIR then adds the other run's results to the report. The report is DIR/report.md. --config FILE (JSON) replaces parts of the
 project's set-up below, for the tool's own test.
+
+Where the 32-bit programs run only under an emulator (scripts/x86-programs.sh), the scratch copy
+is built in DIR/win64 and its 64-bit test programs run instead: a mutant the 64-bit objects do not
+show (code of the 32-bit width alone) is then built and tested in DIR/win32, under the emulator.
 """
 import argparse
 import glob
@@ -41,7 +45,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mutants  # noqa: E402
 
 RIG = '. "$MUTATE_OUT/rig/env" && '
-WIN32 = RIG + 'ctest --test-dir "$MUTATE_OUT/win32" --output-on-failure -R '
+# The tree the test programs are built and run in: win32, or win64 (see Runner.use).
+WIN32 = RIG + 'ctest --test-dir "$MUTATE_OUT/$MUTATE_TREE" --output-on-failure -R '
+TOOLCHAINS = {"win32": "cmake/toolchain-mingw-w64-i686.cmake", "win64": "cmake/toolchain-mingw-w64-x86_64.cmake"}
 
 # The project: its rooms, how the scratch copy is built and the rig started, its test programs
 # with about how long each runs here, and which programs cover which files (first match wins).
@@ -50,14 +56,16 @@ PROJECT = {
               "faultreport", "tools"],
     "prepare": [
         "scripts/build.sh native >/dev/null",
-        'cmake -S . -B "$MUTATE_OUT/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release '
-        '-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-i686.cmake" >/dev/null',
+        'cmake -S . -B "$MUTATE_OUT/$MUTATE_TREE" -G Ninja -DCMAKE_BUILD_TYPE=Release '
+        '-DCMAKE_TOOLCHAIN_FILE="$PWD/$MUTATE_TOOLCHAIN" >/dev/null',
     ],
     "start": ["scripts/rig.sh start >/dev/null"],
     "finish": ["scripts/rig.sh stop >/dev/null 2>&1"],
-    "build": 'cmake --build "$MUTATE_OUT/win32" --target {targets}',
+    "build": 'cmake --build "$MUTATE_OUT/$MUTATE_TREE" --target {targets}',
     "built": [".cpp", ".h", ".c"],
-    "objects": "win32/**/*.obj",
+    "objects": "{tree}/**/*.obj",
+    # None: win64 where the 32-bit programs are emulated, else win32 (scripts/x86-programs.sh).
+    "tree": None,
     "limit_factor": 3, "limit_min": 90, "grace": 30,
     "programs": {
         "ring": {"command": WIN32 + "'^ring$'", "target": "test_ring", "seconds": 10},
@@ -117,7 +125,25 @@ class Runner:
         self.scratch = os.path.join(out, "src")
         self.logs = os.path.join(out, "logs")
         self.env = dict(os.environ, MUTATE_OUT=out, MUTATE_SRC=self.scratch, BUILD_DIR=out)
-        self.original_objects = {}  # {source: {object: digest}} as built without any mutant
+        self.original_objects = {}  # {(tree, source): {object: digest}} as built without any mutant
+        self.prepared = set()
+        self.tree = self.default_tree = config.get("tree") or self.native_tree(repo)
+        self.use(self.tree)
+
+    @staticmethod
+    def native_tree(repo):
+        """win32, where this machine runs 32-bit programs natively; else win64: an emulated CPU's
+        outcome is no test of the code, and the 64-bit build holds the same code but its width's."""
+        probe = os.path.join(repo, "scripts", "x86-programs.sh")
+        if not os.path.exists(probe):
+            return "win32"
+        mode = subprocess.run([probe, "mode"], capture_output=True, text=True).stdout.strip()
+        return "win32" if mode == "native" else "win64"
+
+    def use(self, tree):
+        """Builds and tests in TREE from now on; prepares it the first time."""
+        self.tree = tree
+        self.env.update(MUTATE_TREE=tree, MUTATE_TOOLCHAIN=TOOLCHAINS.get(tree, ""))
 
     def shell(self, command, log, limit=None):
         """Runs one command in the scratch copy; its exit status, or None past the limit."""
@@ -133,6 +159,13 @@ class Runner:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
                 return None
+
+    def prepare(self, tree):
+        """Uses TREE, running the prepare steps for it once."""
+        self.use(tree)
+        if tree not in self.prepared:
+            self.steps("prepare")
+            self.prepared.add(tree)
 
     def steps(self, name):
         log = os.path.join(self.logs, f"{name}.log")
@@ -182,6 +215,7 @@ class Runner:
         pattern = self.config.get("objects")
         if not pattern or not path.endswith((".cpp", ".c")):
             return {}
+        pattern = pattern.format(tree=self.tree)
         found = {}
         for obj in glob.glob(os.path.join(self.out, pattern), recursive=True):
             if obj.replace(os.sep, "/").endswith("/" + path + ".obj"):
@@ -189,8 +223,12 @@ class Runner:
                     found[obj] = hashlib.sha256(f.read()).hexdigest()
         return found
 
+    def key(self, program):
+        """The baseline's key of a program: its name in the 32-bit tree, name@tree in another."""
+        return program if self.tree == "win32" else f"{program}@{self.tree}"
+
     def limit(self, program, baseline):
-        seconds = baseline.get(program, self.config["programs"][program]["seconds"])
+        seconds = baseline.get(self.key(program), self.config["programs"][program]["seconds"])
         return max(self.config.get("limit_min", 60), self.config.get("limit_factor", 3) * seconds)
 
     def test(self, program, log, limit):
@@ -263,6 +301,8 @@ def report(state, path):
                        "unchanged": lambda r: "objects unchanged (code for another width)",
                        "gone": lambda r: "line no longer in the code"
                        }[result["outcome"]](result)
+            if result.get("tree"):
+                verdict += f" (in {result['tree']})"
         rows.append(f"| {index + 1} | {m.path}:{m.line} | {m.operator} | {cell(m.before)} | "
                     f"{cell(m.after)} | {verdict} |")
     judged = counts["caught"] + counts["survived"]
@@ -273,7 +313,7 @@ def report(state, path):
         "",
         f"Commit {state['commit']}{' with uncommitted changes' if state.get('dirty') else ''}; "
         f"seed {state['seed']}; {len(state['mutants'])} drawn of {state['candidates']} candidates "
-        f"in {state['files']} files.",
+        f"in {state['files']} files; built and tested in {state.get('tree', 'win32')}.",
         "",
         "| # | where | operator | before | after | result |",
         "|---|---|---|---|---|---|",
@@ -319,19 +359,27 @@ def run_mutant(runner, state, index, save_state):
         with open(source, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
             f.write(text)
 
-    result = {"outcome": "survived", "by": ""}
-    applied = False
-    try:
+    def attempt():
+        """The mutant built and tested in the runner's tree."""
+        result = {"outcome": "survived", "by": ""}
+        applied = False
         for program in runner.programs_for(m.path):
-            if program not in baseline:
+            key = runner.key(program)
+            if key not in baseline:
                 write(original)
                 applied = False
-                log = f"{log_base}-baseline-{program}.log"
+                log = f"{log_base}-baseline-{key}.log"
                 began = time.monotonic()
                 if not runner.build([program], log) or runner.test(program, log, 3600) != (True, False):
-                    raise SystemExit(f"mutate: {program} fails without any mutant (see {log})")
-                baseline[program] = round(time.monotonic() - began)
+                    raise SystemExit(f"mutate: {program} fails without any mutant in {runner.tree} (see {log})")
+                baseline[key] = round(time.monotonic() - began)
                 save_state()
+            if (runner.tree, m.path) not in runner.original_objects:
+                write(original)
+                applied = False
+                if runner.needs_build(m.path) and not runner.build([program], f"{log_base}-original.log"):
+                    raise SystemExit(f"mutate: {program} does not build without any mutant in {runner.tree}")
+                runner.original_objects[(runner.tree, m.path)] = runner.objects(m.path)
             if not applied:
                 write(mutated)
                 applied = True
@@ -339,7 +387,7 @@ def run_mutant(runner, state, index, save_state):
             if runner.needs_build(m.path) and not runner.build([program], log):
                 result = {"outcome": "compile", "by": program}
                 break
-            before, after = runner.original_objects.get(m.path, {}), runner.objects(m.path)
+            before, after = runner.original_objects.get((runner.tree, m.path), {}), runner.objects(m.path)
             if before and after and all(after.get(k) == v for k, v in before.items()):
                 result = {"outcome": "unchanged", "by": program}
                 break
@@ -352,6 +400,19 @@ def run_mutant(runner, state, index, save_state):
                           "case": "" if timed_out else first_failure(log)}
                 break
             result["by"] = program
+        return result
+
+    try:
+        result = attempt()
+        if result["outcome"] == "unchanged" and runner.tree != "win32":
+            # Code of the 32-bit width alone: its own build tests it, under the emulator.
+            runner.prepare("win32")
+            try:
+                result = attempt()
+            finally:
+                runner.use(runner.default_tree)
+            if result["outcome"] != "unchanged":
+                result["tree"] = "win32"
     finally:
         write(original)
     return result
@@ -419,6 +480,7 @@ def main():
         return 0
 
     runner = Runner(config, repo, out)
+    state["tree"] = runner.tree
     os.makedirs(runner.scratch, exist_ok=True)
     elapsed_before = state.get("elapsed", 0)
 
@@ -434,13 +496,13 @@ def main():
         todo = todo[:args.limit]
     if todo:
         runner.sync()
-        runner.steps("prepare")
+        runner.prepare(runner.tree)
         programs = sorted({p for i in todo for p in runner.programs_for(state["mutants"][i]["path"])})
         if not runner.build(programs, os.path.join(runner.logs, "prepare.log")):
             raise SystemExit(f"mutate: the scratch copy does not build (see {runner.logs}/prepare.log)")
         for i in todo:
             path = state["mutants"][i]["path"]
-            runner.original_objects.setdefault(path, runner.objects(path))
+            runner.original_objects.setdefault((runner.tree, path), runner.objects(path))
     try:
         if todo:
             runner.steps("start")

@@ -15,6 +15,10 @@
 # --umask MASK runs every command under that umask (077: files readable by their owner only).
 # --hide COMMAND removes one command from the root's PATH before the set-up runs (it must then
 # stop, naming it): the check of the set-up's own check.
+# On a host that runs 32-bit x86 programs only through a binfmt_misc handler (qemu-user, see
+# scripts/x86-programs.sh), the handler is taken away while the root is made, so that the root's
+# set-up meets the machine as a newcomer's would and registers its own; on exit the root's
+# handler is removed and the host's put back.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,6 +61,36 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 root=$work/root
 mounted=()
+binfmt=/proc/sys/fs/binfmt_misc
+host_handler=  # the host's i386 handler, as a line for binfmt_misc's register
+
+# The enabled binfmt_misc entries that take i386 ELF.
+i386_handlers() {
+  local entry
+  [[ -e $binfmt/register ]] || return 0
+  for entry in "$binfmt"/*; do
+    [[ ${entry##*/} == register || ${entry##*/} == status ]] && continue
+    grep -qE '^magic 7f454c460101[0-9a-f]{24}0300' "$entry" 2>/dev/null && echo "$entry"
+  done
+}
+
+# An entry as the line that registers it again.
+registration() {
+  local entry=$1 hex
+  esc() { sed 's/../\\x&/g' <<<"$1"; }
+  printf ':%s:M:%s:%s:%s:%s:%s' "${entry##*/}" "$(sed -n 's/^offset //p' "$entry")" \
+    "$(esc "$(sed -n 's/^magic //p' "$entry")")" "$(esc "$(sed -n 's/^mask //p' "$entry")")" \
+    "$(sed -n 's/^interpreter //p' "$entry")" "$(sed -n 's/^flags: //p' "$entry")"
+}
+
+restore_handler() {
+  local entry
+  for entry in $(i386_handlers); do echo -1 >"$entry"; done
+  if [[ -n $host_handler ]]; then
+    printf '%s' "$host_handler" >"$binfmt/register" && say "the host's i386 handler is registered again" ||
+      say "could not register the host's i386 handler again: $host_handler" >&2
+  fi
+}
 
 # Ends every process whose root directory lies inside the new root, by pid, then unmounts what
 # this script mounted, last first. Runs on every exit.
@@ -76,6 +110,9 @@ cleanup() {
     kill -KILL "${pids[@]}" 2>/dev/null
     sleep 1
   done
+  restore_handler
+  # The root's set-up may have mounted binfmt_misc inside the root's /proc.
+  mountpoint -q "$root$binfmt" 2>/dev/null && umount "$root$binfmt"
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
   done
@@ -132,6 +169,15 @@ git -C "$root$src" checkout -q --detach "$ref"
 say "cloned $(git -C "$root$src" log -1 --format='%h %s' | cut -c1-70)"
 
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
+# The host's own handler of i386 ELF, taken away for the root's set-up to meet a machine that
+# refuses 32-bit code; cleanup puts it back.
+for entry in $(i386_handlers); do
+  [[ $(head -1 "$entry") == enabled ]] || continue
+  host_handler=$(registration "$entry")
+  say "the host runs 32-bit programs through binfmt_misc '${entry##*/}': taken away while the root is used"
+  echo -1 >"$entry"
+done
 
 # run_in_root NAME COMMAND [PATH [VAR=VALUE...]]: runs it as root inside the new root, timed,
 # with only HOME, PATH and the variables given in its environment.
