@@ -23,9 +23,9 @@ CONFIG = {
 }
 
 
-def run(repo, *args):
+def run(repo, *args, out="out"):
     done = subprocess.run([sys.executable, TOOL, "--since", "base", "--sample", "20", "--seed", "3",
-                           "--out", os.path.join(repo, "out"), "--config", os.path.join(repo, "c.json"),
+                           "--out", os.path.join(repo, out), "--config", os.path.join(repo, "c.json"),
                            *args], cwd=repo, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
@@ -74,7 +74,18 @@ def main():
             json.dump(CONFIG, f)
         report = run(repo, "--resume", "--retest-survivors")
         assert "| `return 4;` | caught by quick" in report and "Kill rate: 3 of 8" in report, report
-    print("test_mutate: caught, survived, not compiled, timed out and resumed as expected")
+
+        # Built in the 64-bit tree, whose object no mutant changes (code of the 32-bit width
+        # alone): each is then built and tested in the 32-bit tree.
+        CONFIG.update(tree="win64", objects="{tree}/**/*.obj", build=CONFIG["build"] + (
+            ' && mkdir -p "$MUTATE_OUT/$MUTATE_TREE/room" && if [ "$MUTATE_TREE" = win32 ];'
+            ' then cp room/a.c "$MUTATE_OUT/win32/room/a.c.obj"; else echo same >"$MUTATE_OUT/win64/room/a.c.obj"; fi'))
+        with open(os.path.join(repo, "c.json"), "w") as f:
+            json.dump(CONFIG, f)
+        report = run(repo, out="out64")
+        assert "built and tested in win64" in report and "Kill rate: 3 of 8" in report, report
+        assert "| `if (x != 3) return 7;` | caught by quick (in win32)" in report, report
+    print("test_mutate: caught, survived, not compiled, timed out, resumed and built in the other width as expected")
 
 
 if __name__ == "__main__":
