@@ -313,7 +313,7 @@ def report(state, path):
         "",
         f"Commit {state['commit']}{' with uncommitted changes' if state.get('dirty') else ''}; "
         f"seed {state['seed']}; {len(state['mutants'])} drawn of {state['candidates']} candidates "
-        f"in {state['files']} files; built and tested in {state.get('tree', 'win32')}.",
+        f"in {state['files']} files" + (f"; built and tested in {state['tree']}." if state.get("tree") else "."),
         "",
         "| # | where | operator | before | after | result |",
         "|---|---|---|---|---|---|",
