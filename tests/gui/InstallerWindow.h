@@ -143,8 +143,10 @@ public:
     std::string controlText(int id) const;
     bool hasButton(int id) const;
     // The button's click (IDOK, IDCANCEL, ...) as the box would get it; returns once the
-    // box has closed.
-    void press(int buttonId, DWORD timeoutMs = 10000) const;
+    // box has closed. Nothing in the installer bounds how soon its window thread gets to the
+    // click, so the limit only tells a hang from a slow CPU: a 32-bit installer under qemu-user
+    // with Wine's relay trace on, beside three other rigs, took over 10 s.
+    void press(int buttonId, DWORD timeoutMs = 120000) const;
 
 private:
     HWND hwnd;
