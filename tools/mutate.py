@@ -13,14 +13,17 @@ and seed give the same sample. Each is applied in a scratch copy of the working 
 cover its file run on a Wine rig of its own, cheapest first, the window program last and only if
 none before it failed. A test program that fails or runs past its time limit has caught the
 mutant; a mutant that does not compile, or that leaves its file's objects unchanged (code for the
-other width), is counted apart and not in the kill rate. Each test program also runs once
-without any mutant, and must pass then.
+other width), is counted apart and not in the kill rate. So is one in a file to which no row of
+the plan gives a test program ("not covered"): the run then ends with status 1 after its report,
+and the list names such files too. Each test program also runs once without any mutant, and must
+pass then.
 
 Each result is saved as it comes (DIR/state.json): --resume goes on with the same sample after a
-stop; --retest-survivors, with --resume, tests the survivors again (after new tests), each found
-again by its line's text if the code has moved; one whose line is gone counts neither way. --limit K
-stops after K mutants. Two runs can share a sample: a copy of DIR/state.json in another DIR run
-with --resume --reverse takes the mutants from the last, each on its own scratch copy and rig;
+stop, and tries those not covered again; --retest-survivors, with --resume, tests the survivors
+again (after new tests), each found again by its line's text if the code has moved; one whose
+line is gone counts neither way. --limit K stops after K mutants. Two runs can share a sample:
+a copy of DIR/state.json in another DIR run with --resume --reverse takes the mutants from the
+last, each on its own scratch copy and rig;
 --merge OTHER-DIR then adds the other run's results to the report. The report is DIR/report.md. --config FILE (JSON) replaces parts of the
 project's set-up below, for the tool's own test.
 
@@ -85,6 +88,8 @@ PROJECT = {
                             "target": None, "seconds": 10},
         "room_includes": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
                                      "-R '^room_includes'", "target": None, "seconds": 5},
+        "third_party": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
+                                   "-R '^third_party$'", "target": None, "seconds": 10},
     },
     "plan": [
         ["engine/Circular", ["ring", "engine"]],
@@ -109,8 +114,26 @@ PROJECT = {
         ["tools/check_firmware_images.py", ["firmware_images"]],
         ["tools/pe_load_config.py", ["gui"]],
         ["tools/room_includes.py", ["room_includes"]],
+        ["tools/third_party.py", ["third_party"]],
+        # Run only by the release check, which builds twice and takes the guide's converter from
+        # an export of the commit: no program here tests a mutant of either, so they stay "not covered".
+        ["tools/exe_version.py", []],
+        ["tools/guide_html.py", []],
     ],
 }
+
+
+def plan_row(config, path):
+    """The programs of the plan's first row that names the file, or None where no row does."""
+    for prefix, programs in config["plan"]:
+        if path.startswith(prefix):
+            return programs
+    return None
+
+
+def uncovered(config, state):
+    """The files of the sample to which no row of the plan gives a test program."""
+    return sorted({m["path"] for m in state["mutants"] if not plan_row(config, m["path"])})
 
 
 def say(text):
@@ -195,10 +218,7 @@ class Runner:
                     os.remove(os.path.join(folder, name))
 
     def programs_for(self, path):
-        for prefix, programs in self.config["plan"]:
-            if path.startswith(prefix):
-                return programs
-        return []
+        return plan_row(self.config, path) or []
 
     def needs_build(self, path):
         return path.endswith(tuple(self.config.get("built", [])))
@@ -284,19 +304,25 @@ def cell(text):
     return "`" + text.strip().replace("|", "\\|").replace("`", "'") + "`"
 
 
-def report(state, path):
-    rows, counts = [], {"caught": 0, "survived": 0, "compile": 0, "unchanged": 0, "gone": 0}
+def report(state, path, missed=()):
+    """MISSED: the files no program covers, whose mutants are "not covered" before they run."""
+    rows = []
+    counts = {"caught": 0, "survived": 0, "uncovered": 0, "compile": 0, "unchanged": 0, "gone": 0}
     for index, data in enumerate(state["mutants"]):
         m = mutants.Mutant.from_json(data)
         result = state["results"].get(str(index))
+        if result is None and m.path in missed:
+            result = {"outcome": "uncovered"}
+        if result is not None and result["outcome"] == "survived" and not result.get("by"):
+            result = dict(result, outcome="uncovered")  # as an older state wrote it
         if result is None:
             verdict = "not run yet"
         else:
             counts[result["outcome"]] += 1
             verdict = {"caught": lambda r: f"caught by {r['by']}" + (" (time-out)" if r.get("timeout")
                                                                       else f" {r['case'].rstrip(',')}".rstrip()),
-                       "survived": lambda r: "**SURVIVED**" + (" (no test program covers it)"
-                                                               if not r.get("by") else ""),
+                       "survived": lambda r: "**SURVIVED**",
+                       "uncovered": lambda r: "not covered: no row of the plan gives it a test program",
                        "compile": lambda r: "does not compile",
                        "unchanged": lambda r: "objects unchanged (code for another width)",
                        "gone": lambda r: "line no longer in the code"
@@ -320,7 +346,8 @@ def report(state, path):
         *rows,
         "",
         f"Kill rate: {counts['caught']} of {judged} = **{rate}** "
-        f"({counts['compile']} did not compile, {counts['unchanged']} left the objects unchanged, "
+        f"({counts['uncovered']} not covered by any test program, {counts['compile']} did not compile, "
+        f"{counts['unchanged']} left the objects unchanged, "
         f"{counts['gone']} were on lines no longer in the code; none of these counts). "
         f"Wall time: {minutes:.1f} min.",
         "",
@@ -358,6 +385,9 @@ def run_mutant(runner, state, index, save_state):
     def write(text):
         with open(source, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
             f.write(text)
+
+    if not runner.programs_for(m.path):
+        return {"outcome": "uncovered", "by": ""}
 
     def attempt():
         """The mutant built and tested in the runner's tree."""
@@ -452,9 +482,10 @@ def main():
                                                                       min(args.sample, state["candidates"])):
             raise SystemExit("mutate: --resume needs the --since, --seed and --sample of the saved run "
                              f"({state['since']}, {state['seed']}, {len(state['mutants'])})")
-        if args.retest_survivors:
-            for key in [k for k, r in state["results"].items() if r["outcome"] == "survived"]:
-                del state["results"][key]
+        # One not covered is tried again: its file may have a row of the plan by now.
+        for key in [k for k, r in state["results"].items() if r["outcome"] == "uncovered" or (
+                r["outcome"] == "survived" and (args.retest_survivors or not r.get("by")))]:
+            del state["results"][key]
     else:
         files = candidates(args.since, config["rooms"], repo)
         picked = draw(files, args.sample, args.seed)
@@ -475,8 +506,11 @@ def main():
         # Runs side by side: the wall time is the longer one's.
         state["elapsed"] = max(state.get("elapsed", 0), other.get("elapsed", 0))
     report_path = os.path.join(out, "report.md")
+    missed = uncovered(config, state)
+    if missed:  # seen before a long run, not after it
+        say(f"no row of the plan gives a test program to {', '.join(missed)}")
     if args.list:
-        print(report(state, report_path))
+        print(report(state, report_path, missed))
         return 0
 
     runner = Runner(config, repo, out)
@@ -516,9 +550,10 @@ def main():
         if todo:
             runner.steps("finish")
         save_state()
-    print(report(state, report_path))
+    print(report(state, report_path, missed))
     say(f"report: {report_path}")
-    return 0
+    # A gap in the plan fails the run, so that it is seen the day it opens.
+    return 1 if missed else 0
 
 
 if __name__ == "__main__":

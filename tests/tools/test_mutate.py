@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """tools/mutate.py on a throwaway repository with a stub build and stub test programs: a mutant
-caught, one that survives, one that does not compile, one that times out; a stopped run resumed; survivors retested after the code moved."""
+caught, one that survives, one that does not compile, one that times out; a stopped run resumed;
+survivors retested after the code moved; a file no row of the plan names. And every file the
+check can sample in this repository is named by a row of its plan."""
 import json
 import os
 import subprocess
@@ -19,15 +21,15 @@ CONFIG = {
                   "target": "t", "seconds": 1},
         "slow": {"command": "if grep -q 'x == 4' room/a.c; then sleep 30; fi", "target": "t", "seconds": 1},
     },
-    "plan": [["room/", ["quick", "slow"]]],
+    "plan": [["room/a", ["quick", "slow"]]],
 }
 
 
-def run(repo, *args, out="out"):
+def run(repo, *args, out="out", status=0):
     done = subprocess.run([sys.executable, TOOL, "--since", "base", "--sample", "20", "--seed", "3",
                            "--out", os.path.join(repo, out), "--config", os.path.join(repo, "c.json"),
                            *args], cwd=repo, capture_output=True, text=True)
-    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.returncode == status, done.stdout + done.stderr
     return done.stdout
 
 
@@ -39,6 +41,7 @@ def main():
             f.write("out/\nc.json\n")
         subprocess.run(["git", "init", "-q"], cwd=repo, check=True)
         open(os.path.join(repo, "room", "a.c"), "w").close()
+        open(os.path.join(repo, "room", "b.py"), "w").close()
         subprocess.run([*git, "add", "."], cwd=repo, check=True)
         subprocess.run([*git, "commit", "-qm", "base"], cwd=repo, check=True)
         subprocess.run([*git, "tag", "base"], cwd=repo, check=True)
@@ -82,9 +85,20 @@ def main():
             ' then cp room/a.c "$MUTATE_OUT/win32/room/a.c.obj"; else echo same >"$MUTATE_OUT/win64/room/a.c.obj"; fi'))
         with open(os.path.join(repo, "c.json"), "w") as f:
             json.dump(CONFIG, f)
-        report = run(repo, out="out64")
+        with open(os.path.join(repo, "room", "b.py"), "w") as f:
+            f.write("x = 1\n")  # in no row of the plan: named, kept out of the rate, and the run fails
+        report = run(repo, out="out64", status=1)
         assert "built and tested in win64" in report and "Kill rate: 3 of 8" in report, report
+        assert "| `x = 2` | not covered" in report and "(3 not covered" in report, report
         assert "| `if (x != 3) return 7;` | caught by quick (in win32)" in report, report
+    sys.path.insert(0, os.path.dirname(TOOL))  # a new file without its row fails here, not on a sample's day
+    import mutants, mutate
+    root = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
+    tracked = subprocess.run(["git", "ls-files", "--", *mutate.PROJECT["rooms"]], cwd=root, check=True,
+                             capture_output=True, text=True).stdout.split()
+    unnamed = [p for p in tracked if mutants.mutable(p) and p not in mutate.ITSELF
+               and mutate.plan_row(mutate.PROJECT, p) is None]
+    assert tracked and not unnamed, f"no row of mutate.py's plan names {unnamed}"
     print("test_mutate: caught, survived, not compiled, timed out, resumed and built in the other width as expected")
 
 
