@@ -11,7 +11,8 @@ that name is looked up among SYMBOLS, the offset added to its image base, and bi
 addr2line for its MinGW target (i686-w64-mingw32-addr2line or x86_64-w64-mingw32-addr2line)
 names the function and file:line. Code without line information (the C++ library, linked in
 without it) is named by the program's symbol that holds it, from nm, and said to have none:
-addr2line would name a file of another unit there. A name that addr2line leaves mangled is
+addr2line would name a file of another unit there; a 32-bit symbol loses the one leading
+underscore that every name, C or C++, carries in a 32-bit program. A name left mangled is
 demangled with the target's c++filt: for the 32-bit target it strips the symbols' leading
 underscore also from a DWARF name, which has none, and can then not demangle it. A return address is looked up
 one byte back, inside the call that it returns from. Windows' own DLLs are named but not
@@ -30,8 +31,9 @@ LOCATION = re.compile(r"([A-Za-z0-9_.\-]+\.(?:exe|dll))\+0x([0-9A-Fa-f]+)", re.I
 TARGET = {0x14C: "i686-w64-mingw32-", 0x8664: "x86_64-w64-mingw32-"}
 # addr2line -p: "NAME at FILE:LINE", an inlined caller's with "(inlined by) " before it.
 ANSWER = re.compile(r"(\(inlined by\) )?(.*) at (\S.*?):(\d+|\?)(?: \(discriminator \d+\))?$")
-# A name still mangled: "_Z...", or with one underscore too many or too few.
-MANGLED = re.compile(r"_{0,2}Z[A-Z0-9]\S*$")
+# A name still mangled: "_Z...", or with one underscore too many or too few. An operator's
+# name begins in lower case ("_Znwj": operator new(unsigned int)).
+MANGLED = re.compile(r"_{0,2}Z[A-Za-z0-9]\S*$")
 
 
 def pe_target(path):
@@ -72,12 +74,19 @@ def demangle(target, names):
     return [new if new != old else name for name, old, new in zip(names, plain, answer)]
 
 
+def code_name(target, symbol):
+    """A symbol's name as the code spells it: in a 32-bit program every name has one underscore
+    more in front (cdecl's, which C++ names carry too), and a __stdcall one its arguments' size
+    after "@", which is no part of its name."""
+    name = re.sub(r"@\d+$", "", symbol)
+    return name[1:] if target.startswith("i686") and name.startswith("_") else name
+
+
 def function_symbols(target, path):
     """The program's code symbols from its symbol table: sorted addresses and their names."""
     answer = subprocess.run([target + "nm", "--defined-only", path],
                             check=True, capture_output=True, text=True).stdout
-    # A 32-bit __stdcall symbol ends in "@" and its arguments' size, which is no part of its name.
-    found = sorted((int(address, 16), re.sub(r"@\d+$", "", name)) for address, kind, name in
+    found = sorted((int(address, 16), code_name(target, name)) for address, kind, name in
                    (line.split(None, 2) for line in answer.splitlines() if line.count(" ") >= 2)
                    if kind in "Tt")
     return [address for address, _ in found], [name for _, name in found]
