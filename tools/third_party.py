@@ -12,6 +12,9 @@ folder of our own (--own) is traced to the Debian package that installed it (dpk
 package's version (dpkg-query); its notice text comes from the package's copyright file. An
 archive or object that no package installed, or whose package gives no notice text, stops the
 release with its name. Same inputs, same bytes out: the only time is the commit's (--epoch).
+Every component of the bill carries BSI TR-03183-2's file properties (bsi:component:filename,
+executable, archive, structured), which `check` requires besides the schema; the programs carry
+our own license, the copyright line of their version resource.
 """
 import argparse
 import fnmatch
@@ -48,6 +51,8 @@ PARTS = [
 # Debian's name for a license where it differs from SPDX's (Debian's copyright format, 1.0).
 DEBIAN_LICENSE_NAMES = {'expat': 'MIT', 'public-domain': 'LicenseRef-public-domain'}
 BILL_SCHEMA = 'bom-1.6.SNAPSHOT.schema.json'
+# The programs' version resource, whose LegalCopyright line are our own terms.
+RESOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'resources', 'installer.rc')
 
 
 class Stop(Exception):
@@ -267,6 +272,28 @@ def supplier(maintainer):
             'contact': [dict({'name': name.strip()}, **({'email': email.rstrip('>')} if email else {}))]}
 
 
+def own_license():
+    """Our terms, which no SPDX identifier names: a LicenseRef with the copyright line as its text."""
+    with open(RESOURCE, encoding='utf-8') as f:
+        line = re.search(r'VALUE "LegalCopyright", "([^"]+)"', f.read())
+    if not line:
+        raise Stop(f'{RESOURCE}: no LegalCopyright line: no license for our own programs')
+    return [{'license': {'name': 'LicenseRef-KQ7750-proprietary', 'acknowledgement': 'declared',
+                         'text': {'contentType': 'text/plain', 'content': line.group(1)}}}]
+
+
+def file_properties(filename, executable):
+    """BSI TR-03183-2's properties of a component's file, in its CycloneDX taxonomy. A part is the
+    archive or object file the linker took it from: not run on its own but inside the program,
+    and shipped linked into it, not as an archive. Both kinds are structured, the metadata of their
+    contents still present: the archive's members and symbols, the PE file's headers, sections,
+    imports and version resource (and the TR takes "structured" for a file with any such part)."""
+    return ([{'name': 'bsi:component:filename', 'value': filename}] if filename else []) + [
+        {'name': 'bsi:component:executable', 'value': 'executable' if executable else 'non-executable'},
+        {'name': 'bsi:component:archive', 'value': 'no archive'},
+        {'name': 'bsi:component:structured', 'value': 'structured'}]
+
+
 def write_bill(path, args, programs, tools):
     stamp = datetime.fromtimestamp(args.epoch, timezone.utc).strftime('%Y-%m-%dT%H:%M:%SZ')
     components, dependencies = [], []
@@ -276,24 +303,26 @@ def write_bill(path, args, programs, tools):
         name = os.path.basename(program)
         inside = []
         for (part, package), c in sorted(programs[program].items()):
-            binary = c['package'].split(':')[0]
-            inside.append({
-                'type': 'library', 'bom-ref': f'{name}/{binary}/{part}', 'name': part, 'version': c['version'],
-                'supplier': supplier(c['maintainer']), 'scope': 'required',
-                'licenses': [{'expression': c['license']}],
-                'purl': c['purl'],
+            ref = f'{name}/{c["package"].split(":")[0]}/{part}'
+            about = {'type': 'library', 'version': c['version'], 'supplier': supplier(c['maintainer']),
+                     'licenses': [{'expression': c['license']}], 'purl': c['purl']}
+            # A component has one file name at most, and a part may come from several files (the
+            # runtime's import libraries, libgcc.a and libgcc_eh.a): each is a component of the part.
+            files = [dict(about, name=f, **{'bom-ref': f'{ref}/{f}', 'properties': file_properties(f, False)})
+                     for f in sorted(c['taken'])]
+            inside.append(dict(about, **{
+                'bom-ref': ref, 'name': part, 'scope': 'required', 'components': files,
                 'properties': [{'name': 'kq7750:relation', 'value': 'statically linked into ' + name}] +
-                              [{'name': 'kq7750:archive', 'value': a} for a in sorted(c['taken'])]})
+                              file_properties(None, False)}))
+            dependencies += [{'ref': ref, 'dependsOn': [f['bom-ref'] for f in files]}] + \
+                            [{'ref': f['bom-ref']} for f in files]
         components.append({
             'type': 'application', 'bom-ref': name, 'version': args.version,
             'name': 'KQ7750 Firmware Installer ' + re.sub(r'^.*-|\.exe$', '', name),
             'supplier': {'name': 'KQ7750 Firmware Installer developers'},
-            'hashes': [{'alg': 'SHA-512', 'content': digest}],
-            'properties': [{'name': 'bsi:component:filename', 'value': name},
-                           {'name': 'bsi:component:executable', 'value': 'executable'}],
-            'components': inside})
+            'hashes': [{'alg': 'SHA-512', 'content': digest}], 'licenses': own_license(),
+            'properties': file_properties(name, True), 'components': inside})
         dependencies.append({'ref': name, 'dependsOn': [c['bom-ref'] for c in inside]})
-        dependencies += [{'ref': c['bom-ref']} for c in inside]
     bill = {
         '$schema': 'http://cyclonedx.org/schema/bom-1.6.schema.json', 'bomFormat': 'CycloneDX',
         'specVersion': '1.6', 'serialNumber': uuid.uuid5(uuid.NAMESPACE_URL, 'kq7750:' + args.commit).urn,
@@ -325,8 +354,34 @@ def make(args):
     write_bill(args.bill, args, programs, tool_versions(args.tool))
 
 
+def file_errors(components, programs=True):
+    """What BSI TR-03183-2's properties lack in each component: a program executable, a part
+    not; none an archive, all structured; a file name for each but a part that has its files
+    as components of its own; and each a license."""
+    errors = []
+    for component in components:
+        values = {}
+        for p in component.get('properties', []):
+            values.setdefault(p['name'], []).append(p['value'])
+        want = {'bsi:component:filename': None, 'bsi:component:archive': 'no archive',
+                'bsi:component:executable': 'executable' if programs else 'non-executable',
+                'bsi:component:structured': 'structured'}
+        for name, value in want.items():
+            got = values.get(name, [])
+            if name == 'bsi:component:filename' and not got and not programs and component.get('components'):
+                continue
+            if len(got) != 1 or value and got[0] != value:
+                errors.append(f'{component.get("bom-ref")}: {name} {"is " + " and ".join(got) if got else "missing"}'
+                              f', wanted once: {value or "its file name"}')
+        if not component.get('licenses'):
+            errors.append(f'{component.get("bom-ref")}: no license')
+        errors += file_errors(component.get('components', []), False)
+    return errors
+
+
 def check(bill_path, schema_dir):
-    """The bill against CycloneDX's schema, the schemas it refers to read from the same folder."""
+    """The bill against CycloneDX's schema, the schemas it refers to read from the same folder,
+    and each component's BSI TR-03183-2 properties."""
     import jsonschema
     schemas = {}
     for name in sorted(os.listdir(schema_dir)):
@@ -350,7 +405,10 @@ def check(bill_path, schema_dir):
     errors = sorted(validator.iter_errors(bill), key=lambda e: list(e.absolute_path))
     for error in errors:
         print(f'{bill_path}: {"/".join(map(str, error.absolute_path))}: {error.message}', file=sys.stderr)
-    return 1 if errors else 0
+    missing = file_errors(bill.get('components', []))
+    for error in missing:
+        print(f'{bill_path}: {error}', file=sys.stderr)
+    return 1 if errors or missing else 0
 
 
 def main():
