@@ -50,7 +50,7 @@ struct Prepared {
     HANDLE dumpThread = nullptr;
     DWORD dumpThreadId = 0;
     DWORD dumpThreadError = 0;   // why there is no dump thread
-    HANDLE boxDue = nullptr;     // set by the report thread as it shows the box
+    HANDLE boxDue = nullptr;     // set once the box's own message loop runs
     HANDLE log = INVALID_HANDLE_VALUE;   // a duplicate of the log's handle
     HANDLE dump = INVALID_HANDLE_VALUE;  // the dump file, marked for deletion until a fault
     ULONGLONG logStart = 0;
@@ -66,9 +66,10 @@ Prepared prepared;
 
 // The thread whose fault is reported, 0 before any: claimed once, by the filter.
 std::atomic<DWORD> reportingThread{0};
-// Written by the claiming thread before it sets the fault event.
+// Written by the claiming thread at once, before it sets the fault event; the threads that wait
+// for the report read the code only once the box shows or their limit has passed.
 EXCEPTION_POINTERS* faultPointers = nullptr;
-DWORD faultCode = 0;
+std::atomic<DWORD> faultCode{0};
 #if defined(_M_X64) || defined(__x86_64__)
 ULONG_PTR faultStackBase = 0;  // the top of the faulting thread's stack
 #endif
@@ -374,13 +375,20 @@ DWORD WINAPI dumpThreadMain(void*) {
 
 // The dump, written on its own thread and given DumpLimitSeconds: past it, the log says so, the
 // return addresses follow, and the process ends here with the fault's code. An unfinished
-// dump is of no use: deleted.
+// dump is of no use: deleted. A dump thread that has ended (ExitProcess ends every other
+// thread before the DLLs' detach code runs, where a fault finds it gone) writes none.
 bool dumpInTime(DWORD& error) {
     if (prepared.dumpThread == nullptr || !SetEvent(prepared.dumpDue)) {
         error = prepared.dumpThread == nullptr ? prepared.dumpThreadError : GetLastError();
         return false;
     }
-    if (WaitForSingleObject(prepared.dumpEnded, FaultReport::DumpLimitSeconds * 1000) != WAIT_OBJECT_0) {
+    const HANDLE endedOrGone[] = {prepared.dumpEnded, prepared.dumpThread};
+    const DWORD waited = WaitForMultipleObjects(2, endedOrGone, FALSE, FaultReport::DumpLimitSeconds * 1000);
+    if (waited == WAIT_OBJECT_0 + 1) {
+        error = ERROR_INVALID_THREAD_ID;  // its thread is gone
+        return false;
+    }
+    if (waited != WAIT_OBJECT_0) {
         FILE_DISPOSITION_INFO discard = {TRUE};
         SetFileInformationByHandle(prepared.dump, FileDispositionInfo, &discard, sizeof discard);
         Line unfinished;
@@ -394,10 +402,18 @@ bool dumpInTime(DWORD& error) {
     return dumpWritten;
 }
 
+// The box counts as shown once its own message loop runs, which dispatches this thread's timer:
+// the box is made and drawn by then.
+VOID CALLBACK boxShown(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    SetEvent(prepared.boxDue);
+}
+
 // The steps in the order of their worth, none of which can keep the next from its turn: the
 // line on the disk; the power hold let go (it takes no lock), as the engineer may leave the
 // box unanswered; the dump, within its time; the return addresses, read only where they can
-// be; the box. (A hold by the thread's execution state ends with the process.)
+// be; the box; the process's end, with the fault's code. (A hold by the thread's execution
+// state ends with the process.)
 void report() {
     if (prepared.log != INVALID_HANDLE_VALUE) logFault();
     PowerHold::releaseAfterFault();
@@ -420,27 +436,39 @@ void report() {
                          : dumped                          ? prepared.bothFilesBox
                                                            : prepared.logOnlyBox;
     writeCode(text);
-    SetEvent(prepared.boxDue);
+    // No timer: the box is never counted as shown, and stands only until the waiting threads'
+    // limit; the report is on the disk by then.
+    SetTimer(nullptr, 0, 0, boxShown);
     MessageBoxW(nullptr, text.c_str(), FaultCaptionW, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+    TerminateProcess(GetCurrentProcess(), faultCode);  // once the box is answered
 }
 
 DWORD WINAPI reportThreadMain(void*) {
-    if (WaitForSingleObject(prepared.faultEvent, INFINITE) == WAIT_OBJECT_0) {
-        report();
-        TerminateProcess(GetCurrentProcess(), faultCode);
-    }
+    // A GUI thread from the start: Windows converts a thread at its first user32 call, which
+    // may load DLLs and allocate, and after a fault that could wait for ever on the loader's
+    // or the heap's lock held by the faulting thread.
+    IsGUIThread(TRUE);
+    if (WaitForSingleObject(prepared.faultEvent, INFINITE) == WAIT_OBJECT_0) report();
     return 0;
 }
 
 // For a thread that must not go on while the report is made (the faulting one, another that
-// faults, the one that calls exit()): the report ends the process. Once the box shows, the
-// engineer decides when; until then, should the report hang beyond the dump's time and a
-// margin for its lines, the process ends here, and no lock of exit()'s is waited for.
-void awaitReport() {
-    if (prepared.reportThread != nullptr &&
-        WaitForSingleObject(prepared.boxDue, FaultReport::DumpLimitSeconds * 1000 + LinesMargin) == WAIT_OBJECT_0) {
-        WaitForSingleObject(prepared.reportThread, INFINITE);
+// faults, the one that calls exit()): the reporting thread ends the process once the box is
+// answered. Until the box shows, should the report hang beyond the dump's time and a margin
+// for its lines (a box that never comes counts too), the process ends here, and no lock of
+// exit()'s is waited for. Returns only to the faulting thread, at once, where the report
+// thread has ended without a report (see dumpInTime): that thread then reports itself.
+void awaitReport(bool faulting) {
+    const HANDLE boxOrGone[] = {prepared.boxDue, prepared.reportThread};
+    const DWORD handles = faulting && prepared.reportThread != nullptr ? 2 : 1;
+    const DWORD limit = FaultReport::DumpLimitSeconds * 1000 + LinesMargin;
+    const DWORD waited = WaitForMultipleObjects(handles, boxOrGone, FALSE, limit);
+    if (waited == WAIT_OBJECT_0 + 1) return;
+    if (waited == WAIT_OBJECT_0) {
+        for (;;) Sleep(INFINITE);
     }
+    // Without the box's event (its creation failed at start) the report is given the limit.
+    if (waited == WAIT_FAILED) Sleep(limit);
     TerminateProcess(GetCurrentProcess(), faultCode);
 }
 
@@ -448,7 +476,7 @@ void awaitReport() {
 // return from WinMain meanwhile), the process does not end by exit()'s way.
 void waitForReport() {
     const DWORD reporting = reportingThread.load();
-    if (reporting != 0 && reporting != GetCurrentThreadId()) awaitReport();
+    if (reporting != 0 && reporting != GetCurrentThreadId()) awaitReport(false);
 }
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
@@ -470,10 +498,10 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
         if (claimed == self || reportsOwn(self)) {
             TerminateProcess(GetCurrentProcess(), faultCode);
         }
-        awaitReport();
+        awaitReport(false);
     }
-    faultPointers = pointers;
     faultCode = pointers->ExceptionRecord->ExceptionCode;
+    faultPointers = pointers;
 #if defined(_M_X64) || defined(__x86_64__)
     // The top of this thread's stack: the end of the committed memory that holds this frame.
     MEMORY_BASIC_INFORMATION stack;
@@ -482,14 +510,11 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     }
 #endif
     // The report runs on its own thread, with a whole stack, while this one waits; without
-    // that thread, here. This thread does no more than that: after a stack overflow, 32-bit
-    // Wine leaves the filter about a kilobyte, whatever SetThreadStackGuarantee reserved.
-    if (prepared.reportThread != nullptr && SetEvent(prepared.faultEvent)) {
-        awaitReport();
-    } else {
-        report();
-    }
-    TerminateProcess(GetCurrentProcess(), faultCode);
+    // that thread, or once it has ended, here. This thread does no more than that: after a
+    // stack overflow, 32-bit Wine leaves the filter about a kilobyte, whatever
+    // SetThreadStackGuarantee reserved.
+    if (prepared.reportThread != nullptr && SetEvent(prepared.faultEvent)) awaitReport(true);
+    report();
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -597,7 +622,6 @@ const char* FaultReport::codeName(DWORD code) {
     case EXCEPTION_NONCONTINUABLE_EXCEPTION: return "noncontinuable exception";
     case EXCEPTION_INVALID_DISPOSITION: return "invalid disposition";
     case 0xC0000374: return "heap corruption";
-    case 0xC0000409: return "stack buffer overrun";
     case 0xE06D7363: return "C++ exception (MSVC)";
     case 0x20474343: return "C++ exception (GCC)";
     default: return "unknown exception";

@@ -38,6 +38,8 @@ public:
     // WinMain's box (InstallerController::ShowEscapedException) shows it.
     static void exceptionEscaped(const char* text);
 
-    // "access violation", "stack overflow", ...; "unknown exception" for other codes.
+    // "access violation", "stack overflow", ...; "unknown exception" for other codes. A
+    // fail-fast end (0xC0000409: a stack-buffer check, __fastfail) never reaches the filter:
+    // Windows ends the process and keeps its own record, so it is not named here.
     static const char* codeName(DWORD code);
 };

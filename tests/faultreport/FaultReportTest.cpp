@@ -2,17 +2,21 @@
 // write on the engine's worker, alone or with a second on the window thread, a stack overflow on
 // the window thread, a C++ exception that reaches the entry point's catch, a fault in the C++
 // library whose dump never returns, one in an image that exports nothing, a 64-bit context whose
-// stack pointer points nowhere): its log lines, dump, box and exit code.
+// stack pointer points nowhere, one whose box never comes, one after the report's threads have
+// ended): its log lines, dump, box and exit code.
 // check.sh then resolves the logged addresses with tools/resolve_fault.py.
 #include <windows.h>
 
 #include <dbghelp.h>
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "engine/ActionBase.h"
 #include "engine/SystemLibrary.h"
@@ -88,11 +92,32 @@ HMODULE WINAPI loadHungDbghelp(LPCSTR name, HANDLE file, DWORD flags) {
     return LoadLibraryExA((hung.substr(0, hung.rfind('\\')) + "\\hung\\hungdbghelp.dll").c_str(), nullptr, 0);
 }
 
+// This process's threads: those that FaultReport::install() makes are the ones new after it.
+std::vector<DWORD> ownThreads() {
+    std::vector<DWORD> ids;
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+    }
+    return ids;
+}
+
+// Holds a window's creation for ever, as a lock that the faulting thread holds would.
+LRESULT CALLBACK holdWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND) Sleep(INFINITE);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 // The child: the report installed and given a log, as WinMain and the controller do, a power
 // hold held, then the fault.
 int plant(const std::string& kind, const std::string& logPath) {
     if (kind == "hungdump") SystemLibrary::setLoadCall(loadHungDbghelp);
+    const std::vector<DWORD> before = ownThreads();
     FaultReport::install();
+    std::vector<DWORD> reportThreads = ownThreads();
+    for (DWORD id : before) reportThreads.erase(std::remove(reportThreads.begin(), reportThreads.end(), id), reportThreads.end());
     const std::wstring path(logPath.begin(), logPath.end());
     UniqueFileHandle log(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                      CREATE_ALWAYS, 0, nullptr));
@@ -146,6 +171,20 @@ int plant(const std::string& kind, const std::string& logPath) {
         EXCEPTION_POINTERS pointers = {&record, &context};
         UnhandledExceptionFilter(&pointers);
 #endif
+    } else if (kind == "nobox" || kind == "gone") {
+        // The box held at its window's creation; or the report's threads ended, as ExitProcess
+        // ends them before the DLLs' detach code runs. Raised, not made by the CPU: the same
+        // record under an emulator.
+        for (DWORD id : reportThreads) {
+            if (kind == "nobox") {
+                SetWindowsHookExA(WH_CBT, holdWindow, nullptr, id);
+            } else {
+                UniqueHandle thread(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id));
+                TerminateThread(thread.get(), 0);
+                WaitForSingleObject(thread.get(), INFINITE);
+            }
+        }
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
     } else if (kind == "exception") {
         std::set_new_handler(OutOfMemoryHandler);
         try {
@@ -165,6 +204,7 @@ struct PlantedFault {
     const char* caption;  // null: the dump never ends, and no box is shown
     const char* returns = "test_faultreport.exe+0x";  // how the return addresses begin
     const char* powerCalls = "clear clear clear close";  // as the child noted them at its end
+    const char* dumpLine = nullptr;  // the log's line on a dump that was not written or not shown
 };
 
 std::ostream& operator<<(std::ostream& out, const PlantedFault& row) { return out << row.kind; }
@@ -183,6 +223,11 @@ const PlantedFault Rows[] = {
      FaultReport::FaultCaption},
     {"lostframe", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (writing %s) on the window thread at ",
      FaultReport::FaultCaption, "none found"},
+    // Past the report's limit, the dump's time and a margin, the process ends without its box.
+    {"nobox", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the window thread at ", nullptr, "",
+     "clear clear clear close", "Fault dump: nobox.dmp\r\n"},
+    {"gone", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the window thread at ",
+     FaultReport::FaultCaption, "", "clear clear clear close", "Fault dump: not written (error 0x000005A4)"},
 };
 
 // Attributes as the folder lists them: a file marked for deletion cannot be opened.
@@ -246,8 +291,8 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     if (std::string(row.kind) == "lostframe" && sizeof(void*) == 4) GTEST_SKIP() << "64-bit unwinding only";
     // The rows whose access violation the CPU raises (the others hand the filter a record of
     // their own); a stack overflow is reported as itself under the emulator too.
-    const bool cpuFault = row.exitCode == EXCEPTION_ACCESS_VIOLATION && std::string(row.kind) != "foreign" &&
-                          std::string(row.kind) != "lostframe";
+    const std::string kind = row.kind;
+    const bool cpuFault = kind == "worker" || kind == "second" || kind == "hungdump";
     if (cpuFault && nullWriteCode() != EXCEPTION_ACCESS_VIOLATION) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(nullWriteCode()));
@@ -262,7 +307,9 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
     ASSERT_TRUE(CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
     UniqueHandle process(child.hProcess), thread(child.hThread);
     // Wine's dbghelp takes from seconds to a minute for a dump on a loaded machine; a dump that
-    // never returns ends the process after FaultReport::DumpLimitSeconds.
+    // never returns ends the process after FaultReport::DumpLimitSeconds, a box that never
+    // comes a minute later.
+    const bool dumped = row.dumpLine == nullptr || std::string(row.dumpLine).find("not written") == std::string::npos;
     ModalBox box;
     for (ULONGLONG end = GetTickCount64() + 240000; !box.exists() && GetTickCount64() < end;) {
         if (row.caption != nullptr) box = ModalBox(ModalBox::find(row.caption, child.dwProcessId));
@@ -276,7 +323,7 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         text = box.messageText();
         // While the box stands: a dump that waits for a fault is hidden, one that a fault took is not.
         EXPECT_EQ(listedAttributes(dump) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY),
-                  row.exitCode == 0 ? FILE_ATTRIBUTE_HIDDEN : 0u);
+                  row.exitCode == 0 || !dumped ? FILE_ATTRIBUTE_HIDDEN : 0u);
         // Let go before the box, which may stand for hours.
         if (row.exitCode != 0) {
             EXPECT_EQ(fileText(log + ".power").substr(0, 23), "clear clear clear close")
@@ -284,7 +331,7 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         }
         box.press(IDOK);
     } else {
-        ASSERT_TRUE(ended) << "the process outlived its dump's time limit";
+        ASSERT_TRUE(ended) << "the process outlived its report's time limit";
     }
     ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
@@ -302,6 +349,13 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         return;
     }
     EXPECT_EQ(fileText(log + ".power"), row.powerCalls) << "the power hold was not let go, or not first";
+    if (row.dumpLine != nullptr) {
+        EXPECT_NE(lines.find(row.dumpLine, line), std::string::npos) << lines;
+    }
+    if (!dumped) {
+        EXPECT_EQ(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "an unwritten dump was kept";
+    }
+    if (kind == "nobox") return;
     if (row.caption == nullptr) {
         const std::string unfinished = "Fault dump: hungdump.dmp not finished within " +
                                        std::to_string(FaultReport::DumpLimitSeconds) + " s, deleted";
@@ -309,11 +363,11 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         EXPECT_EQ(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "an unfinished dump was kept";
         return;
     }
-    EXPECT_NE(text.find("\n\n" + log + "\n" + dump + "\n\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n\n" + log + (dumped ? "\n" + dump : "") + "\n\n"), std::string::npos) << text;
     char code[24];
     std::snprintf(code, sizeof code, "(code 0x%08lX)", static_cast<unsigned long>(row.exitCode));
     EXPECT_NE(text.find(code), std::string::npos) << code << " not in: " << text;
-    if (std::string(row.kind) == "foreign") return;  // the address lies in no module of the dump's
+    if (kind == "foreign" || !dumped) return;  // the address lies in no module of the dump's; no dump
     // The faulting address, as module + offset; the return addresses begin in this program.
     const std::string module = "test_faultreport.exe+0x";
     const size_t offsetAt = lines.find(module, line) + module.size();
