@@ -215,11 +215,15 @@ void UpdateLog::updateFailed() {
 }
 
 void UpdateLog::programClosed() {
+    programEnded("Program closed");
+}
+
+void UpdateLog::programEnded(const char* how) {
     if (updating) {
         endPhase();
-        line("Program closed during the update. Phase times: " + phaseTimes());
+        line(std::string(how) + " during the update. Phase times: " + phaseTimes());
     } else {
-        line("Program closed.");
+        line(std::string(how) + ".");
     }
     updating = false;
     flush();
@@ -337,6 +341,11 @@ void UpdateLog::onSuspending() {
 
 void UpdateLog::onClosing() {
     programClosed();
+}
+
+void UpdateLog::onExceptionEscaped() {
+    // The program ends with the exception's box: no window closes after it to tell onClosing.
+    programEnded("Program ended by an exception");
 }
 
 void UpdateLog::onShown(const char* where, const std::string& text) {

@@ -58,7 +58,8 @@ public:
     // The update's closing line, forced to the disk; ignored when no update is under way.
     void updateComplete();
     void updateFailed();
-    // The last line of the log, forced to the disk.
+    // The last line of the log, forced to the disk: the program closed, or ended by an
+    // exception (its text is the fault report's line before this one).
     void programClosed();
 
     // The pace lines of a transfer whose first `records` (of `imageRecords`, `imageBytes` in
@@ -66,7 +67,8 @@ public:
     // than twice that, the adapter's line.
     // As an update's follower (the policy's last, so that its closing line follows what the
     // others did): the calls above, the Blackfin's records as its transfer, a PIC's left out;
-    // an update abandoned with the program is closed by the program's closing line.
+    // an update abandoned with the program is closed by the program's closing line, whether the
+    // window closed or an exception ended the program.
     void onConnectPressed(const std::string& portRow) override;
     void onConnected() override;
     void onUpdateStarted(const char* firstPhase) override;
@@ -77,6 +79,7 @@ public:
     void onUpdateEnded(UpdateEnd end) override;
     void onSuspending() override;
     void onClosing() override;
+    void onExceptionEscaped() override;
     void onShown(const char* where, const std::string& text) override;
     void onBoxAnswered(const char* answer) override;
 
@@ -90,6 +93,7 @@ private:
         ULONGLONG endMs;  // equal to startMs while the phase runs
     };
 
+    void programEnded(const char* how);
     void write(const std::string& text);
     void flush();
     ULONGLONG elapsedMs() const;

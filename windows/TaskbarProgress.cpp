@@ -45,7 +45,7 @@ TaskbarProgress::~TaskbarProgress() {
 void TaskbarProgress::attach(HWND progressWindow) {
     window = progressWindow;
     // Explorer's message reaches a program run as administrator only when let through
-    // (ITaskbarList3 page). Ignored result: without it the button shows nothing.
+    // (ChangeWindowMessageFilterEx page). Ignored result: without it the button shows nothing.
     ChangeWindowMessageFilterEx(window, buttonCreatedMessage(), MSGFLT_ALLOW, nullptr);
 }
 
@@ -58,8 +58,13 @@ UINT TaskbarProgress::buttonCreatedMessage() {
 void TaskbarProgress::buttonCreated() {
     // Made once: the message comes again after Explorer restarts, and from any process to a
     // program run as administrator (attach lets it through), so a flood must not make and
-    // release an object each time. The object finds the taskbar anew at each call.
+    // release an object each time. Nothing says that an object made before a restart still
+    // reaches the new taskbar: one that refuses the state on the new button is let go and
+    // made once more.
     if (taskbar == nullptr) taskbar = api->createTaskbar();
+    if (show(true) || taskbar == nullptr) return;
+    taskbar->Release();
+    taskbar = api->createTaskbar();
     show(true);
 }
 
@@ -114,20 +119,21 @@ void TaskbarProgress::flashUnlessInFront() {
     api->flashWindowEx(&flash);
 }
 
-void TaskbarProgress::show(bool stateChanged) {
-    if (taskbar == nullptr || window == nullptr) return;
-    // Ignored results: a taskbar that refuses a call shows less, and the update goes on.
+bool TaskbarProgress::show(bool stateChanged) {
+    if (taskbar == nullptr || window == nullptr) return false;
+    // A taskbar that refuses a call shows less, and the update goes on.
     if (stateChanged) {
-        taskbar->SetProgressState(window, state);
         shownPercent = -1;
+        if (FAILED(taskbar->SetProgressState(window, state))) return false;
     }
-    if (state != TBPF_NORMAL || top <= 0) return;
+    if (state != TBPF_NORMAL || top <= 0) return true;
     // A value a percent: each call reaches Explorer's process, and the bar moves a record at a
     // time, thousands of them.
     const int percent = static_cast<int>(static_cast<int64_t>(position) * 100 / top);
-    if (percent == shownPercent) return;
+    if (percent == shownPercent) return true;
     shownPercent = percent;
-    taskbar->SetProgressValue(window, static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(top));
+    return SUCCEEDED(
+        taskbar->SetProgressValue(window, static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(top)));
 }
 
 void TaskbarProgress::onConnectPressed(const std::string& /*portRow*/) {

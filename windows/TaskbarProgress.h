@@ -31,7 +31,7 @@ public:
     void attach(HWND window);
     // The registered message Windows sends that window once its taskbar button exists, and
     // again after Explorer has restarted: the taskbar object is made at the first, and the
-    // state last set shown on it at each.
+    // state last set shown on it at each (an object that refuses it is made once more).
     static UINT buttonCreatedMessage();
     void buttonCreated();
 
@@ -63,7 +63,8 @@ public:
     void setApi(const TaskbarApi& table);
 
 private:
-    void show(bool stateChanged);
+    // False where there is no object or window, or the object refused a call.
+    bool show(bool stateChanged);
 
     const TaskbarApi* api;
     HWND window;

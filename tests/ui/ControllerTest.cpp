@@ -185,6 +185,7 @@ const RestTimerApi FakeRestTimerApi = {&noHighResolutionTimer, &noPeriod, &noPer
 std::vector<std::string> taskbarCalls;
 HWND inFront = nullptr;  // GetForegroundWindow's answer
 int taskbarReferences = 0;  // the fake's objects handed out and not yet released
+int refusedStates = 0;      // state calls still to refuse, as an object of a gone Explorer would
 struct FakeTaskbar : ITaskbarList3 {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
@@ -194,7 +195,7 @@ struct FakeTaskbar : ITaskbarList3 {
     }
     HRESULT STDMETHODCALLTYPE SetProgressState(HWND, TBPFLAG state) override {
         taskbarCalls.push_back("state " + std::to_string(state));
-        return S_OK;
+        return refusedStates > 0 && refusedStates-- ? E_FAIL : S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetProgressValue(HWND, ULONGLONG done, ULONGLONG total) override {
         taskbarCalls.push_back(std::to_string(done) + " of " + std::to_string(total));
@@ -807,8 +808,12 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 4"});
     // Explorer's message again (after its restart, or from any process): the same object shows it.
     SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
+    // One that refuses the state on the new button is let go and made once more.
+    refusedStates = 1;
+    SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
     connect();  // the error stands until the next Connect
-    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 4", "state 0"}));
+    EXPECT_EQ(taskbarCalls,
+              (std::vector<std::string>{"state 4", "state 4", "state 4", "release", "state 4", "state 0"}));
     EXPECT_EQ(taskbarReferences, 1) << "the taskbar object was made again";
     DestroyWindow(box);
 }
@@ -1062,6 +1067,16 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              ASSERT_TRUE(answer.finish());
              EXPECT_FALSE(heldUnderBox);
              EXPECT_EQ(endsUnderBox, "started abandoned");
+             // No window closes after the exception's box: the log's closing line names the exception.
+             UniqueFileHandle file(CreateFileW(controller->updateLog.path().c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+             std::string logged(1 << 16, '\0');
+             DWORD got = 0;
+             ASSERT_TRUE(ReadFile(file.get(), &logged[0], static_cast<DWORD>(logged.size()), &got, nullptr));
+             logged.resize(got);
+             const size_t closing = logged.find(" ms  Program ended by an exception during the update. Phase times: ");
+             EXPECT_NE(closing, std::string::npos) << logged;
          }},
         // Last: the controller goes with it.
         {"exit during the erase", &FakePowerApi, false, -1, "started abandoned",
@@ -1075,6 +1090,7 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
     ASSERT_EQ(powerNow().throttlingControl, static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION));
     // One controller for all: each end leaves it idle again, ready to connect.
     ASSERT_TRUE(controller->followers.add(recorder));
+    controller->updateLog.open(InstallerController::FormatVersionText());
     for (const auto& span : spans) {
         SCOPED_TRACE(span.name);
         {
