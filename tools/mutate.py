@@ -90,9 +90,6 @@ PROJECT = {
                                      "-R '^room_includes'", "target": None, "seconds": 5},
         "third_party": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
                                    "-R '^third_party$'", "target": None, "seconds": 10},
-        "guide_html": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
-                                  "-R '^guide_html$'", "target": None, "seconds": 5},
-        "exe_version": {"command": WIN32 + "'^exe_version$'", "target": "KQ7750Installer", "seconds": 5},
         "resolve_fault_names": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
                                            "-R '^resolve_fault_names$'", "target": None, "seconds": 5},
     },
@@ -120,8 +117,10 @@ PROJECT = {
         ["tools/pe_load_config.py", ["gui"]],
         ["tools/room_includes.py", ["room_includes"]],
         ["tools/third_party.py", ["third_party"]],
-        ["tools/exe_version.py", ["exe_version"]],
-        ["tools/guide_html.py", ["guide_html"]],
+        # Run only by the release check, which builds twice and takes the guide's converter from
+        # an export of the commit: no program here tests a mutant of either, so they stay "not covered".
+        ["tools/exe_version.py", []],
+        ["tools/guide_html.py", []],
     ],
 }
 
