@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """tools/mutate.py on a throwaway repository with a stub build and stub test programs: a mutant
-caught, one that survives, one that does not compile, one that times out; a stopped run resumed;
-survivors retested after the code moved; a file no row of the plan names. And every file the
-check can sample in this repository is named by a row of its plan."""
+caught, one that survives, one that does not compile, one that times out; a stopped run resumed; survivors retested after the code moved; a file no row of the plan names. And every file it can sample here is in its plan."""
 import json
 import os
 import subprocess
