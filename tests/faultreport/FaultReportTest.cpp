@@ -55,9 +55,14 @@ __attribute__((noinline)) int plantRecursion(int depth) {
     return plantRecursion(depth + 1) + frame[0];  // planted: recursion
 }
 
+// A null write; or the same fault raised, not made by the CPU: the same record under an emulator.
 class NullWriteAction : public ActionBase {
 public:
-    void execute() override { plantNullWrite(); }
+    explicit NullWriteAction(bool raised) : raised(raised) {}
+    void execute() override { raised ? RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr) : plantNullWrite(); }
+
+private:
+    const bool raised;
 };
 
 // The power calls, each noted in "<log>.power": which of them the report made, the child
@@ -126,12 +131,19 @@ int plant(const std::string& kind, const std::string& logPath) {
     auto hold = std::make_unique<PowerHold>();
     hold->setApi(power);
     hold->hold();
-    if (kind == "worker" || kind == "second") {
+    // The box held at its window's creation; or the report's threads ended, as ExitProcess ends
+    // them before the DLLs' detach code runs.
+    for (DWORD id : reportThreads) {
+        UniqueHandle thread(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (kind == "nobox") SetWindowsHookExA(WH_CBT, holdWindow, nullptr, id);
+        if (kind == "gone" && TerminateThread(thread.get(), 0)) WaitForSingleObject(thread.get(), INFINITE);
+    }
+    if (kind == "worker" || kind == "second" || kind == "gone") {
         // Never destroyed, so that nothing joins the worker: main returns once the report has
         // begun, and the process's end must wait for it. The hold ends meanwhile, while the
         // report lets it go; or this thread faults too, and must wait for the first's report.
         UpdateEngine* engine = new UpdateEngine(nullptr);
-        engine->postWork(new NullWriteAction);
+        engine->postWork(new NullWriteAction(kind == "gone"));
         while (GetFileSize(log.get(), nullptr) == 0) Sleep(10);
         if (kind == "second") plantNullWrite();
         // Once the report has begun to let the hold go, not before: the hold is then the report's.
@@ -170,14 +182,7 @@ int plant(const std::string& kind, const std::string& logPath) {
         EXCEPTION_POINTERS pointers = {&record, &context};
         UnhandledExceptionFilter(&pointers);
 #endif
-    } else if (kind == "nobox" || kind == "gone") {
-        // The box held at its window's creation; or the report's threads ended, as ExitProcess ends
-        // them before the DLLs' detach code runs. Raised, not by the CPU: the same under an emulator.
-        for (DWORD id : reportThreads) {
-            UniqueHandle thread(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id));
-            if (kind == "nobox") SetWindowsHookExA(WH_CBT, holdWindow, nullptr, id);
-            if (kind == "gone" && TerminateThread(thread.get(), 0)) WaitForSingleObject(thread.get(), INFINITE);
-        }
+    } else if (kind == "nobox") {
         RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
     } else if (kind == "exception") {
         std::set_new_handler(OutOfMemoryHandler);
@@ -220,8 +225,9 @@ const PlantedFault Rows[] = {
     // Past the report's limit, the dump's time and a margin, the process ends without its box.
     {"nobox", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the window thread at ", nullptr, "",
      "clear clear clear close", "Fault dump: nobox.dmp\r\n"},
-    {"gone", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the window thread at ",
-     FaultReport::FaultCaption, "", "clear clear clear close", "Fault dump: not written (error 0x000005A4)"},
+    // Reported on the worker itself, while the window thread's exit() waits for the box.
+    {"gone", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the worker thread at ",
+     FaultReport::FaultCaption, "", "clear clear clear close ended", "Fault dump: not written (error 0x000005A4)"},
 };
 
 // Attributes as the folder lists them: a file marked for deletion cannot be opened.
