@@ -20,5 +20,4 @@ own = re.search(r"LegalCopyright\", \"([^\"]+)", open(sys.argv[1]).read())[1]; a
 part["properties"] = [p for p in part["properties"] if p["name"] != "bsi:component:structured"]; del part["licenses"]
 json.dump(bill, open("unstructured.json", "w")); print(part["bom-ref"])' "$root/resources/installer.rc")
 ! /usr/bin/python3 "$root/tools/third_party.py" check unstructured.json "$schemas" 2>check.log || fail "$part passed unstructured"
-grep -F ": $part: bsi:component:structured missing" check.log && grep -F ": $part: no license" check.log ||
-  { cat check.log; fail "check does not name $part's property and license"; }
+grep -F ": $part: bsi:component:structured missing" check.log && grep -F ": $part: no license" check.log || { cat check.log; fail "check does not name $part's gaps"; }

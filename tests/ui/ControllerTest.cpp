@@ -814,8 +814,7 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     refusedStates = 1;
     SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
     connect();  // the error stands until the next Connect
-    EXPECT_EQ(taskbarCalls,
-              (std::vector<std::string>{"state 4", "state 4", "state 4", "release", "state 4", "state 0"}));
+    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 4", "state 4", "release", "state 4", "state 0"}));
     EXPECT_EQ(taskbarReferences, 1) << "the taskbar object was made again";
     DestroyWindow(box);
 }
