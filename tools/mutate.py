@@ -90,8 +90,6 @@ PROJECT = {
                                      "-R '^room_includes'", "target": None, "seconds": 5},
         "third_party": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
                                    "-R '^third_party$'", "target": None, "seconds": 10},
-        "resolve_fault_names": {"command": 'ctest --test-dir "$MUTATE_OUT/native" --output-on-failure '
-                                           "-R '^resolve_fault_names$'", "target": None, "seconds": 5},
     },
     "plan": [
         ["engine/Circular", ["ring", "engine"]],
@@ -110,7 +108,7 @@ PROJECT = {
         ["windows/", ["ui", "gui"]],
         ["updatelog/", ["ui", "gui"]],
         ["ui/", ["ui", "gui"]],
-        ["tools/resolve_fault.py", ["resolve_fault_names", "faultreport"]],
+        ["tools/resolve_fault.py", ["faultreport"]],
         ["tools/visible_texts.py", ["guide_texts"]],
         ["tools/make_firmware_images.py", ["firmware_images"]],
         ["tools/check_firmware_images.py", ["firmware_images"]],

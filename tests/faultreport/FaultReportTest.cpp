@@ -2,8 +2,7 @@
 // write on the engine's worker, alone or with a second on the window thread, a stack overflow on
 // the window thread, a C++ exception that reaches the entry point's catch, a fault in the C++
 // library whose dump never returns, one in an image that exports nothing, a 64-bit context whose
-// stack pointer points nowhere, one whose box never comes, one after the report's threads have
-// ended): its log lines, dump, box and exit code.
+// stack pointer points nowhere, a box that never comes, ended report threads): its log lines, dump, box and exit code.
 // check.sh then resolves the logged addresses with tools/resolve_fault.py.
 #include <windows.h>
 
@@ -217,7 +216,6 @@ const PlantedFault Rows[] = {
      FaultReport::FaultCaption},
     {"lostframe", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation (writing %s) on the window thread at ",
      FaultReport::FaultCaption, "none found"},
-    // Past the report's limit, the dump's time and a margin, the process ends without its box.
     {"nobox", EXCEPTION_ACCESS_VIOLATION, "Fault: 0xC0000005 access violation on the worker thread at ", nullptr, "",
      "clear clear clear close ended", "Fault dump: nobox.dmp\r\n"},
     // Reported on the worker itself, while the window thread's exit() waits for the box.
@@ -325,7 +323,7 @@ TEST_P(FaultReportTest, LogsDumpsNamesBothFilesAndEndsWithTheCode) {
         }
         box.press(IDOK);
     } else {
-        ASSERT_TRUE(ended) << "the process outlived its report's time limit";
+        ASSERT_TRUE(ended) << "the process outlived its dump's time limit";
     }
     ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
     DWORD exitCode = 1;

@@ -40,6 +40,16 @@ if [[ -e planted/hungdump.log ]]; then
 else
   echo "check.sh: no hungdump case here"
 fi
+# Names without line information, as each target's nm gives them (the last as addr2line does): a
+# heap fault's operators, and a C function with the underscore of a 32-bit name.
+python3 - "$root/tools" <<'EOF' || { echo "check.sh: a symbol is misnamed" >&2; exit 1; }
+import sys; sys.path.insert(0, sys.argv[1]); from resolve_fault import code_name, demangle
+I, X = "i686-w64-mingw32-", "x86_64-w64-mingw32-"
+rows = [(I, "__Znwj", "operator new(unsigned int)"), (I, "__ZdlPv", "operator delete(void*)"), (I, "_WinMain@16", "WinMain"),
+        (X, "WinMain", "WinMain"), (X, "_Znwy", "operator new(unsigned long long)"), (I, "__Znwj ", "operator new(unsigned int)")]
+wrong = [(s, got) for t, s, want in rows for got in demangle(t, [code_name(t, s) if s[-1] != " " else s[:-1]]) if got != want]
+sys.exit(f"{wrong}" if wrong else None)
+EOF
 # A stand-in addr2line that answers each address with itself, as a line number: the faulting
 # address is looked up as it is, a return address one byte back, inside the call it returns from.
 mkdir -p planted/echo

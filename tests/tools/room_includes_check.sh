@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # tools/room_includes.py must refuse a room that includes one it may not use (the log
-# including the window's widgets), name that line alone, and let a permitted one pass; a README
-# without its folder table names no room, and must fail rather than pass with nothing checked.
+# including the window's widgets), name that line alone, and let a permitted one pass.
 set -euo pipefail
 root=$1 work=$2
 rm -rf "$work" && mkdir -p "$work/updatelog" "$work/windows"

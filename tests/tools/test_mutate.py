@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """tools/mutate.py on a throwaway repository with a stub build and stub test programs: a mutant
-caught, one that survives, one that does not compile, one that times out; a stopped run resumed; survivors retested after the code moved; a file no row of the plan names. And every file it can sample here is in its plan."""
+caught, one that survives, one that does not compile, one that times out; a stopped run resumed; survivors retested after the code moved; a file in no row of the plan; and this repository's files all in the plan."""
 import json
 import os
 import subprocess

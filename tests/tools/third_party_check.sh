@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# tools/third_party.py make on a link map of two archives and an object of Debian's MinGW-w64
-# packages: each notice's text and our license's written; check passes the bill, names a part's gaps.
+# tools/third_party.py on Debian's MinGW-w64 archives: notices' and our license's texts written; check names a part's gaps.
 set -euo pipefail
 root=$1 work=$2 schemas=${XDG_CACHE_HOME:-$HOME/.cache}/kq7750/cyclonedx-schema
 [[ -f $schemas/bom-1.6.SNAPSHOT.schema.json ]] || { echo "third_party_check: no CycloneDX schemas (scripts/setup.sh)"; exit 77; }

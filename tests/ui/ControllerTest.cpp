@@ -1071,8 +1071,7 @@ TEST_F(ControllerTest, PowerIsHeldFromTheUpdatesStartToEachOfItsEnds) {
              // No window closes after the exception's box: the log's closing line names the exception.
              std::ifstream file(controller->updateLog.path().c_str(), std::ios::binary);
              const std::string logged((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-             EXPECT_NE(logged.find(" ms  Program ended by an exception during the update. Phase times: "),
-                       std::string::npos) << logged;
+             EXPECT_NE(logged.find(" ms  Program ended by an exception during the update. Phase times: "), std::string::npos);
          }},
         // Last: the controller goes with it.
         {"exit during the erase", &FakePowerApi, false, -1, "started abandoned",
