@@ -106,8 +106,7 @@ std::vector<DWORD> threadsBut(const std::vector<DWORD>& known) {
 
 // Holds a window's creation for ever, as a lock that the faulting thread holds would.
 LRESULT CALLBACK holdWindow(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_CREATEWND) Sleep(INFINITE);
-    return CallNextHookEx(nullptr, code, wParam, lParam);
+    return code == HCBT_CREATEWND ? (Sleep(INFINITE), 0) : CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // The child: the report installed and given a log, as WinMain and the controller do, a power

@@ -40,8 +40,7 @@ if [[ -e planted/hungdump.log ]]; then
 else
   echo "check.sh: no hungdump case here"
 fi
-# Names without line information, as each target's nm gives them (the last as addr2line does): a
-# heap fault's operators, and a C function with the underscore of a 32-bit name.
+# Names without line information as nm (the last: addr2line) gives them: heap operators, a 32-bit C name.
 python3 - "$root/tools" <<'EOF' || { echo "check.sh: a symbol is misnamed" >&2; exit 1; }
 import sys; sys.path.insert(0, sys.argv[1]); from resolve_fault import code_name, demangle
 I, X = "i686-w64-mingw32-", "x86_64-w64-mingw32-"

@@ -91,11 +91,9 @@ def main():
         assert "| `if (x != 3) return 7;` | caught by quick (in win32)" in report, report
     sys.path.insert(0, os.path.dirname(TOOL))  # a new file without its row fails here, not on a sample's day
     import mutants, mutate
-    root = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
-    tracked = subprocess.run(["git", "ls-files", "--", *mutate.PROJECT["rooms"]], cwd=root, check=True,
-                             capture_output=True, text=True).stdout.split()
-    unnamed = [p for p in tracked if mutants.mutable(p) and p not in mutate.ITSELF
-               and mutate.plan_row(mutate.PROJECT, p) is None]
+    tracked = subprocess.run(["git", "ls-files", "--", *mutate.PROJECT["rooms"]], cwd=os.path.dirname(TOOL) + "/..",
+                             check=True, capture_output=True, text=True).stdout.split()
+    unnamed = [p for p in tracked if mutants.mutable(p) and p not in mutate.ITSELF and mutate.plan_row(mutate.PROJECT, p) is None]
     assert tracked and not unnamed, f"no row of mutate.py's plan names {unnamed}"
     print("test_mutate: caught, survived, not compiled, timed out, resumed and built in the other width as expected")
 

@@ -18,7 +18,6 @@
 #include <mutex>
 #include <regex>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <set>
 #include <thread>
@@ -810,8 +809,7 @@ TEST_F(ControllerTest, FailureDuringTheUpdateAbortsIt) {
     EXPECT_EQ(taskbarCalls, std::vector<std::string>{"state 4"});
     // Explorer's message again (after its restart, or from any process): the same object shows it.
     SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
-    // One that refuses the state on the new button is let go and made once more.
-    refusedStates = 1;
+    refusedStates = 1;  // one that refuses the state on the new button is let go and made once more
     SendMessageA(dialog, TaskbarProgress::buttonCreatedMessage(), 0, 0);
     connect();  // the error stands until the next Connect
     EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"state 4", "state 4", "state 4", "release", "state 4", "state 0"}));
