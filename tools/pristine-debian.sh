@@ -19,6 +19,9 @@
 # scripts/x86-programs.sh), the handler is taken away while the root is made, so that the root's
 # set-up meets the machine as a newcomer's would and registers its own; on exit the root's
 # handler is removed and the host's put back.
+# A run that was killed outright (SIGKILL, a session stopped) cannot clean up: it leaves its
+# root's mounts, and the host without its handler. Its work folder keeps its pid and the
+# handler's registration, so the next run finds it, undoes both and removes that root first.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -56,13 +59,9 @@ say() { printf 'pristine: %s\n' "$*"; }
 [[ $(id -u) -eq 0 ]] || { say "must run as root (debootstrap, mount, chroot)" >&2; exit 2; }
 command -v debootstrap >/dev/null || { say "needs debootstrap (apt-get install debootstrap)" >&2; exit 2; }
 
-work=${work:-$(mktemp -d /var/tmp/kq-pristine.XXXXXX)}
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
-root=$work/root
-mounted=()
 binfmt=/proc/sys/fs/binfmt_misc
 host_handler=  # the host's i386 handler, as a line for binfmt_misc's register
+handlers_taken=0  # set once this run has taken the host's handler away; until then it is left be
 
 # The enabled binfmt_misc entries that take i386 ELF.
 i386_handlers() {
@@ -76,51 +75,112 @@ i386_handlers() {
 
 # An entry as the line that registers it again.
 registration() {
-  local entry=$1 hex
+  local entry=$1
   esc() { sed 's/../\\x&/g' <<<"$1"; }
   printf ':%s:M:%s:%s:%s:%s:%s' "${entry##*/}" "$(sed -n 's/^offset //p' "$entry")" \
     "$(esc "$(sed -n 's/^magic //p' "$entry")")" "$(esc "$(sed -n 's/^mask //p' "$entry")")" \
     "$(sed -n 's/^interpreter //p' "$entry")" "$(sed -n 's/^flags: //p' "$entry")"
 }
 
+# restore_handler LINE: removes every i386 handler (the root's own among them) and registers
+# LINE, the host's as a run took it away (none where empty). Fails if that registration fails.
 restore_handler() {
-  local entry
+  local entry line=$1
   for entry in $(i386_handlers); do echo -1 >"$entry"; done
-  if [[ -n $host_handler ]]; then
-    printf '%s' "$host_handler" >"$binfmt/register" && say "the host's i386 handler is registered again" ||
-      say "could not register the host's i386 handler again: $host_handler" >&2
+  [[ -n $line ]] || return 0
+  if printf '%s' "$line" >"$binfmt/register"; then
+    say "the host's i386 handler is registered again"
+  else
+    say "could not register the host's i386 handler again: $line" >&2
+    return 1
   fi
 }
 
-# Ends every process whose root directory lies inside the new root, by pid, then unmounts what
-# this script mounted, last first. Runs on every exit.
-cleanup() {
-  local status=$? pid link i tries
-  set +e
-  for tries in 1 2 3; do
+# Ends every process whose root directory lies inside ROOT, by pid.
+end_processes_in() {
+  local root=$1 pid link dir
+  for _ in 1 2 3; do
     local pids=()
     for link in /proc/[0-9]*/root; do
       pid=${link#/proc/}; pid=${pid%/root}
-      [[ $(readlink "$link" 2>/dev/null) == "$root"* ]] && pids+=("$pid")
+      dir=$(readlink "$link" 2>/dev/null)
+      [[ $dir == "$root" || $dir == "$root"/* ]] && pids+=("$pid")
     done
-    ((${#pids[@]})) || break
-    say "ending ${#pids[@]} process(es) left in the root: ${pids[*]}"
+    ((${#pids[@]})) || return 0
+    say "ending ${#pids[@]} process(es) left in $root: ${pids[*]}"
     kill -TERM "${pids[@]}" 2>/dev/null
     sleep 2
     kill -KILL "${pids[@]}" 2>/dev/null
     sleep 1
   done
-  restore_handler
-  # The root's set-up may have mounted binfmt_misc inside the root's /proc.
-  mountpoint -q "$root$binfmt" 2>/dev/null && umount "$root$binfmt"
-  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-    umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
+}
+
+# Unmounts everything mounted at or below ROOT, deepest first: ours, debootstrap's, and a
+# binfmt_misc the root's set-up mounted in its /proc. Mount points are the fifth field of
+# mountinfo; the work folders this script makes have no spaces to escape.
+unmount_below() {
+  local root=$1 point
+  for _ in 1 2 3; do
+    local points
+    points=$(awk -v r="$root" '$5 == r || index($5, r "/") == 1 { print length($5), $5 }' \
+      /proc/self/mountinfo | sort -rn | cut -d' ' -f2-)
+    [[ -n $points ]] || return 0
+    for point in $points; do umount "$point" 2>/dev/null || umount -l "$point"; done
   done
+}
+
+# A work folder's run is over when no live pristine-debian.sh has the pid it wrote.
+run_alive() {
+  local pid
+  pid=$(cat "$1/pristine.pid" 2>/dev/null) || return 1
+  [[ $pid =~ ^[0-9]+$ && $pid != "$$" ]] && tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -q pristine-debian
+}
+
+# Undoes what a killed run left in work folder DIR: processes, mounts, the root itself, and
+# the host's i386 handler, registered again from the line the run saved when it took it away.
+recover_killed_run() {
+  local dir=$1 saved
+  say "an earlier run in $dir ended without cleaning up: undoing what it left"
+  end_processes_in "$dir/root"
+  unmount_below "$dir/root"
+  if [[ -f $dir/host-i386-handler ]]; then
+    saved=$(cat "$dir/host-i386-handler")
+    restore_handler "$saved" && rm -f "$dir/host-i386-handler"
+  fi
+  [[ -d $dir/root ]] && rm -rf --one-file-system "$dir/root"
+  rm -f "$dir/pristine.pid"
+}
+
+# Two runs at once would take the same host handler away twice; a run killed before is undone.
+for dir in /var/tmp/kq-pristine.* ${work:+"$work"}; do
+  [[ -f $dir/pristine.pid ]] || continue
+  if run_alive "$dir"; then
+    say "another run ($(cat "$dir/pristine.pid")) is using $dir: one root at a time" >&2
+    exit 2
+  fi
+  recover_killed_run "$dir"
+done
+
+work=${work:-$(mktemp -d /var/tmp/kq-pristine.XXXXXX)}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+root=$work/root
+echo $$ >"$work/pristine.pid"
+
+# Ends the processes left in the root, puts the host's handler back and unmounts everything
+# below the root. Runs on every exit but SIGKILL's; the next run undoes that one.
+cleanup() {
+  local status=$?
+  set +e
+  end_processes_in "$root"
+  ((handlers_taken == 0)) || { restore_handler "$host_handler" && rm -f "$work/host-i386-handler"; }
+  unmount_below "$root"
   if ((keep == 0)) && [[ -d $root ]]; then
     rm -rf --one-file-system "$root"
   else
     say "kept $root"
   fi
+  rm -f "$work/pristine.pid"
   exit $status
 }
 trap cleanup EXIT
@@ -130,7 +190,6 @@ mount_in() {  # mount_in TARGET MOUNT-ARGS...
   local target=$root$1; shift
   mkdir -p "$target"
   mount "$@" "$target"
-  mounted+=("$target")
   # Private, so that nothing mounted below a bound /dev reaches the host's tree.
   mount --make-private "$target"
 }
@@ -171,10 +230,14 @@ say "cloned $(git -C "$root$src" log -1 --format='%h %s' | cut -c1-70)"
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 # The host's own handler of i386 ELF, taken away for the root's set-up to meet a machine that
-# refuses 32-bit code; cleanup puts it back.
+# refuses 32-bit code; cleanup puts it back. The saved line (empty where the host has none)
+# tells a later run what to put back should this one be killed.
+: >"$work/host-i386-handler"
+handlers_taken=1
 for entry in $(i386_handlers); do
   [[ $(head -1 "$entry") == enabled ]] || continue
   host_handler=$(registration "$entry")
+  printf '%s' "$host_handler" >"$work/host-i386-handler"
   say "the host runs 32-bit programs through binfmt_misc '${entry##*/}': taken away while the root is used"
   echo -1 >"$entry"
 done
