@@ -103,7 +103,7 @@ end_processes_in() {
     local pids=()
     for link in /proc/[0-9]*/root; do
       pid=${link#/proc/}; pid=${pid%/root}
-      dir=$(readlink "$link" 2>/dev/null)
+      dir=$(readlink "$link" 2>/dev/null) || continue  # a process that has just ended
       [[ $dir == "$root" || $dir == "$root"/* ]] && pids+=("$pid")
     done
     ((${#pids[@]})) || return 0
@@ -140,6 +140,7 @@ run_alive() {
 # the host's i386 handler, registered again from the line the run saved when it took it away.
 recover_killed_run() {
   local dir=$1 saved
+  set +e  # each step as far as it goes: one failing must not leave the others undone
   say "an earlier run in $dir ended without cleaning up: undoing what it left"
   end_processes_in "$dir/root"
   unmount_below "$dir/root"
@@ -149,6 +150,7 @@ recover_killed_run() {
   fi
   [[ -d $dir/root ]] && rm -rf --one-file-system "$dir/root"
   rm -f "$dir/pristine.pid"
+  set -e
 }
 
 # Two runs at once would take the same host handler away twice; a run killed before is undone.
