@@ -61,7 +61,7 @@ command -v debootstrap >/dev/null || { say "needs debootstrap (apt-get install d
 
 binfmt=/proc/sys/fs/binfmt_misc
 host_handler=  # the host's i386 handler, as a line for binfmt_misc's register
-handlers_taken=0  # set once this run has taken the host's handler away; until then it is left be
+handlers_taken=0  # set once this run has taken the host's handler away; until then it is left alone
 
 # The enabled binfmt_misc entries that take i386 ELF.
 i386_handlers() {
@@ -154,6 +154,8 @@ recover_killed_run() {
 }
 
 # Two runs at once would take the same host handler away twice; a run killed before is undone.
+# Paths as mountinfo gives them: absolute, without symbolic links.
+[[ -n $work && -d $work ]] && work=$(cd "$work" && pwd -P)
 for dir in /var/tmp/kq-pristine.* ${work:+"$work"}; do
   [[ -f $dir/pristine.pid ]] || continue
   if run_alive "$dir"; then
@@ -165,7 +167,7 @@ done
 
 work=${work:-$(mktemp -d /var/tmp/kq-pristine.XXXXXX)}
 mkdir -p "$work"
-work=$(cd "$work" && pwd)
+work=$(cd "$work" && pwd -P)
 root=$work/root
 echo $$ >"$work/pristine.pid"
 
